@@ -1,0 +1,90 @@
+// The link layer to the one device connected on a channel, and the device commands.
+//
+// Frame: STX(02) | packet number (u16 BE) | length = N + 2 (u16 BE) | command | N data | LRC
+// LRC is the XOR of every byte before it. Stop-and-wait: each frame is answered by a
+// single ACK (06) or NAK (15). The protocol never knows what kind of transport it has.
+#ifndef LIBLUMO_PROTOCOL_PROTOCOL_H
+#define LIBLUMO_PROTOCOL_PROTOCOL_H
+
+#include "liblumo.h"
+#include "protocol/ProtocolCommand.h"
+#include "transports/ComAbstract.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+
+namespace liblumo {
+
+class Protocol {
+public:
+    static constexpr int kBufferSize = 10240;
+    static constexpr int kAckTimeoutMs = 5000;
+    static constexpr int kSendAttempts = 3;
+
+    // Decides whether a device that sent its handshake is accepted.
+    using AcceptFunction = bool (*)(const QString &din, void *user);
+
+    Protocol() = default;
+    Protocol(const Protocol &) = delete;
+    Protocol &operator=(const Protocol &) = delete;
+
+    void setTransport(com::ComAbstract *value) { transport = value; }
+    com::ComAbstract *getTransport() const { return transport; }
+
+    // When set and true, every wait ends early as a failure (checked at least every
+    // kAbortSliceMs), so a stop request never waits for a long command time-out.
+    static constexpr int kAbortSliceMs = 200;
+    void setAbortFlag(const std::atomic<bool> *flag) { abortFlag = flag; }
+
+    // Link layer.
+    int send(uint8_t command, const QByteArray &data); // 1 acknowledged, 0 failed
+    int receive(uint8_t &command, QByteArray &data, int timeoutMs); // data length or -1
+    bool waitAck();
+    bool sendAck();
+    bool sendNak();
+    bool isConnected();
+    void disconnect();
+
+    // Handshake, keep-alive, sleep, real-time.
+    bool waitHandshake(QString &din, uint16_t &handshakeWord, uint16_t &rxCrc16,
+                       AcceptFunction accept, void *user, uint8_t &otherCommand,
+                       QByteArray &otherData, int timeoutMs);
+    bool sendKeepAlive(uint32_t counter, int timeoutMs);
+    bool doSleep();
+    bool sentRealTimeCommand(uint8_t subCommand, const QByteArray &arguments,
+                             QByteArray &answer, int timeoutMs);
+
+    // Configuration and status.
+    bool setDateTime(const QDateTime &dateTime);
+    bool setDeviceParams(const DeviceParams &params, int timeoutMs);
+    bool getDeviceParams(DeviceParams &params, int timeoutMs);
+    bool getDeviceStatus(DeviceStatus &status, int timeoutMs);
+
+    // Measurements.
+    uint16_t getAvailableMeasurement(int timeoutMs); // 0xFFFF on failure
+    bool retriveNextMeasurement(Measurement &measurement, int timeoutMs);
+    bool receiveMeasurement(Measurement &measurement, int timeoutMs);
+
+    // A number and a text the owner may keep here; nothing in the library uses them.
+    void getSpare(uint16_t &number, QString &text) const;
+    void resetSpare();
+
+    uint16_t packetNumber() const { return nrPacket; }
+
+private:
+    uint16_t nrPacket = 0;
+    uint16_t spareNumber = 0;
+    QString spareText;
+    com::ComAbstract *transport = nullptr;
+    const std::atomic<bool> *abortFlag = nullptr;
+    uint8_t rxBuffer[kBufferSize] = {};
+    uint8_t txBuffer[kBufferSize] = {};
+};
+
+} // namespace liblumo
+
+#endif

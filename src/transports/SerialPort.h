@@ -1,0 +1,49 @@
+// The transport of a serial channel: a USB serial port at 115200 baud, 8N1.
+#ifndef LIBLUMO_TRANSPORTS_SERIALPORT_H
+#define LIBLUMO_TRANSPORTS_SERIALPORT_H
+
+#include "transports/ComAbstract.h"
+#include "transports/ComPortDevice.h"
+
+#include <QString>
+
+#include <string>
+
+namespace liblumo::com {
+
+class SerialPort : public ComAbstract {
+public:
+    static constexpr unsigned kBaudRate = 115200;
+    static constexpr int kDefaultReadTimeoutMs = 1000;
+    static constexpr int kReadSliceMs = 100;
+
+    SerialPort() = default;
+    ~SerialPort() override;
+
+    int write(const uint8_t *data, int size) override;
+    int read(uint8_t *buffer, int size) override;
+    bool setTimeout(int ms) override;
+    bool setConnectTimeout(int ms) override;
+    bool open() override;
+    bool reopen() override;
+    bool disconnect() override;
+    bool close() override;
+    bool isConnected() override;
+    void discardInput() override;
+    bool isDataAvailable() override;
+    void setPortName(std::string name) override;
+    bool waitForInput(int timeoutMs) override;
+
+    // The system location of the first USB serial port whose serial number starts with a
+    // known prefix, or empty text.
+    QString retrievePortName();
+
+private:
+    ComPortDevice device;
+    std::string portName;
+    int readTimeout = -1;
+};
+
+} // namespace liblumo::com
+
+#endif

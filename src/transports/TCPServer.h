@@ -1,0 +1,57 @@
+// The listening socket of a TCP channel; hands out each accepted connection as a
+// TCPClient.
+#ifndef LIBLUMO_TRANSPORTS_TCPSERVER_H
+#define LIBLUMO_TRANSPORTS_TCPSERVER_H
+
+#include <cstdint>
+#include <string>
+
+namespace liblumo::com {
+
+class TCPClient;
+
+class TCPServer {
+public:
+    static constexpr int kBacklog = 8;
+    static constexpr int kErrorBadPort = 4;
+
+    TCPServer() = default;
+    TCPServer(const TCPServer &) = delete;
+    TCPServer &operator=(const TCPServer &) = delete;
+    virtual ~TCPServer();
+
+    void setPort(int value) { listenPort = value; }
+    int port() const { return listenPort; }
+    void setAddress(uint32_t networkOrderAddress) { bindAddress = networkOrderAddress; }
+    bool setBlocking(bool value);
+    bool startListening();
+    bool close();
+    bool acceptConnection();
+    // The pending connection (accepting one first if none is pending), or null. The
+    // caller owns the client.
+    TCPClient *takeConnection();
+    bool hasConnection();
+    // Waits up to timeoutMs until a connection can be accepted; false at once when not
+    // listening. Lets an idle channel sleep instead of spinning.
+    bool waitForConnection(int timeoutMs);
+    bool isListening() const { return listenSocket >= 0; }
+
+    void setError(int code, int detail);
+    int errorCode() const { return lastErrorCode; }
+    int errorDetail() const { return lastErrorDetail; }
+
+private:
+    int listenPort = 0;
+    uint32_t bindAddress = 0;
+    bool blocking = false;
+    int listenSocket = -1;
+    int lastErrorCode = 0;
+    int lastErrorDetail = 0;
+    std::string peerAddress;
+    int peerPort = -1;
+    int pendingSocket = -1;
+};
+
+} // namespace liblumo::com
+
+#endif

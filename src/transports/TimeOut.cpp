@@ -1,0 +1,21 @@
+#include "TimeOut.h"
+
+#include <chrono>
+
+int64_t TimeOut::nowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void TimeOut::start() { deadline = nowMs() + duration; }
+
+bool TimeOut::isExpired() const { return deadline < 0 || nowMs() > deadline; }
+
+int TimeOut::remaining() const
+{
+    if (isExpired())
+        return 0;
+    const int64_t left = deadline - nowMs();
+    return left > 0 ? int(left) : 0;
+}
