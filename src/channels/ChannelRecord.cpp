@@ -1,0 +1,76 @@
+#include "ChannelRecord.h"
+
+#include <QByteArray>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace liblumo {
+
+namespace {
+constexpr std::size_t kDinBytes = kDinSize - 1; // the last byte stays the terminating zero
+constexpr long kNsPerMs = 1000000;
+constexpr long kNsPerSecond = 1000000000;
+
+timespec deadlineAfter(int ms)
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ts.tv_sec += ms / 1000;
+    ts.tv_nsec += long(ms % 1000) * kNsPerMs;
+    if (ts.tv_nsec >= kNsPerSecond) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= kNsPerSecond;
+    }
+    return ts;
+}
+} // namespace
+
+ChannelRecord::ChannelRecord(int channelId, IChannelProfile *channelProfile,
+                             EventCallback channelCallback, void *channelUser)
+    : id(channelId), user(channelUser), callback(channelCallback), profile(channelProfile)
+{
+    pthread_mutex_init(&mutex, nullptr);
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&stopChanged, &attributes);
+    pthread_condattr_destroy(&attributes);
+    protocol.setAbortFlag(&stopRequested);
+}
+
+ChannelRecord::~ChannelRecord()
+{
+    pthread_cond_destroy(&stopChanged);
+    pthread_mutex_destroy(&mutex);
+}
+
+void ChannelRecord::raise(lumo_Event event, lumo_EventData *data) const
+{
+    if (callback)
+        callback(event, data, user, ERR_NONE);
+}
+
+bool ChannelRecord::waitForStopRequest(int ms)
+{
+    if (stopRequested.load())
+        return true;
+    const timespec deadline = deadlineAfter(ms);
+    pthread_mutex_lock(&mutex);
+    int result = 0;
+    while (stop == 0 && result != ETIMEDOUT)
+        result = pthread_cond_timedwait(&stopChanged, &mutex, &deadline);
+    const bool requested = stop != 0;
+    pthread_mutex_unlock(&mutex);
+    return requested;
+}
+
+void prepareEventRecord(lumo_EventData &record, const QString &din)
+{
+    std::memset(&record, 0, sizeof record);
+    const QByteArray utf8 = din.toUtf8();
+    std::memcpy(record.din, utf8.constData(), std::min<std::size_t>(utf8.size(), kDinBytes));
+}
+
+} // namespace liblumo

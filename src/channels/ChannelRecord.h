@@ -1,0 +1,62 @@
+// The record one channel's threads share: the stop handshake with stopChannel, the host's
+// callback, the current transport, the protocol and the server of a TCP channel, and the
+// channel's devices.
+#ifndef LIBLUMO_CHANNELS_CHANNELRECORD_H
+#define LIBLUMO_CHANNELS_CHANNELRECORD_H
+
+#include "exchange/DeviceTable.h"
+#include "liblumo.h"
+#include "protocol/Protocol.h"
+#include "transports/ComAbstract.h"
+#include "transports/TCPServer.h"
+
+#include <pthread.h>
+
+#include <atomic>
+
+namespace liblumo {
+
+struct ChannelRecord {
+    ChannelRecord(int id, IChannelProfile *profile, EventCallback callback, void *user);
+    ~ChannelRecord();
+    ChannelRecord(const ChannelRecord &) = delete;
+    ChannelRecord &operator=(const ChannelRecord &) = delete;
+
+    // Stop handshake: stopChannel sets `stop` to 1, the channel thread sets it back to 0
+    // when it ends. Both under `mutex`; `stopChanged` is signalled on each change so
+    // neither side has to poll.
+    int stop = 0;
+    pthread_mutex_t mutex;
+    pthread_cond_t stopChanged;
+
+    int id;
+    void *user;
+    EventCallback callback;
+    IChannelProfile *profile;
+    com::ComAbstract *transport = nullptr;
+    Protocol protocol;
+    com::TCPServer server;
+    DeviceTable devices;
+
+    // Set together with `stop`, readable without the mutex: ends waits for a serial
+    // device, the running exchange and the protocol's waits, so a stop never waits for
+    // a device.
+    std::atomic<bool> stopRequested{false};
+
+    // Guarded by the registry's mutex: a stopChannel is already waiting for this channel.
+    bool stopping = false;
+
+    // Raises an event to the host: callback(event, data, user, ERR_NONE).
+    void raise(lumo_Event event, lumo_EventData *data) const;
+
+    // Waits up to ms for a stop request; true when one is there. Used where the channel
+    // thread idles, so it sleeps instead of spinning and still reacts at once.
+    bool waitForStopRequest(int ms);
+};
+
+// Copies the DIN's UTF-8 bytes (at most 11) into the record and zero-fills the rest of it.
+void prepareEventRecord(lumo_EventData &record, const QString &din);
+
+} // namespace liblumo
+
+#endif

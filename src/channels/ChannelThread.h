@@ -1,0 +1,30 @@
+// The channel thread: announces the channel, prepares its transport from the profile,
+// runs one exchange per connection and ends on the host's stop request.
+#ifndef LIBLUMO_CHANNELS_CHANNELTHREAD_H
+#define LIBLUMO_CHANNELS_CHANNELTHREAD_H
+
+#include <pthread.h>
+
+namespace liblumo {
+
+struct ChannelRecord;
+
+// Profile types.
+constexpr int kSerialChannel = 1;
+constexpr int kTcpChannel = 3;
+
+// The thread body; takes the channel's record, returns it.
+void *_threadChannel(void *record);
+
+// Runs one exchange on the record's current transport and waits for it to end.
+// False when the exchange thread could not be created.
+bool runExchange(ChannelRecord &record);
+
+// How threads are created; replaceable so tests can make creation fail.
+using ThreadCreator = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+void setThreadCreator(ThreadCreator creator);
+ThreadCreator threadCreator();
+
+} // namespace liblumo
+
+#endif
