@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Builds the library, its tools and tests under the sanitizers and runs them:
+#   asan  (AddressSanitizer + UndefinedBehaviorSanitizer): the whole suite except the
+#         long soak runs, including the fuzz corpus replay;
+#   tsan  (ThreadSanitizer): the tests that run real threads end to end.
+# Any sanitizer report fails the run. Usage: scripts/sanitize.sh [asan] [tsan]
+# (both when no argument is given). LUMO_JOBS sets build parallelism (default 2).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+JOBS=${LUMO_JOBS:-2}
+# Wall-clock budgets in seconds, so a hang under a sanitizer cannot eat the CI run.
+ASAN_TEST_BUDGET=${LUMO_ASAN_TEST_BUDGET:-1500}
+TSAN_TEST_BUDGET=${LUMO_TSAN_TEST_BUDGET:-1200}
+# Areas whose tests run several threads against each other (channel and exchange threads,
+# host threads, the simulator) and are therefore worth ThreadSanitizer's slowdown.
+TSAN_AREAS=${LUMO_TSAN_AREAS:-"channels exchange e2e registry soak-short"}
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+TSAN_SUPPRESSIONS="$ROOT/scripts/tsan.supp"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:history_size=4"
+if [[ -f "$TSAN_SUPPRESSIONS" ]]; then
+    TSAN_OPTIONS+=":suppressions=$TSAN_SUPPRESSIONS"
+fi
+
+log() { printf '\n== sanitize: %s\n' "$*"; }
+
+configure_and_build() { # preset [targets...]
+    local preset=$1
+    shift
+    log "configure $preset"
+    (cd "$ROOT" && cmake --preset "$preset" >/dev/null)
+    log "build $preset ${*:-(all)}"
+    if [[ $# -gt 0 ]]; then
+        cmake --build "$ROOT/build-$preset" -j "$JOBS" --target "$@"
+    else
+        cmake --build "$ROOT/build-$preset" -j "$JOBS"
+    fi
+}
+
+# Labels that the tree registered, one a line.
+labels_of() { # builddir
+    ctest --test-dir "$1" --print-labels 2>/dev/null | sed -n 's/^  *//p' | sort -u
+}
+
+run_asan() {
+    configure_and_build asan
+    log "asan: whole suite without the long soak runs"
+    timeout --signal=TERM --kill-after=30 "$ASAN_TEST_BUDGET" \
+        ctest --test-dir "$ROOT/build-asan" --output-on-failure --no-tests=error \
+        --label-exclude '^soak$' --timeout 600
+}
+
+run_tsan() {
+    # Configure first to learn which areas exist, then build only their programs.
+    log "configure tsan"
+    (cd "$ROOT" && cmake --preset tsan >/dev/null)
+    local targets=() regex=() area
+    for area in $TSAN_AREAS; do
+        if [[ -d "$ROOT/tests/${area%-short}" ]]; then
+            regex+=("$area")
+            targets+=("test_${area%-short}")
+        fi
+    done
+    if [[ ${#regex[@]} -eq 0 ]]; then
+        echo "sanitize: none of the areas '$TSAN_AREAS' exists under tests/" >&2
+        return 1
+    fi
+    local tools=()
+    local tool
+    for tool in lumo-sim; do
+        if ninja -C "$ROOT/build-tsan" -t targets all 2>/dev/null | grep -q "^$tool:"; then
+            tools+=("$tool")
+        fi
+    done
+    configure_and_build tsan "${targets[@]}" "${tools[@]}"
+    local pattern
+    pattern="^($(IFS='|'; echo "${regex[*]}"))\$"
+    log "tsan: labels $pattern"
+    timeout --signal=TERM --kill-after=30 "$TSAN_TEST_BUDGET" \
+        ctest --test-dir "$ROOT/build-tsan" --output-on-failure --no-tests=error \
+        --label-regex "$pattern" --timeout 900
+}
+
+main() {
+    local what=("$@")
+    [[ ${#what[@]} -eq 0 ]] && what=(asan tsan)
+    local start=$SECONDS item
+    for item in "${what[@]}"; do
+        case "$item" in
+        asan) run_asan ;;
+        tsan) run_tsan ;;
+        *)
+            echo "usage: $0 [asan] [tsan]" >&2
+            return 2
+            ;;
+        esac
+    done
+    log "done in $((SECONDS - start)) s"
+}
+
+main "$@"
