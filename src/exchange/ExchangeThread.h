@@ -3,10 +3,17 @@
 #ifndef LIBLUMO_EXCHANGE_EXCHANGETHREAD_H
 #define LIBLUMO_EXCHANGE_EXCHANGETHREAD_H
 
+#include <QString>
+
 namespace liblumo {
 
 // Thread body; takes the channel's ChannelRecord, returns null.
 void *_threadExchange(void *record);
+
+// Asks the host whether to accept the device that sent this handshake (context: the
+// ChannelRecord). True when the host wrote a nonzero low byte into `answer`; false, with
+// nothing raised, for a null context.
+bool confirmDevice(const QString &din, void *context);
 
 } // namespace liblumo
 

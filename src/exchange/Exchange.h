@@ -1,0 +1,44 @@
+// The two long device actions the exchange runs for one device: parameter
+// synchronisation and measurement transfer. Each works on the channel record it is given
+// and keeps nothing between calls.
+#ifndef LIBLUMO_EXCHANGE_EXCHANGE_H
+#define LIBLUMO_EXCHANGE_EXCHANGE_H
+
+#include "liblumo.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+namespace liblumo {
+
+struct ChannelRecord;
+
+class Exchange {
+public:
+    // The time-out every device command of the exchange is given.
+    static constexpr int kCommandTimeoutMs = 30000;
+    // What the count request returns when it failed.
+    static constexpr uint16_t kCountFailed = 0xFFFF;
+
+    // Reads the device status into statusOut (a DeviceStatus, written only when it was
+    // read). When the host's CRC differs from the device's, writes the current UTC clock
+    // and the host's parameters into the device and raises EV_PARAMS_UPDATED.
+    // True when synchronised.
+    static bool doSyncParams(ChannelRecord &record, const QString &din, uint16_t rxCrc16,
+                             uint8_t *statusOut, const DeviceParams &params);
+
+    // Fetches every stored measurement and raises EV_MEASUREMENT for each one that
+    // carries counts. True when all were handed over (or there were none); false when the
+    // count request or a retrieval failed, or a stop request cut the transfer short.
+    static bool doDataTransfer(ChannelRecord &record, const QString &din);
+};
+
+// A zero-filled event record on the heap with the DIN in place: records are 132140 bytes,
+// too big to pile up on a thread's stack.
+std::unique_ptr<lumo_EventData> makeEventRecord(const QString &din);
+
+} // namespace liblumo
+
+#endif

@@ -1,0 +1,59 @@
+#include "Exchange.h"
+
+#include "channels/ChannelRecord.h"
+#include "helpers/Logging.h"
+
+#include <QDateTime>
+
+#include <cstring>
+
+namespace liblumo {
+
+namespace {
+
+constexpr int kCrcDigits = 4;
+constexpr int kHexBase = 16;
+
+QString crcText(uint16_t crc)
+{
+    return QString(QStringLiteral("%1")).arg(crc, kCrcDigits, kHexBase, QLatin1Char('0')).toUpper();
+}
+
+} // namespace
+
+std::unique_ptr<lumo_EventData> makeEventRecord(const QString &din)
+{
+    auto event = std::make_unique<lumo_EventData>();
+    prepareEventRecord(*event, din);
+    return event;
+}
+
+bool Exchange::doSyncParams(ChannelRecord &record, const QString &din, uint16_t rxCrc16,
+                            uint8_t *statusOut, const DeviceParams &params)
+{
+    DeviceStatus status{};
+    if (!record.protocol.getDeviceStatus(status, kCommandTimeoutMs))
+        return false;
+    std::memcpy(statusOut, &status, sizeof status);
+
+    LUMO_INFO << "doSyncParams rxCrc16" << crcText(rxCrc16) << "Crd16" << crcText(params.crc16);
+    if (params.crc16 == rxCrc16)
+        return true;
+
+    // A stop request starts no further command: the device keeps its old settings.
+    if (record.stopRequested.load())
+        return false;
+    if (!record.protocol.setDateTime(QDateTime::currentDateTime().toUTC()))
+        return false;
+    if (record.stopRequested.load())
+        return false;
+    const DeviceParams written = params;
+    if (!record.protocol.setDeviceParams(written, kCommandTimeoutMs))
+        return false;
+
+    const auto event = makeEventRecord(din);
+    record.raise(EV_PARAMS_UPDATED, event.get());
+    return true;
+}
+
+} // namespace liblumo
