@@ -41,7 +41,7 @@ public:
     void setAbortFlag(const std::atomic<bool> *flag) { abortFlag = flag; }
 
     // Link layer.
-    int send(uint8_t command, const QByteArray &data); // 1 acknowledged, 0 failed
+    int send(uint8_t command, const QByteArray &data);              // 1 acknowledged, 0 failed
     int receive(uint8_t &command, QByteArray &data, int timeoutMs); // data length or -1
     bool waitAck();
     bool sendAck();
@@ -55,8 +55,8 @@ public:
                        QByteArray &otherData, int timeoutMs);
     bool sendKeepAlive(uint32_t counter, int timeoutMs);
     bool doSleep();
-    bool sentRealTimeCommand(uint8_t subCommand, const QByteArray &arguments,
-                             QByteArray &answer, int timeoutMs);
+    bool sentRealTimeCommand(uint8_t subCommand, const QByteArray &arguments, QByteArray &answer,
+                             int timeoutMs);
 
     // Configuration and status.
     bool setDateTime(const QDateTime &dateTime);
@@ -76,6 +76,27 @@ public:
     uint16_t packetNumber() const { return nrPacket; }
 
 private:
+    // Progress of one receive call: the frame being assembled always starts at rxBuffer[0];
+    // bytes before its start byte are dropped as they are scanned and only counted.
+    struct RxProgress {
+        int held = 0;             // bytes of the current frame in rxBuffer
+        int noise = 0;            // bytes without a start byte since the last clear
+        int noiseBeforeStart = 0; // noise seen before the current frame's start byte
+        bool inFrame = false;     // a start byte was found
+        int dataLength = -1;      // data length of the current frame; -1 until known
+    };
+
+    // Reads up to size bytes, waiting at most timeoutMs (-1: the transport's default).
+    // With an abort flag installed the wait is cut into slices of kAbortSliceMs.
+    int readFromTransport(uint8_t *buffer, int size, int timeoutMs);
+    bool abortRequested() const;
+    bool sendControlByte(uint8_t byte);
+
+    int nextReadSize(const RxProgress &rx) const;
+    void takeHuntedBytes(RxProgress &rx, int got, QByteArray &data);
+    bool drainFrameRest(int remaining, int timeoutMs);
+    int failReceive(const RxProgress &rx, QByteArray &data, int timeoutMs, int64_t startMs);
+
     uint16_t nrPacket = 0;
     uint16_t spareNumber = 0;
     QString spareText;

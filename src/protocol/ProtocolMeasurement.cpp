@@ -1,0 +1,156 @@
+// Measurement retrieval: the count of stored measurements, then one measurement at a time
+// as a header frame followed by numbered data-block frames.
+#include "protocol/Protocol.h"
+
+#include "helpers/ByteOrder.h"
+#include "helpers/Logging.h"
+#include "protocol/ProtocolFrame.h"
+#include "transports/TimeOut.h"
+
+namespace liblumo {
+
+namespace {
+
+constexpr uint16_t kCountFailed = 0xFFFF;
+constexpr int kCountAnswerSize = 2;
+
+// Header payload, little-endian.
+constexpr int kHeaderPayloadSize = 11;
+constexpr int kTotBlocksOffset = 0;
+constexpr int kDtimeOffset = 2;
+constexpr int kTypesetOffset = 6;
+constexpr int kNsOffset = 7;
+constexpr int kNssOffset = 9;
+
+// Data block: block number, then samples of 2 bytes each.
+constexpr int kBlockNumberSize = 1;
+constexpr int kSampleSize = 2;
+// Block numbers are one byte, and so is the sample count of a block.
+constexpr int kMaxBlocks = 255;
+constexpr int kMaxSamplesPerBlock = 255;
+
+// What one retrieval has taken in so far.
+struct Retrieval {
+    bool headerSeen = false;
+    int totBlocks = 0;
+    int samplesStored = 0; // each block's samples follow those of the blocks before it
+};
+
+bool takeHeader(const QByteArray &data, Measurement &measurement, Retrieval &retrieval)
+{
+    if (data.size() < kHeaderPayloadSize) {
+        LUMO_INFO << "Protocol::receiveMeasurement short header - length:" << data.size();
+        return false;
+    }
+    const uint8_t *in = frame::bytes(data);
+    retrieval.headerSeen = true;
+    retrieval.samplesStored = 0;
+    retrieval.totBlocks = helpers::readU16LE(in + kTotBlocksOffset);
+    measurement.dtime.packed = uint32_t(helpers::readU32LE(in + kDtimeOffset));
+    helpers::timestamp2Time(&measurement.dtime);
+    measurement.typeset = in[kTypesetOffset];
+    measurement.ns = uint16_t(helpers::readU16LE(in + kNsOffset));
+    measurement.nss = uint16_t(helpers::readU16LE(in + kNssOffset));
+
+    frame::logClock("Protocol::receiveMeasuremen - ms->dtime:", measurement.dtime);
+    LUMO_INFO << "Protocol::receiveMeasuremen - ms->typeset:" << measurement.typeset;
+    LUMO_INFO << "Protocol::receiveMeasuremen - ms->ns:" << measurement.ns;
+    LUMO_INFO << "Protocol::receiveMeasuremen - ms->nss:" << measurement.nss;
+    LUMO_INFO << "Protocol::receiveMeasurement totBlocks:" << retrieval.totBlocks;
+    if (retrieval.totBlocks > kMaxBlocks) {
+        // No one-byte block number could ever end it.
+        LUMO_INFO << "Protocol::receiveMeasurement too many blocks";
+        return false;
+    }
+    return true;
+}
+
+// Stores one block's complete samples; lastBlock tells whether it ends the measurement.
+bool takeBlock(const QByteArray &data, Measurement &measurement, Retrieval &retrieval,
+               int64_t waitStartedMs, bool &lastBlock)
+{
+    if (!retrieval.headerSeen || data.size() < kBlockNumberSize) {
+        LUMO_INFO << "Protocol::receiveMeasurement block without header or number";
+        return false;
+    }
+    const uint8_t *in = frame::bytes(data);
+    const int block = in[0];
+    const int samples = (data.size() - kBlockNumberSize) / kSampleSize;
+    LUMO_INFO << "Protocol::receiveMeasurement ss:" << samples << " block:" << block
+              << "rxTime:" << TimeOut::nowMs() - waitStartedMs << "ms";
+    if (samples > kMaxSamplesPerBlock || retrieval.samplesStored + samples > int(kMaxSamples)) {
+        LUMO_INFO << "Protocol::receiveMeasurement too many samples";
+        return false;
+    }
+    const uint8_t *sample = in + kBlockNumberSize;
+    uint16_t *out = measurement.samples + retrieval.samplesStored;
+    for (int i = 0; i < samples; ++i, sample += kSampleSize)
+        out[i] = uint16_t(helpers::readU16LE(sample));
+    retrieval.samplesStored += samples;
+    lastBlock = block == retrieval.totBlocks;
+    return true;
+}
+
+} // namespace
+
+uint16_t Protocol::getAvailableMeasurement(int timeoutMs)
+{
+    LUMO_INFO << log::separator();
+    LUMO_INFO << "Protocol::getAvailableMeasurement send request";
+    if (send(CMD_GET_AVAILABLE_MEASUREMENT, QByteArray()) <= 0)
+        return kCountFailed;
+    LUMO_INFO << "Protocol::getAvailableMeasurement wait response";
+    uint8_t command = 0;
+    QByteArray answer;
+    if (receive(command, answer, timeoutMs) < 0 || command != CMD_GET_AVAILABLE_MEASUREMENT ||
+        answer.size() < kCountAnswerSize)
+        return kCountFailed;
+    const auto count = uint16_t(helpers::readU16LE(frame::bytes(answer)));
+    LUMO_INFO << "Protocol::getAvailableMeasurement nMeasurement:" << qint16(count);
+    return count;
+}
+
+bool Protocol::retriveNextMeasurement(Measurement &measurement, int timeoutMs)
+{
+    LUMO_INFO << log::separator();
+    LUMO_INFO << "Protocol::retriveNextMeasurement send request";
+    const bool ok = send(CMD_RETRIEVE_NEXT_MEASUREMENT, QByteArray()) > 0 &&
+                    receiveMeasurement(measurement, timeoutMs);
+    LUMO_INFO << "Protocol::retriveNextMeasurement complete - result:" << ok;
+    return ok;
+}
+
+bool Protocol::receiveMeasurement(Measurement &measurement, int timeoutMs)
+{
+    Retrieval retrieval;
+    QByteArray data;
+    for (;;) {
+        LUMO_INFO << "Protocol::receiveMeasurement wait next command";
+        const int64_t waitStartedMs = TimeOut::nowMs();
+        uint8_t command = 0;
+        const int result = receive(command, data, timeoutMs);
+        LUMO_INFO << "Protocol::receiveMeasurement rxResult:" << result;
+        if (result < 0)
+            break;
+        if (command == CMD_MEASUREMENT_HEADER) {
+            if (!takeHeader(data, measurement, retrieval))
+                break;
+            if (retrieval.totBlocks == 0) {
+                LUMO_INFO << "Protocol::receiveMeasuremen - NO DATA!!!!!!!!!!!!!!!!!!";
+                return true;
+            }
+        } else if (command == CMD_MEASUREMENT_BLOCK) {
+            bool lastBlock = false;
+            if (!takeBlock(data, measurement, retrieval, waitStartedMs, lastBlock))
+                break;
+            if (lastBlock)
+                return true;
+        } else {
+            break;
+        }
+    }
+    LUMO_INFO << "Protocol::receiveMeasurement ERROR!!!!";
+    return false;
+}
+
+} // namespace liblumo

@@ -1,0 +1,149 @@
+// Link layer, receiving side: assemble one frame from the transport, check its LRC and
+// answer it with ACK or NAK.
+//
+// The transport is asked for exactly what the frame can still need (the header first,
+// then the data and the LRC), so a frame costs two or three reads and nothing beyond its
+// end is consumed: the next frame stays with the transport for the next call.
+#include "protocol/Protocol.h"
+
+#include "helpers/ByteOrder.h"
+#include "helpers/Logging.h"
+#include "protocol/ProtocolFrame.h"
+#include "transports/TimeOut.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace liblumo {
+
+int Protocol::nextReadSize(const RxProgress &rx) const
+{
+    if (!rx.inFrame || rx.held < frame::kHeaderSize)
+        return frame::kHeaderSize - rx.held;
+    return rx.dataLength + frame::kFrameOverhead - rx.held;
+}
+
+// Hunting for a start byte: the bytes just read sit at rxBuffer[0]. Noise before the start
+// byte is dropped; the start byte and whatever follows it move to the front.
+void Protocol::takeHuntedBytes(RxProgress &rx, int got, QByteArray &data)
+{
+    const auto *start = static_cast<const uint8_t *>(std::memchr(rxBuffer, kStx, size_t(got)));
+    if (start == nullptr) {
+        rx.noise += got;
+        return;
+    }
+    const int skipped = int(start - rxBuffer);
+    rx.noise += skipped;
+    rx.noiseBeforeStart = rx.noise;
+    rx.inFrame = true;
+    rx.held = got - skipped;
+    if (skipped > 0)
+        std::memmove(rxBuffer, start, size_t(rx.held));
+    nrPacket = 0;
+    data.clear();
+}
+
+// Reads and drops the rest of a frame that does not fit the receive buffer, so that no
+// byte of it is later mistaken for the start of a frame.
+bool Protocol::drainFrameRest(int remaining, int timeoutMs)
+{
+    while (remaining > 0) {
+        const int got = readFromTransport(rxBuffer, std::min(remaining, kBufferSize), timeoutMs);
+        if (got <= 0)
+            return false;
+        remaining -= got;
+    }
+    return true;
+}
+
+int Protocol::failReceive(const RxProgress &rx, QByteArray &data, int timeoutMs, int64_t startMs)
+{
+    const int64_t elapsed = TimeOut::nowMs() - startMs;
+    // The caller sees the data bytes of an unfinished frame, as far as they arrived.
+    if (rx.inFrame && rx.dataLength > 0 && rx.held > frame::kDataOffset)
+        data = QByteArray(reinterpret_cast<const char *>(rxBuffer + frame::kDataOffset),
+                          std::min(rx.held - frame::kDataOffset, rx.dataLength));
+    const bool bytesHeld = rx.held + rx.noise > 0;
+    if (bytesHeld && (!rx.inFrame || rx.noiseBeforeStart == 0))
+        LUMO_CRITICAL << "Protocol::receive FORMAT ERROR!"
+                      << "rxTime:" << elapsed << "ms";
+    if (timeoutMs != -1)
+        LUMO_CRITICAL << "Protocol::receive ERROR!"
+                      << "rxTime:" << elapsed << "ms";
+    return -1;
+}
+
+int Protocol::receive(uint8_t &command, QByteArray &data, int timeoutMs)
+{
+    command = 0;
+    data.clear();
+    int64_t startMs = TimeOut::nowMs();
+    RxProgress rx;
+    if (transport == nullptr)
+        return failReceive(rx, data, timeoutMs, startMs);
+
+    for (;;) {
+        const int got = readFromTransport(rxBuffer + rx.held, nextReadSize(rx), timeoutMs);
+        if (got <= 0) // failed, aborted, or the device stayed silent for the whole time-out
+            return failReceive(rx, data, timeoutMs, startMs);
+
+        if (!rx.inFrame) {
+            takeHuntedBytes(rx, got, data);
+            // A run of noise as long as the buffer holds no frame: give up rather than
+            // read forever.
+            if (!rx.inFrame && rx.noise >= kBufferSize)
+                return failReceive(rx, data, timeoutMs, startMs);
+        } else {
+            rx.held += got;
+        }
+
+        if (rx.held > frame::kPacketOffset + 1)
+            nrPacket = uint16_t(helpers::readU16BE(rxBuffer + frame::kPacketOffset));
+        if (rx.held < frame::kHeaderSize)
+            continue;
+
+        rx.dataLength =
+            uint16_t(helpers::readU16BE(rxBuffer + frame::kLengthOffset) - frame::kLengthBias);
+        command = rxBuffer[frame::kCommandOffset];
+        const int frameSize = rx.dataLength + frame::kFrameOverhead;
+        if (frameSize > kBufferSize) {
+            // Too long for the buffer: drop it whole and ask for the repetition, as for a
+            // damaged frame.
+            LUMO_CRITICAL << "Protocol::receive frame too long - length:" << rx.dataLength;
+            if (!drainFrameRest(frameSize - rx.held, timeoutMs))
+                return failReceive(rx, data, timeoutMs, startMs);
+            command = 0;
+            rx = RxProgress();
+            sendNak();
+            startMs = TimeOut::nowMs();
+            continue;
+        }
+        if (rx.held < frameSize)
+            continue;
+
+        const int lrcPosition = frameSize - 1;
+        const uint8_t computed = frame::lrc(rxBuffer, lrcPosition);
+        const uint8_t received = rxBuffer[lrcPosition];
+        data = QByteArray(reinterpret_cast<const char *>(rxBuffer + frame::kDataOffset),
+                          rx.dataLength);
+        if (computed == received) {
+            const int64_t elapsed = TimeOut::nowMs() - startMs;
+            // The handshake's answer depends on the host's decision: waitHandshake gives it.
+            if (command != CMD_HANDSHAKE)
+                sendAck();
+            LUMO_INFO << "Protocol::receive command:" << frame::hexByte(command)
+                      << "nrPacket:" << nrPacket << "rxTime:" << elapsed << "ms";
+            LUMO_INFO << "Protocol::receive data:" << data.toHex().toUpper();
+            return rx.dataLength;
+        }
+
+        startMs = TimeOut::nowMs();
+        LUMO_CRITICAL << "Protocol::receive bad LRC:" << frame::hexByte(computed)
+                      << "rxLRC:" << frame::hexByte(received);
+        command = 0;
+        rx = RxProgress();
+        sendNak();
+    }
+}
+
+} // namespace liblumo
