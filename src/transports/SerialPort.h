@@ -1,4 +1,8 @@
 // The transport of a serial channel: a USB serial port at 115200 baud, 8N1.
+//
+// The port stays open from one exchange to the next (disconnect leaves it open). With
+// the port name "AUTO" (in any letter case) every open first looks for the device's
+// port by its USB serial number; any other name is used as the path, exactly as given.
 #ifndef LIBLUMO_TRANSPORTS_SERIALPORT_H
 #define LIBLUMO_TRANSPORTS_SERIALPORT_H
 
@@ -16,6 +20,8 @@ public:
     static constexpr unsigned kBaudRate = 115200;
     static constexpr int kDefaultReadTimeoutMs = 1000;
     static constexpr int kReadSliceMs = 100;
+    // Longest pass of Qt event processing between two read slices.
+    static constexpr int kEventPassMs = 100;
 
     SerialPort() = default;
     ~SerialPort() override;
@@ -37,6 +43,8 @@ public:
     // The system location of the first USB serial port whose serial number starts with a
     // known prefix, or empty text.
     QString retrievePortName();
+    // True for the name that asks for discovery.
+    static bool isAutoName(const std::string &name);
 
 private:
     ComPortDevice device;

@@ -1,4 +1,8 @@
 // One TCP connection to a device.
+//
+// Reads wait in the platform's poll for the time that is left, so an idle read sleeps.
+// A peer that closed its end, or a connection that broke, leaves the client
+// disconnected: isConnected turns false once a receive has seen it.
 #ifndef LIBLUMO_TRANSPORTS_TCPCLIENT_H
 #define LIBLUMO_TRANSPORTS_TCPCLIENT_H
 
@@ -13,12 +17,18 @@ public:
     static constexpr int kDefaultReadTimeoutMs = 1000;
     static constexpr int kErrorNoSocket = 112;
     static constexpr int kErrorSocket = 113;
+    // A send that cannot hand over a single byte for this long has failed.
+    static constexpr int kSendStallMs = 10000;
+    // Pause between two connection attempts while the connect time-out runs.
+    static constexpr int kConnectRetryPauseMs = 20;
 
     TCPClient() = default;
-    // A client around an accepted socket (made by TCPServer).
+    // A client around an accepted socket (made by TCPServer); it owns the socket.
     TCPClient(int socket, std::string peerAddress, int peerPort);
     ~TCPClient() override;
 
+    // Sends all size bytes; returns how many the link took (size on success), -1 when
+    // there is no connection or nothing could be sent.
     int write(const uint8_t *data, int size) override;
     int read(uint8_t *buffer, int size) override;
     bool setTimeout(int ms) override;
@@ -40,11 +50,19 @@ public:
     int port() const { return peerPort; }
 
 private:
+    // Marks the connection as gone after a receive saw the peer's close or a failure.
+    void markPeerGone();
+    // Waits up to ms for input; false when the time passed or the link failed.
+    bool waitReadableFor(int ms);
+    // One connection attempt on a fresh socket, waiting up to waitMs for it to complete.
+    bool connectOnce(uint32_t networkOrderAddress, int waitMs);
+    void closeSocket();
+
     std::string peerAddress;
     int peerPort = 0;
     int readTimeout = 0;
     int connectTimeout = 0;
-    bool peerClosed = false;
+    bool peerGone = false;
 };
 
 } // namespace liblumo::com

@@ -3,6 +3,8 @@
 #ifndef LIBLUMO_TRANSPORTS_TCPSERVER_H
 #define LIBLUMO_TRANSPORTS_TCPSERVER_H
 
+#include "transports/SocketApi.h"
+
 #include <cstdint>
 #include <string>
 
@@ -14,6 +16,8 @@ class TCPServer {
 public:
     static constexpr int kBacklog = 8;
     static constexpr int kErrorBadPort = 4;
+    // Code recorded (with the system error number as detail) when no socket could be made.
+    static constexpr int kErrorNoSocket = 0;
 
     TCPServer() = default;
     TCPServer(const TCPServer &) = delete;
@@ -24,8 +28,10 @@ public:
     int port() const { return listenPort; }
     void setAddress(uint32_t networkOrderAddress) { bindAddress = networkOrderAddress; }
     bool setBlocking(bool value);
+    // Listens on port 1..65535 at the bind address; a second call replaces the socket.
     bool startListening();
     bool close();
+    // Accepts one waiting connection into the pending slot; true when one is pending.
     bool acceptConnection();
     // The pending connection (accepting one first if none is pending), or null. The
     // caller owns the client.
@@ -34,7 +40,7 @@ public:
     // Waits up to timeoutMs until a connection can be accepted; false at once when not
     // listening. Lets an idle channel sleep instead of spinning.
     bool waitForConnection(int timeoutMs);
-    bool isListening() const { return listenSocket >= 0; }
+    bool isListening() const { return listenSocket.isValid(); }
 
     void setError(int code, int detail);
     int errorCode() const { return lastErrorCode; }
@@ -44,12 +50,12 @@ private:
     int listenPort = 0;
     uint32_t bindAddress = 0;
     bool blocking = false;
-    int listenSocket = -1;
+    socketapi::UniqueSocket listenSocket;
     int lastErrorCode = 0;
     int lastErrorDetail = 0;
     std::string peerAddress;
     int peerPort = -1;
-    int pendingSocket = -1;
+    socketapi::UniqueSocket pendingSocket;
 };
 
 } // namespace liblumo::com

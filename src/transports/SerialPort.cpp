@@ -1,0 +1,185 @@
+#include "transports/SerialPort.h"
+
+#include "helpers/Logging.h"
+#include "transports/SerialPortInfoProvider.h"
+#include "transports/TimeOut.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include <chrono>
+#include <thread>
+
+namespace liblumo::com {
+
+namespace {
+
+constexpr const char *kAutoName = "AUTO";
+// The USB serial numbers of our devices begin with one of these, tested in this order.
+const char *const kSerialNumberPrefixes[] = {"0310", "310", "0510", "510"};
+const char *const kStarLine =
+    "*********************************************************************************";
+
+bool hasDeviceSerialNumber(const QString &serialNumber)
+{
+    for (const char *prefix : kSerialNumberPrefixes) {
+        if (serialNumber.startsWith(QLatin1String(prefix), Qt::CaseSensitive))
+            return true;
+    }
+    return false;
+}
+
+void logFoundPort(const SerialPortDescription &port)
+{
+    LUMO_INFO << kStarLine;
+    LUMO_INFO << "SerialPort::retrievePortName Port:" << port.portName;
+    LUMO_INFO << "SerialPort::retrievePortName Description:" << port.description;
+    LUMO_INFO << "SerialPort::retrievePortName Manufacturer:" << port.manufacturer;
+    LUMO_INFO << "SerialPort::retrievePortName Serial number:" << port.serialNumber;
+    LUMO_INFO << "SerialPort::retrievePortName Vendor Identifier:" << port.vendorIdentifier;
+    LUMO_INFO << "SerialPort::retrievePortName Product Identifier:" << port.productIdentifier;
+    LUMO_INFO << kStarLine;
+}
+
+// Sleeps out what is left of a slice that ended early without data, so that a caller
+// reading from a port that is not open waits instead of spinning.
+void finishSlice(const TimeOut &slice)
+{
+    const int left = slice.remaining();
+    if (left > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(left));
+}
+
+} // namespace
+
+SerialPort::~SerialPort()
+{
+    device.closePort();
+}
+
+bool SerialPort::isAutoName(const std::string &name)
+{
+    return QString::fromStdString(name).compare(QLatin1String(kAutoName), Qt::CaseInsensitive) == 0;
+}
+
+int SerialPort::write(const uint8_t *data, int size)
+{
+    const int bytesWritten = size > 0 && device.writeData(data, size) == 1 ? size : 0;
+    LUMO_DEBUG << "SerialPort::write bytesWritten:" << qint64(bytesWritten)
+               << "buffer size:" << size;
+    traceBuffer("TX BUFFER:", data, bytesWritten);
+    return bytesWritten;
+}
+
+int SerialPort::read(uint8_t *buffer, int size)
+{
+    if (buffer == nullptr || size <= 0)
+        return 0;
+    TimeOut deadline(readTimeout == -1 ? kDefaultReadTimeoutMs : readTimeout);
+    deadline.start();
+    for (;;) {
+        TimeOut slice(kReadSliceMs);
+        slice.start();
+        const int got = device.readData(buffer, size, kReadSliceMs);
+        if (got > 0) {
+            traceBuffer("RX BUFFER:", buffer, got);
+            return got;
+        }
+        if (got == ComPortDevice::kReadFailed) {
+            LUMO_DEBUG << "SerialPort::read ERROR!!!";
+            return -1;
+        }
+        if (deadline.isExpired()) {
+            if (readTimeout != -1)
+                LUMO_INFO << "SerialPort::read TIMEOUT";
+            return 0;
+        }
+        if (got == ComPortDevice::kReadNotReady)
+            finishSlice(slice);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, kEventPassMs);
+    }
+}
+
+bool SerialPort::setTimeout(int ms)
+{
+    readTimeout = ms;
+    return true;
+}
+
+bool SerialPort::setConnectTimeout(int)
+{
+    return true;
+}
+
+bool SerialPort::open()
+{
+    close();
+    std::string path = portName;
+    if (isAutoName(portName)) {
+        const QString found = retrievePortName();
+        if (found.isEmpty())
+            return false;
+        path = found.toStdString();
+    }
+    if (path.empty() || device.openPort(path.c_str(), kBaudRate) != ComPortDevice::kOpened)
+        return false;
+    // Some adapters power the device from DTR; a pseudo-terminal has no lines at all.
+    device.setDtrLine(true);
+    device.setRtsLine(false);
+    return true;
+}
+
+bool SerialPort::reopen()
+{
+    return open();
+}
+
+bool SerialPort::disconnect()
+{
+    return true;
+}
+
+bool SerialPort::close()
+{
+    device.closePort();
+    return true;
+}
+
+bool SerialPort::isConnected()
+{
+    return device.isPortAlive();
+}
+
+void SerialPort::discardInput()
+{
+    device.purgeInput();
+}
+
+bool SerialPort::isDataAvailable()
+{
+    return device.inputQueueLength() > 0;
+}
+
+void SerialPort::setPortName(std::string name)
+{
+    portName = std::move(name);
+}
+
+bool SerialPort::waitForInput(int timeoutMs)
+{
+    return device.waitForInput(timeoutMs);
+}
+
+QString SerialPort::retrievePortName()
+{
+    const QList<SerialPortDescription> ports = SerialPortInfoProvider::current()->availablePorts();
+    for (const SerialPortDescription &port : ports) {
+        if (!hasDeviceSerialNumber(port.serialNumber))
+            continue;
+        logFoundPort(port);
+        return port.systemLocation;
+    }
+    return QString();
+}
+
+} // namespace liblumo::com

@@ -1,0 +1,214 @@
+// The socket calls of the TCP transports on BSD sockets.
+#include "transports/SocketApi.h"
+
+#include "transports/TimeOut.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace liblumo::com::socketapi {
+
+namespace {
+
+constexpr int kPeerAddressTextSize = INET_ADDRSTRLEN;
+
+bool wouldBlock(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+sockaddr_in makeAddress(uint32_t networkOrderAddress, uint16_t port)
+{
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = networkOrderAddress;
+    return address;
+}
+
+// poll() on one socket, resumed after a signal with the time that is left.
+WaitStatus waitFor(int socket, short events, int timeoutMs)
+{
+    if (socket < 0)
+        return WaitStatus::Failed;
+    TimeOut deadline(timeoutMs);
+    deadline.start();
+    pollfd entry{socket, events, 0};
+    int waitMs = timeoutMs;
+    for (;;) {
+        entry.revents = 0;
+        const int ready = ::poll(&entry, 1, waitMs);
+        if (ready > 0)
+            break;
+        if (ready == 0)
+            return WaitStatus::TimedOut;
+        if (errno != EINTR)
+            return WaitStatus::Failed;
+        if (timeoutMs != kWaitForever)
+            waitMs = deadline.remaining();
+    }
+    if (entry.revents & events)
+        return WaitStatus::Ready;
+    return WaitStatus::Failed; // hang-up, error or invalid descriptor only
+}
+
+} // namespace
+
+UniqueSocket &UniqueSocket::operator=(UniqueSocket &&other) noexcept
+{
+    if (this != &other)
+        reset(other.release());
+    return *this;
+}
+
+int UniqueSocket::release()
+{
+    const int socket = fd;
+    fd = kNoSocket;
+    return socket;
+}
+
+void UniqueSocket::reset(int socket)
+{
+    if (fd >= 0 && fd != socket)
+        closeSocket(fd);
+    fd = socket;
+}
+
+int createStreamSocket()
+{
+    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+}
+
+void closeSocket(int socket)
+{
+    if (socket >= 0)
+        ::close(socket); // the descriptor is released even when close reports an error
+}
+
+int lastError()
+{
+    return errno;
+}
+
+bool setNonBlocking(int socket, bool nonBlocking)
+{
+    const int flags = ::fcntl(socket, F_GETFL);
+    if (flags < 0)
+        return false;
+    const int wanted = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return wanted == flags || ::fcntl(socket, F_SETFL, wanted) == 0;
+}
+
+bool setReuseAddress(int socket)
+{
+    const int on = 1;
+    return ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+}
+
+bool bindIPv4(int socket, uint32_t networkOrderAddress, uint16_t port)
+{
+    const sockaddr_in address = makeAddress(networkOrderAddress, port);
+    return ::bind(socket, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+}
+
+bool listenOn(int socket, int backlog)
+{
+    return ::listen(socket, backlog) == 0;
+}
+
+AcceptedPeer acceptIPv4(int listenSocket, bool nonBlocking)
+{
+    AcceptedPeer peer;
+    sockaddr_in address;
+    socklen_t length = sizeof address;
+    const int flags = SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0);
+    int socket;
+    do {
+        socket = ::accept4(listenSocket, reinterpret_cast<sockaddr *>(&address), &length, flags);
+    } while (socket < 0 && errno == EINTR);
+    if (socket < 0)
+        return peer;
+    char text[kPeerAddressTextSize] = {};
+    if (address.sin_family == AF_INET && ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
+        peer.address = text;
+    peer.port = ntohs(address.sin_port);
+    peer.socket = socket;
+    return peer;
+}
+
+bool parseIPv4(const std::string &text, uint32_t &networkOrderAddress)
+{
+    in_addr parsed;
+    if (::inet_pton(AF_INET, text.c_str(), &parsed) != 1)
+        return false;
+    networkOrderAddress = parsed.s_addr;
+    return true;
+}
+
+ConnectStatus startConnect(int socket, uint32_t networkOrderAddress, uint16_t port)
+{
+    const sockaddr_in address = makeAddress(networkOrderAddress, port);
+    if (::connect(socket, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+        return ConnectStatus::Connected;
+    if (errno == EINPROGRESS || errno == EINTR)
+        return ConnectStatus::InProgress; // an interrupted connect goes on in the background
+    return ConnectStatus::Failed;
+}
+
+int pendingError(int socket)
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return -1;
+    return error;
+}
+
+IoResult sendSome(int socket, const uint8_t *data, std::size_t size)
+{
+    ssize_t sent;
+    do {
+        sent = ::send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    if (sent > 0)
+        return {IoStatus::Done, std::size_t(sent)};
+    if (sent < 0 && wouldBlock(errno))
+        return {IoStatus::WouldBlock, 0};
+    return {size == 0 && sent == 0 ? IoStatus::Done : IoStatus::Failed, 0};
+}
+
+IoResult receiveSome(int socket, uint8_t *buffer, std::size_t size, bool peek)
+{
+    const int flags = MSG_DONTWAIT | (peek ? MSG_PEEK : 0);
+    ssize_t received;
+    do {
+        received = ::recv(socket, buffer, size, flags);
+    } while (received < 0 && errno == EINTR);
+    if (received > 0)
+        return {IoStatus::Done, std::size_t(received)};
+    if (received == 0)
+        return {IoStatus::Closed, 0};
+    if (wouldBlock(errno))
+        return {IoStatus::WouldBlock, 0};
+    return {IoStatus::Failed, 0};
+}
+
+WaitStatus waitReadable(int socket, int timeoutMs)
+{
+    return waitFor(socket, POLLIN, timeoutMs);
+}
+
+WaitStatus waitWritable(int socket, int timeoutMs)
+{
+    return waitFor(socket, POLLOUT, timeoutMs);
+}
+
+} // namespace liblumo::com::socketapi

@@ -1,0 +1,245 @@
+#include "transports/TCPClient.h"
+
+#include "helpers/Logging.h"
+#include "transports/SocketApi.h"
+#include "transports/TimeOut.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <utility>
+
+namespace liblumo::com {
+
+namespace sock = socketapi;
+
+namespace {
+
+constexpr int kLowestPort = 1;
+constexpr int kHighestPort = 65535;
+
+} // namespace
+
+TCPClient::TCPClient(int socket, std::string address, int remotePort)
+    : peerAddress(std::move(address)), peerPort(remotePort)
+{
+    handle = socket;
+}
+
+TCPClient::~TCPClient()
+{
+    closeSocket();
+}
+
+void TCPClient::closeSocket()
+{
+    sock::closeSocket(handle);
+    handle = sock::kNoSocket;
+    peerGone = false;
+}
+
+void TCPClient::markPeerGone()
+{
+    if (!peerGone)
+        LUMO_DEBUG << "TCPClient: connection closed by" << peerAddress.c_str() << peerPort;
+    peerGone = true;
+}
+
+int TCPClient::write(const uint8_t *data, int size)
+{
+    if (handle < 0 || size < 0 || (data == nullptr && size > 0))
+        return -1;
+    int sent = 0;
+    while (sent < size) {
+        const sock::IoResult result = sock::sendSome(handle, data + sent, std::size_t(size - sent));
+        if (result.status == sock::IoStatus::Done) {
+            sent += int(result.count);
+            continue;
+        }
+        if (result.status == sock::IoStatus::WouldBlock &&
+            sock::waitWritable(handle, kSendStallMs) == sock::WaitStatus::Ready)
+            continue;
+        if (result.status == sock::IoStatus::Failed)
+            markPeerGone();
+        break;
+    }
+    if (sent == 0 && size > 0)
+        return -1;
+    traceBuffer("TX BUFFER:", data, sent);
+    return sent;
+}
+
+int TCPClient::read(uint8_t *buffer, int size)
+{
+    if (buffer == nullptr || size <= 0 || handle < 0 || peerGone)
+        return 0; // nothing can arrive: no need to wait for it
+    TimeOut deadline(readTimeout);
+    deadline.start();
+    bool waitFailed = false;
+    for (;;) {
+        const sock::IoResult result = sock::receiveSome(handle, buffer, std::size_t(size), false);
+        if (result.status == sock::IoStatus::Done) {
+            traceBuffer("RX BUFFER:", buffer, int(result.count));
+            return int(result.count);
+        }
+        if (result.status != sock::IoStatus::WouldBlock || waitFailed) {
+            markPeerGone();
+            return 0;
+        }
+        int waitMs = deadline.remaining();
+        if (readTimeout <= 0)
+            waitMs = blocking ? sock::kWaitForever : 0;
+        if (waitMs == 0)
+            return 0;
+        const sock::WaitStatus waited = sock::waitReadable(handle, waitMs);
+        if (waited == sock::WaitStatus::TimedOut)
+            return 0;
+        waitFailed = waited == sock::WaitStatus::Failed;
+    }
+}
+
+bool TCPClient::setTimeout(int ms)
+{
+    if (ms == -1)
+        readTimeout = kDefaultReadTimeoutMs;
+    else
+        readTimeout = ms < 0 ? 0 : ms;
+    return true;
+}
+
+bool TCPClient::setConnectTimeout(int ms)
+{
+    connectTimeout = ms;
+    return true;
+}
+
+bool TCPClient::connectOnce(uint32_t networkOrderAddress, int waitMs)
+{
+    sock::UniqueSocket attempt(sock::createStreamSocket());
+    if (!attempt.isValid() || !sock::setNonBlocking(attempt.get(), true))
+        return false;
+    switch (sock::startConnect(attempt.get(), networkOrderAddress, uint16_t(peerPort))) {
+    case sock::ConnectStatus::Failed:
+        return false;
+    case sock::ConnectStatus::InProgress:
+        if (sock::waitWritable(attempt.get(), waitMs) != sock::WaitStatus::Ready ||
+            sock::pendingError(attempt.get()) != 0)
+            return false;
+        break;
+    case sock::ConnectStatus::Connected:
+        break;
+    }
+    handle = attempt.release();
+    return true;
+}
+
+bool TCPClient::open()
+{
+    closeSocket();
+    uint32_t networkOrderAddress = 0;
+    if (!sock::parseIPv4(peerAddress, networkOrderAddress) || peerPort < kLowestPort ||
+        peerPort > kHighestPort)
+        return false;
+    TimeOut deadline(connectTimeout);
+    if (connectTimeout > 0)
+        deadline.start();
+    std::fputs("start loop", stdout);
+    for (;;) {
+        // Without a connect time-out the single attempt lasts as long as the system's own.
+        const int waitMs = connectTimeout > 0 ? deadline.remaining() : sock::kWaitForever;
+        if (connectOnce(networkOrderAddress, waitMs)) {
+            setBlocking(blocking);
+            return true;
+        }
+        if (connectTimeout <= 0 || deadline.isExpired())
+            return false;
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(std::min(kConnectRetryPauseMs, deadline.remaining())));
+    }
+}
+
+bool TCPClient::reopen()
+{
+    return false;
+}
+
+bool TCPClient::disconnect()
+{
+    closeSocket();
+    return true;
+}
+
+bool TCPClient::close()
+{
+    return disconnect();
+}
+
+bool TCPClient::setBlocking(bool value)
+{
+    blocking = value;
+    if (handle < 0)
+        return false;
+    return sock::setNonBlocking(handle, !value);
+}
+
+bool TCPClient::isConnected()
+{
+    if (handle < 0) {
+        setError(kErrorNoSocket, 0);
+        return false;
+    }
+    if (!peerGone && sock::pendingError(handle) != 0)
+        markPeerGone(); // reading the pending error clears it: remember it
+    if (peerGone) {
+        setError(kErrorSocket, 0);
+        return false;
+    }
+    return true;
+}
+
+void TCPClient::discardInput() {}
+
+bool TCPClient::isDataAvailable()
+{
+    if (handle >= 0 && !peerGone) {
+        uint8_t next = 0;
+        const sock::IoResult result = sock::receiveSome(handle, &next, 1, true);
+        if (result.status == sock::IoStatus::Done)
+            return true;
+        if (result.status != sock::IoStatus::WouldBlock)
+            markPeerGone();
+    }
+    setError(kErrorSocket, 0);
+    return false;
+}
+
+bool TCPClient::waitForInput(int timeoutMs)
+{
+    if (handle < 0 || peerGone)
+        return false;
+    const sock::WaitStatus waited = sock::waitReadable(handle, timeoutMs < 0 ? 0 : timeoutMs);
+    if (waited == sock::WaitStatus::TimedOut)
+        return false;
+    return isDataAvailable(); // tells data from the peer's close
+}
+
+bool TCPClient::setAddress(const char *text)
+{
+    peerAddress = text ? text : "";
+    return true;
+}
+
+bool TCPClient::setAddress(const std::string &text)
+{
+    peerAddress = text;
+    return true;
+}
+
+bool TCPClient::setPort(int value)
+{
+    peerPort = value;
+    return true;
+}
+
+} // namespace liblumo::com

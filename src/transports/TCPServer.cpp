@@ -1,0 +1,101 @@
+#include "transports/TCPServer.h"
+
+#include "transports/TCPClient.h"
+
+#include <utility>
+
+namespace liblumo::com {
+
+namespace sock = socketapi;
+
+namespace {
+
+constexpr int kLowestPort = 1;
+constexpr int kHighestPort = 65535;
+
+} // namespace
+
+TCPServer::~TCPServer() = default; // both sockets close themselves
+
+bool TCPServer::setBlocking(bool value)
+{
+    blocking = value;
+    if (!listenSocket.isValid())
+        return false;
+    return sock::setNonBlocking(listenSocket.get(), !value);
+}
+
+bool TCPServer::startListening()
+{
+    // Only 16 bits reach the wire: a larger number would silently listen elsewhere.
+    if (listenPort < kLowestPort || listenPort > kHighestPort) {
+        setError(kErrorBadPort, 0);
+        return false;
+    }
+    listenSocket.reset();
+    sock::UniqueSocket candidate(sock::createStreamSocket());
+    if (!candidate.isValid()) {
+        setError(kErrorNoSocket, sock::lastError());
+        return false;
+    }
+    sock::setNonBlocking(candidate.get(), !blocking);
+    sock::setReuseAddress(candidate.get()); // a restarted channel must not wait for TIME_WAIT
+    if (!sock::bindIPv4(candidate.get(), bindAddress, uint16_t(listenPort)) ||
+        !sock::listenOn(candidate.get(), kBacklog))
+        return false;
+    listenSocket = std::move(candidate);
+    return true;
+}
+
+bool TCPServer::close()
+{
+    listenSocket.reset();
+    return true;
+}
+
+bool TCPServer::acceptConnection()
+{
+    if (pendingSocket.isValid())
+        return true; // one is already waiting to be taken; never drop it
+    if (!listenSocket.isValid())
+        return false;
+    sock::AcceptedPeer peer = sock::acceptIPv4(listenSocket.get(), !blocking);
+    if (peer.socket < 0)
+        return false;
+    pendingSocket.reset(peer.socket);
+    peerAddress = std::move(peer.address);
+    peerPort = peer.port;
+    return true;
+}
+
+TCPClient *TCPServer::takeConnection()
+{
+    if (!acceptConnection())
+        return nullptr;
+    auto *client = new TCPClient(pendingSocket.get(), peerAddress, peerPort);
+    pendingSocket.release(); // the client owns it now
+    return client;
+}
+
+bool TCPServer::hasConnection()
+{
+    return acceptConnection();
+}
+
+bool TCPServer::waitForConnection(int timeoutMs)
+{
+    if (pendingSocket.isValid())
+        return true;
+    if (!listenSocket.isValid())
+        return false;
+    return sock::waitReadable(listenSocket.get(), timeoutMs < 0 ? 0 : timeoutMs) ==
+           sock::WaitStatus::Ready;
+}
+
+void TCPServer::setError(int code, int detail)
+{
+    lastErrorCode = code;
+    lastErrorDetail = detail;
+}
+
+} // namespace liblumo::com
