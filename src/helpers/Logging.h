@@ -25,17 +25,12 @@ inline const char *separator()
 
 } // namespace liblumo::log
 
-#define LUMO_DEBUG                                                                                 \
-    if (!liblumo::log::debugEnabled()) {                                                           \
-    } else                                                                                         \
-        QMessageLogger(nullptr, 0, nullptr).debug()
-#define LUMO_INFO                                                                                  \
-    if (!liblumo::log::infoEnabled()) {                                                            \
-    } else                                                                                         \
-        QMessageLogger(nullptr, 0, nullptr).info()
-#define LUMO_CRITICAL                                                                              \
-    if (!liblumo::log::criticalEnabled()) {                                                        \
-    } else                                                                                         \
-        QMessageLogger(nullptr, 0, nullptr).critical()
+// A for statement rather than an if, so the macros nest safely inside if/else.
+#define LUMO_LOG_IF_ENABLED(enabled, level)                                                        \
+    for (bool lumoLogOn = (enabled); lumoLogOn; lumoLogOn = false)                                 \
+    QMessageLogger(nullptr, 0, nullptr).level()
+#define LUMO_DEBUG LUMO_LOG_IF_ENABLED(liblumo::log::debugEnabled(), debug)
+#define LUMO_INFO LUMO_LOG_IF_ENABLED(liblumo::log::infoEnabled(), info)
+#define LUMO_CRITICAL LUMO_LOG_IF_ENABLED(liblumo::log::criticalEnabled(), critical)
 
 #endif

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian 12 machine lacks to build liblumo, then builds it into
+# build/ (or $LUMO_BUILD_DIR). Quick when everything is already there.
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build_dir="${LUMO_BUILD_DIR:-$here/build}"
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  qtbase5-dev libqt5serialport5-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libsqlite3-dev sqlite3
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+cmake -S "$here" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE="${LUMO_BUILD_TYPE:-RelWithDebInfo}" \
+  -DLUMO_WERROR=ON ${LUMO_CMAKE_ARGS:-} >/dev/null
+cmake --build "$build_dir" -j"$(nproc)"
