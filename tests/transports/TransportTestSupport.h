@@ -1,0 +1,77 @@
+// Helpers shared by the transport tests: a captured Qt message log, a peer socket on the
+// loopback interface, a pseudo-terminal pair, and descriptor counts.
+#ifndef LIBLUMO_TESTS_TRANSPORTS_TRANSPORTTESTSUPPORT_H
+#define LIBLUMO_TESTS_TRANSPORTS_TRANSPORTTESTSUPPORT_H
+
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace transport_test {
+
+// Generous bound for waits that normally end within milliseconds.
+constexpr int kPatientMs = 5000;
+
+// Captures every Qt message while it lives, with debug output switched on.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    QStringList lines() const;
+    QStringList linesOf(QtMsgType type) const;
+    int count(const QString &line) const;
+    bool containsStartingWith(const QString &prefix) const;
+    void clear();
+};
+
+// Milliseconds on a monotonic clock.
+int64_t nowMs();
+
+// A free TCP port on 127.0.0.1 (the system picks one; it is released before use).
+int freeLoopbackPort();
+// A plain blocking socket connected to 127.0.0.1:port; -1 on failure.
+int connectLoopback(int port);
+// The local port of a connected socket.
+int localPort(int socket);
+// Sends all bytes on a plain socket; false on failure.
+bool sendAll(int socket, const std::vector<uint8_t> &bytes);
+// Receives exactly count bytes within kPatientMs; what arrived when it gives up.
+std::vector<uint8_t> receiveExactly(int socket, std::size_t count);
+// Closes a socket so that the other side sees a reset rather than an orderly close.
+void resetAndClose(int socket);
+
+// Sockets and descriptors of this process.
+int openSocketCount();
+int descriptorsWithoutCloseOnExec();
+
+// A pseudo-terminal: the test keeps the controlling side, the slave is opened by path.
+class PtyPair {
+public:
+    PtyPair();
+    ~PtyPair();
+    PtyPair(const PtyPair &) = delete;
+    PtyPair &operator=(const PtyPair &) = delete;
+
+    bool isValid() const { return master >= 0 && !slavePath.empty(); }
+    const std::string &path() const { return slavePath; }
+    bool write(const std::vector<uint8_t> &bytes);
+    // Reads exactly count bytes from the controlling side within kPatientMs.
+    std::vector<uint8_t> readExactly(std::size_t count);
+    // Closes the controlling side: the serial port's device has gone.
+    void closeMaster();
+
+private:
+    int master = -1;
+    std::string slavePath;
+};
+
+} // namespace transport_test
+
+#endif
