@@ -1,0 +1,128 @@
+#include "ScriptedTransport.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace liblumo::test {
+
+namespace {
+constexpr uint8_t kAckByte = 0x06;
+}
+
+void ScriptedTransport::feed(const QByteArray &bytes)
+{
+    if (!bytes.isEmpty())
+        script.push_back({Step::Data, bytes});
+}
+
+void ScriptedTransport::feedBytewise(const QByteArray &bytes)
+{
+    for (char byte : bytes)
+        script.push_back({Step::Data, QByteArray(1, byte)});
+}
+
+void ScriptedTransport::feedTimeout()
+{
+    script.push_back({Step::Timeout, {}});
+}
+
+void ScriptedTransport::feedFailure()
+{
+    script.push_back({Step::Failure, {}});
+}
+
+void ScriptedTransport::replyToNextFrames(const std::vector<QByteArray> &replies)
+{
+    frameReplies.insert(frameReplies.end(), replies.begin(), replies.end());
+}
+
+QByteArray ScriptedTransport::wire() const
+{
+    QByteArray all;
+    for (const QByteArray &bytes : written)
+        all += bytes;
+    return all;
+}
+
+int ScriptedTransport::pendingBytes() const
+{
+    int count = 0;
+    for (const Step &step : script)
+        count += step.bytes.size();
+    return count;
+}
+
+int ScriptedTransport::write(const uint8_t *data, int size)
+{
+    const QByteArray bytes(reinterpret_cast<const char *>(data), size);
+    written.push_back(bytes);
+    eventLog.push_back("write " + bytes.toHex().toUpper().toStdString());
+    const bool isFrame = size > 1;
+    if (isFrame) {
+        if (!frameReplies.empty()) {
+            if (!frameReplies.front().isEmpty())
+                script.push_front({Step::Data, frameReplies.front()});
+            frameReplies.pop_front();
+        } else if (autoAck) {
+            script.push_front({Step::Data, QByteArray(1, char(kAckByte))});
+        }
+    }
+    return isFrame && shortFrameWrites ? size - 1 : size;
+}
+
+int ScriptedTransport::read(uint8_t *buffer, int size)
+{
+    askedSizes.push_back(size);
+    if (script.empty()) {
+        if (waitWhenIdle)
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+        return 0;
+    }
+    Step &step = script.front();
+    if (step.kind != Step::Data) {
+        const int result = step.kind == Step::Timeout ? 0 : -1;
+        script.pop_front();
+        return result;
+    }
+    const int count = std::min(size, int(step.bytes.size()));
+    std::memcpy(buffer, step.bytes.constData(), size_t(count));
+    if (count == step.bytes.size())
+        script.pop_front();
+    else
+        step.bytes.remove(0, count);
+    return count;
+}
+
+bool ScriptedTransport::setTimeout(int ms)
+{
+    timeoutsSet.push_back(ms);
+    timeoutMs = ms < 0 ? kDefaultTimeoutMs : ms;
+    return true;
+}
+
+bool ScriptedTransport::setConnectTimeout(int)
+{
+    return true;
+}
+
+bool ScriptedTransport::disconnect()
+{
+    ++disconnectCount;
+    return true;
+}
+
+void ScriptedTransport::discardInput()
+{
+    // Scripted input stands for what the device sends later, so nothing is dropped.
+    ++discardCount;
+    eventLog.push_back("discard");
+}
+
+bool ScriptedTransport::isDataAvailable()
+{
+    return !script.empty();
+}
+
+} // namespace liblumo::test
