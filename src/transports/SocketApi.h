@@ -67,6 +67,9 @@ int lastError();
 
 bool setNonBlocking(int socket, bool nonBlocking);
 bool setReuseAddress(int socket);
+// Sends each small frame at once instead of holding it back for the acknowledgement of
+// the previous one (the conversation is stop-and-wait).
+bool setNoDelay(int socket);
 // address in network byte order; port in host byte order.
 bool bindIPv4(int socket, uint32_t networkOrderAddress, uint16_t port);
 bool listenOn(int socket, int backlog);
@@ -76,8 +79,9 @@ struct AcceptedPeer {
     std::string address; // dotted-decimal
     int port = -1;       // host byte order
 };
-// Accepts one waiting connection. The new socket is close-on-exec and, when nonBlocking
-// is true, non-blocking. socket is kNoSocket when nothing could be accepted.
+// Accepts one waiting connection. The new socket is close-on-exec, sends without delay
+// and, when nonBlocking is true, is non-blocking. socket is kNoSocket when nothing could be
+// accepted.
 AcceptedPeer acceptIPv4(int listenSocket, bool nonBlocking);
 
 // Parses a dotted-decimal IPv4 address into network byte order.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -113,6 +114,12 @@ bool setReuseAddress(int socket)
     return ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
 }
 
+bool setNoDelay(int socket)
+{
+    const int on = 1;
+    return ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
 bool bindIPv4(int socket, uint32_t networkOrderAddress, uint16_t port)
 {
     const sockaddr_in address = makeAddress(networkOrderAddress, port);
@@ -136,6 +143,7 @@ AcceptedPeer acceptIPv4(int listenSocket, bool nonBlocking)
     } while (socket < 0 && errno == EINTR);
     if (socket < 0)
         return peer;
+    setNoDelay(socket);
     char text[kPeerAddressTextSize] = {};
     if (address.sin_family == AF_INET && ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
         peer.address = text;

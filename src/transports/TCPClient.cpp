@@ -119,6 +119,7 @@ bool TCPClient::connectOnce(uint32_t networkOrderAddress, int waitMs)
     sock::UniqueSocket attempt(sock::createStreamSocket());
     if (!attempt.isValid() || !sock::setNonBlocking(attempt.get(), true))
         return false;
+    sock::setNoDelay(attempt.get());
     switch (sock::startConnect(attempt.get(), networkOrderAddress, uint16_t(peerPort))) {
     case sock::ConnectStatus::Failed:
         return false;

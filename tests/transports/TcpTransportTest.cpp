@@ -144,9 +144,10 @@ TEST(TcpServerSetup, PortTakenLeavesNoSocketBehind)
     EXPECT_EQ(openSocketCount(), before);
 }
 
-TEST(TcpDescriptors, EverySocketIsCloseOnExec)
+TEST(TcpDescriptors, ConnectionsAreCloseOnExecAndSendWithoutDelay)
 {
     const int before = descriptorsWithoutCloseOnExec();
+    const int undelayedBefore = socketsWithoutSendDelay();
     TCPServer server;
     server.setPort(freeLoopbackPort());
     ASSERT_TRUE(server.startListening());
@@ -158,6 +159,7 @@ TEST(TcpDescriptors, EverySocketIsCloseOnExec)
     std::unique_ptr<TCPClient> accepted(server.takeConnection());
     ASSERT_NE(accepted, nullptr);
     EXPECT_EQ(descriptorsWithoutCloseOnExec(), before);
+    EXPECT_EQ(socketsWithoutSendDelay(), undelayedBefore + 2); // accepted and outgoing
 }
 
 TEST_F(TcpConnection, WriteSendsTheExactBytesAndTracesThem)

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
@@ -203,6 +204,15 @@ int descriptorsWithoutCloseOnExec()
     return countDescriptors([](int fd) {
         const int flags = ::fcntl(fd, F_GETFD);
         return fd > STDERR_FILENO && flags >= 0 && !(flags & FD_CLOEXEC);
+    });
+}
+
+int socketsWithoutSendDelay()
+{
+    return countDescriptors([](int fd) {
+        int on = 0;
+        socklen_t length = sizeof on;
+        return ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &length) == 0 && on != 0;
     });
 }
 

@@ -50,6 +50,7 @@ void resetAndClose(int socket);
 // Sockets and descriptors of this process.
 int openSocketCount();
 int descriptorsWithoutCloseOnExec();
+int socketsWithoutSendDelay();
 
 // A pseudo-terminal: the test keeps the controlling side, the slave is opened by path.
 class PtyPair {
