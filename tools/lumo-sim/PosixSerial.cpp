@@ -1,0 +1,98 @@
+#include "PosixSerial.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace lumosim {
+
+bool makeRaw(int fd)
+{
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0)
+        return false;
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSTOPB | PARENB | CSIZE | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    ::cfsetispeed(&tio, B115200);
+    ::cfsetospeed(&tio, B115200);
+    return ::tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+UniqueFd openSerial(const std::string &path, std::string &error)
+{
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
+        error = "cannot open " + path + ": " + lastErrorText();
+        return fd;
+    }
+    if (!::isatty(fd.get()) || !makeRaw(fd.get())) {
+        error = path + " is not a configurable serial line: " + lastErrorText();
+        return UniqueFd();
+    }
+    ::tcflush(fd.get(), TCIOFLUSH);
+    return fd;
+}
+
+bool createPty(PtyPair &pair, std::string &error)
+{
+    UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!master.valid() || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) {
+        error = "cannot create a pseudo-terminal: " + lastErrorText();
+        return false;
+    }
+    char name[128];
+    if (::ptsname_r(master.get(), name, sizeof name) != 0) {
+        error = "cannot name the pseudo-terminal: " + lastErrorText();
+        return false;
+    }
+    // Configure the slave before the host sees it: a cooked line would echo our bytes
+    // back and translate line ends. Closing it again lets us notice when the host opens it.
+    UniqueFd slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!slave.valid() || !makeRaw(slave.get())) {
+        error = std::string("cannot configure ") + name + ": " + lastErrorText();
+        return false;
+    }
+    slave.reset();
+    setNonBlocking(master.get());
+    pair.master = std::move(master);
+    pair.slavePath = name;
+    return true;
+}
+
+bool ptyPeerOpen(int masterFd)
+{
+    pollfd p{masterFd, POLLIN, 0};
+    if (::poll(&p, 1, 0) < 0)
+        return false;
+    return !(p.revents & POLLHUP);
+}
+
+bool repointSymlink(const std::string &link, const std::string &target, std::string &error)
+{
+    std::string tmp = link + ".new";
+    ::unlink(tmp.c_str());
+    if (::symlink(target.c_str(), tmp.c_str()) != 0 || ::rename(tmp.c_str(), link.c_str()) != 0) {
+        error = "cannot point " + link + " at " + target + ": " + lastErrorText();
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+void removeSymlink(const std::string &link)
+{
+    struct stat st {};
+    if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        ::unlink(link.c_str());
+}
+
+} // namespace lumosim

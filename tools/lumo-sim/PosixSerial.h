@@ -1,0 +1,35 @@
+// Serial lines: a tty opened raw at 115200 baud, 8 data bits, no parity, one stop bit,
+// and pseudo-terminal pairs made by the simulator itself.
+#ifndef LUMO_SIM_POSIXSERIAL_H
+#define LUMO_SIM_POSIXSERIAL_H
+
+#include "PosixFd.h"
+
+#include <string>
+
+namespace lumosim {
+
+// Opens path non-blocking and configures it raw 115200 8N1 without flow control.
+UniqueFd openSerial(const std::string &path, std::string &error);
+
+// Puts an open tty into raw 115200 8N1.
+bool makeRaw(int fd);
+
+struct PtyPair {
+    UniqueFd master;
+    std::string slavePath;
+};
+
+// Creates a pseudo-terminal pair whose slave side is raw 115200 8N1.
+bool createPty(PtyPair &pair, std::string &error);
+
+// Has anyone opened the slave side of the pty whose master is fd?
+bool ptyPeerOpen(int masterFd);
+
+// Points the symbolic link at target, replacing it atomically.
+bool repointSymlink(const std::string &link, const std::string &target, std::string &error);
+void removeSymlink(const std::string &link);
+
+} // namespace lumosim
+
+#endif

@@ -1,0 +1,81 @@
+// What the simulator plays: the devices on the link, their stored measurements, the
+// faults to inject and the time-outs of the device side.
+#ifndef LUMO_SIM_SIMCONFIG_H
+#define LUMO_SIM_SIMCONFIG_H
+
+#include "Wire.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lumosim {
+
+struct StatusValues {
+    uint32_t status32a = 0;
+    uint32_t status32b = 0;
+    uint16_t status16a = 0;
+    std::array<uint16_t, 7> status16b{};
+};
+
+using ParamBlock = std::array<uint8_t, wire::kParamsSize>;
+
+// One simulated device. Its stored measurements are generated, not kept: see Waveform.h.
+struct SimDevice {
+    uint32_t din = 0;
+    wire::Clock clock;          // the device clock (it does not run on its own)
+    uint16_t handshakeWord = 0; // third field of the handshake
+    uint16_t paramCrc = 0;      // parameter CRC reported in the handshake
+    StatusValues status;
+    ParamBlock params{};          // the 94-byte parameter block as on the wire
+    uint32_t measurements = 0;    // stored measurements
+    uint32_t blocks = 0;          // data blocks per measurement, 0..256
+    uint32_t samplesPerBlock = 0; // samples per block, 0..255
+    uint32_t seed = 0;            // waveform seed
+};
+
+// One-shot faults count frames over the whole run, from 1; 0 switches a fault off.
+struct FaultConfig {
+    uint64_t badLrcFrame = 0;       // send the device's Nth frame once with a wrong LRC
+    uint64_t nakHostFrame = 0;      // answer the host's Nth valid frame with NAK
+    uint32_t noiseBytes = 0;        // bytes of noise written before every device frame
+    bool fragment = false;          // write every byte with its own write call
+    uint32_t answerDelayMs = 0;     // pause before every answer frame
+    uint64_t silentAfterFrames = 0; // after the device's Nth frame, answer nothing more
+    uint64_t dropAfterFrames = 0;   // after the device's Nth frame, close the link
+    bool flood = false;             // write garbage continuously instead of a session
+    uint32_t paceBaud = 0;          // pace output at this line rate, 10 bits a byte
+};
+
+struct SimTimeouts {
+    int connectMs = 10000;  // TCP connect retries; waiting for a host to open the pty
+    int ackMs = 3000;       // wait for the host's ACK of a device frame
+    int handshakeMs = 2000; // wait for the host to accept a handshake and to echo it
+    int idleMs = 60000;     // host silent while devices are awake: failure (0: never)
+    int writeMs = 30000;    // host not reading: failure
+};
+
+struct SimConfig {
+    std::vector<SimDevice> devices;
+    uint64_t sessions = 1;
+    bool hold = false;   // keep the link open after the last device went to sleep
+    bool refill = false; // every session starts with all measurements stored again
+    FaultConfig faults;
+    SimTimeouts timeouts;
+};
+
+// Defaults for device number `index` (0-based) whose DIN is din: clock 2024-05-17
+// 13:45:30, handshake word 0x0100, parameter CRC 0x1234, 3 measurements of 4 blocks of
+// 200 samples, seed = DIN, status and parameter values derived from the DIN.
+SimDevice defaultDevice(uint32_t din);
+
+// Rebuilds the parameter block's CRC bytes from paramCrc.
+void setParamCrc(SimDevice &device, uint16_t crc);
+
+// An empty text when the configuration can be played, otherwise what is wrong.
+std::string validate(const SimConfig &config);
+
+} // namespace lumosim
+
+#endif

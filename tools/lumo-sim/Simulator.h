@@ -1,0 +1,102 @@
+// The device side of the conversation, for one device or several on one link (a bus).
+//
+// A session: the link comes up (connect, open, or the host opens the pty); every device,
+// in ascending DIN order, sends its handshake (0x01), waits for the host's ACK and for
+// the host's echo of the same frame, and acknowledges the echo. A device whose handshake
+// gets no ACK or no echo within the handshake time-out was refused: it stays quiet for
+// the rest of the session. Then the accepted devices serve the host's commands until
+// every one of them has been sent to sleep (0x91); the link is then closed (TCP) or kept
+// for the next session (serial, pty), or held open until the host closes it (hold).
+//
+// Serving: every frame with a valid LRC is acknowledged (ACK), a bad LRC gets a NAK.
+// The answers are: 0xA4 status, 0xA3 parameter block, 0xB0 count of the measurements
+// not handed over yet, 0xB1 the next measurement (header 0x81, then the data blocks
+// 0x82), 0xF1 and 0x92 echoed in a frame of the same command. 0xA1 (date and time) and
+// 0xA2 (parameter block, whose CRC the device reports from then on) are stored and only
+// acknowledged. Every device frame waits for the host's ACK and is sent again, at most
+// 3 times in all, after a NAK or the ACK time-out. A measurement counts as handed over
+// once the host acknowledged its last block; until then it is offered again.
+//
+// Bus rule (several devices on one link): frames carry no address, so each command goes
+// to the device that holds the link: the lowest-DIN accepted device that is awake and has
+// not passed the link on. A device is finished once it has answered a count request
+// (0xB0) and has since handed over every measurement it holds. A count request that
+// reaches a finished device passes the link to the next awake device (ascending DIN),
+// which answers it; other commands stay with the holder. A device that is sent to sleep
+// (0x91) leaves the link as well. Once every awake device is finished, commands go to the
+// lowest-DIN awake device again, so a host that transfers from all devices first can then
+// send them to sleep in DIN order.
+//
+// Packet numbers: each device numbers its frames 1, 2, 3, ... (a resend keeps its
+// number); the host is expected to echo the number of the last device frame.
+#ifndef LUMO_SIM_SIMULATOR_H
+#define LUMO_SIM_SIMULATOR_H
+
+#include "Link.h"
+#include "LinkProvider.h"
+#include "PosixFd.h"
+#include "SimConfig.h"
+#include "SimReport.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace lumosim {
+
+class Simulator {
+public:
+    explicit Simulator(SimConfig config);
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
+
+    // Plays config.sessions sessions, each on a link from the provider.
+    SimReport run(LinkProvider &links);
+    // Plays every session on one link that is already open (a socketpair, a tty).
+    SimReport run(Link &link);
+
+    // Ends run() soon, from any thread (and from a signal handler via stopSignal()).
+    void stop() { stop_.trigger(); }
+    StopSignal &stopSignal() { return stop_; }
+
+    // A snapshot of the report so far, from any thread.
+    SimReport report() const;
+    const SimConfig &config() const { return config_; }
+
+    // The runtime state of each device, kept across sessions.
+    struct DeviceState {
+        SimDevice config;
+        wire::Clock clock;
+        uint16_t paramCrc = 0;
+        ParamBlock params{};
+        uint16_t nextPacket = 1;
+        uint32_t handedOver = 0;
+        bool accepted = false;
+        bool asleep = false;
+        bool answeredCount = false;
+        bool passedOn = false;
+        uint32_t remaining() const { return config.measurements - handedOver; }
+    };
+
+private:
+    class Session;
+    friend class Session;
+
+    template <typename F> void update(F &&change)
+    {
+        std::lock_guard<std::mutex> lock(reportMutex_);
+        change(report_);
+    }
+    void fail(const std::string &why);
+
+    SimConfig config_;
+    std::vector<DeviceState> devices_; // ascending DIN
+    StopSignal stop_;
+    mutable std::mutex reportMutex_;
+    SimReport report_;
+    uint64_t deviceFramesSent_ = 0; // for the one-shot faults
+    uint64_t hostFramesSeen_ = 0;
+};
+
+} // namespace lumosim
+
+#endif

@@ -1,0 +1,70 @@
+#include "Waveform.h"
+
+#include <cmath>
+
+namespace lumosim {
+
+namespace {
+constexpr int kSineCentre = 32768;
+constexpr double kSineAmplitude = 16000.0;
+constexpr uint32_t kSinePeriod = 64;
+constexpr uint32_t kRampStepPerMeasurement = 1000;
+constexpr uint32_t kTypesetCycle = 255;
+constexpr double kTwoPi = 6.283185307179586;
+} // namespace
+
+uint16_t sampleValue(const SimDevice &device, uint32_t index, uint32_t sample)
+{
+    if (index % 2 == 0) {
+        const uint32_t phase = (device.seed + index) % kSinePeriod;
+        const double angle = kTwoPi * double(sample + phase) / double(kSinePeriod);
+        return uint16_t(kSineCentre + long(std::lround(kSineAmplitude * std::sin(angle))));
+    }
+    return uint16_t(device.seed + kRampStepPerMeasurement * index + sample);
+}
+
+std::vector<uint16_t> expectedSamples(const SimDevice &device, uint32_t index)
+{
+    const uint32_t total = device.blocks * device.samplesPerBlock;
+    std::vector<uint16_t> out(total);
+    for (uint32_t i = 0; i < total; ++i)
+        out[i] = sampleValue(device, index, i);
+    return out;
+}
+
+MeasurementHeader expectedHeader(const SimDevice &device, uint32_t index)
+{
+    MeasurementHeader h;
+    h.totBlocks = uint16_t(device.blocks);
+    const int64_t back = int64_t(device.measurements - index) * kMeasurementSpacingSec;
+    h.dtime = wire::packClock(wire::addSeconds(device.clock, -back));
+    h.typeset = uint8_t(index % kTypesetCycle + 1);
+    h.ns = uint16_t(device.blocks * device.samplesPerBlock);
+    h.nss = uint16_t(device.samplesPerBlock);
+    return h;
+}
+
+Bytes headerPayload(const MeasurementHeader &header)
+{
+    Bytes p;
+    p.reserve(wire::kMeasurementHeaderSize);
+    wire::putU16LE(p, header.totBlocks);
+    wire::putU32LE(p, header.dtime);
+    p.push_back(header.typeset);
+    wire::putU16LE(p, header.ns);
+    wire::putU16LE(p, header.nss);
+    return p;
+}
+
+Bytes blockPayload(const SimDevice &device, uint32_t index, uint32_t block)
+{
+    Bytes p;
+    p.reserve(1 + 2 * device.samplesPerBlock);
+    p.push_back(uint8_t(block));
+    const uint32_t first = (block - 1) * device.samplesPerBlock;
+    for (uint32_t i = 0; i < device.samplesPerBlock; ++i)
+        wire::putU16LE(p, sampleValue(device, index, first + i));
+    return p;
+}
+
+} // namespace lumosim
