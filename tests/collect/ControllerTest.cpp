@@ -1,0 +1,344 @@
+// The host's side of the conversation, driven with event records as the library raises
+// them: what it answers, what it stores, and how it copes with odd records.
+#include "Controller.h"
+#include "CollectTestSupport.h"
+#include "Exports.h"
+#include "Storage.h"
+
+#include <mutex>
+#include <thread>
+
+using namespace lumo_collect;
+using namespace collect_test;
+using liblumo::lumo_EventData;
+
+namespace {
+
+const std::string kDin = "000-001-234";
+
+class ControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string error;
+        storage_ = Storage::open(db(), error);
+        ASSERT_TRUE(storage_) << error;
+    }
+
+    std::unique_ptr<Controller> make(ControllerConfig config)
+    {
+        Sinks sinks;
+        sinks.storage = storage_.get();
+        sinks.say = [this](const std::string &line) {
+            std::lock_guard<std::mutex> lock(linesMutex_);
+            lines_.push_back(line);
+        };
+        return std::make_unique<Controller>(std::move(config), sinks);
+    }
+
+    // Raises one event through the C callback, as the library does.
+    static void raise(Controller &c, liblumo::lumo_Event event, lumo_EventData &r)
+    {
+        Controller::callback(event, &r, &c, liblumo::ERR_NONE);
+    }
+
+    static uint32_t ask(Controller &c, const std::string &din,
+                        std::unique_ptr<lumo_EventData> *keep = nullptr)
+    {
+        auto r = record(din);
+        raise(c, liblumo::EV_REQUEST_ACTION, *r);
+        const uint32_t answer = r->answer;
+        if (keep)
+            *keep = std::move(r);
+        return answer;
+    }
+
+    static void added(Controller &c, const std::string &din)
+    {
+        auto r = record(din);
+        raise(c, liblumo::EV_DEVICE_ADDED, *r);
+    }
+
+    std::string db() const { return dir_.file("c.db"); }
+    std::size_t linesContaining(const std::string &text)
+    {
+        std::lock_guard<std::mutex> lock(linesMutex_);
+        std::size_t n = 0;
+        for (const auto &l : lines_)
+            n += l.find(text) != std::string::npos;
+        return n;
+    }
+
+    TempDir dir_;
+    std::unique_ptr<Storage> storage_;
+    std::mutex linesMutex_;
+    std::vector<std::string> lines_;
+};
+
+liblumo::DeviceParams someParams()
+{
+    liblumo::DeviceParams p;
+    std::memset(&p, 0, sizeof p);
+    p.param16a[0] = 0x0102;
+    p.param32d[5] = 0xA1B2C3D4;
+    p.crc16 = 0xBEEF;
+    return p;
+}
+
+} // namespace
+
+TEST_F(ControllerTest, PlanWithParametersIsSyncTransferSleep)
+{
+    ControllerConfig config;
+    config.params = someParams();
+    auto c = make(config);
+    added(*c, kDin);
+
+    std::unique_ptr<lumo_EventData> syncRecord;
+    EXPECT_EQ(ask(*c, kDin, &syncRecord), uint32_t{liblumo::SYNC});
+    ASSERT_EQ(syncRecord->answerLength, 100u);
+    // answerData carries the record as laid out in memory: param16a[0] at 0, param32d[5]
+    // at 60, crc16 at 96, everything else zero.
+    uint8_t expected[100] = {};
+    expected[0] = 0x02;
+    expected[1] = 0x01;
+    expected[60] = 0xD4;
+    expected[61] = 0xC3;
+    expected[62] = 0xB2;
+    expected[63] = 0xA1;
+    expected[96] = 0xEF;
+    expected[97] = 0xBE;
+    EXPECT_EQ(0, std::memcmp(syncRecord->answerData, expected, sizeof expected));
+    EXPECT_EQ(syncRecord->answerData[100], 0) << "nothing beyond the 100 bytes";
+
+    EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::DATA_TRANSFER});
+    EXPECT_EQ(c->stats().devicesDone, 0u);
+    EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::SLEEP});
+    EXPECT_EQ(c->stats().devicesDone, 1u);
+}
+
+TEST_F(ControllerTest, FinalStepFollowsTheOptions)
+{
+    ControllerConfig exitConfig;
+    exitConfig.finalStep = FinalStep::Exit;
+    auto c = make(exitConfig);
+    added(*c, kDin);
+    EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::DATA_TRANSFER}) << "no parameters: no SYNC";
+    EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::EXIT});
+    EXPECT_EQ(c->stats().devicesDone, 1u);
+
+    ControllerConfig holdConfig;
+    holdConfig.finalStep = FinalStep::Hold;
+    auto h = make(holdConfig);
+    added(*h, kDin);
+    EXPECT_EQ(ask(*h, kDin), uint32_t{liblumo::DATA_TRANSFER});
+    for (int turn = 0; turn < 5; ++turn)
+        EXPECT_EQ(ask(*h, kDin), uint32_t{liblumo::CONTROL}) << turn;
+    EXPECT_EQ(h->stats().devicesDone, 0u) << "a held device is never finished";
+
+    auto r = record(kDin);
+    raise(*h, liblumo::EV_KEEPALIVE_FAILED, *r);
+    EXPECT_EQ(h->stats().keepAlivesFailed, 1u);
+    EXPECT_EQ(h->stats().devicesDone, 1u);
+}
+
+TEST_F(ControllerTest, HandshakeAgainStartsThePlanOver)
+{
+    ControllerConfig config;
+    config.params = someParams();
+    auto c = make(config);
+    added(*c, kDin);
+    EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::SYNC});
+    EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::DATA_TRANSFER});
+    added(*c, kDin);
+    EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::SYNC});
+    // Devices keep plans of their own.
+    added(*c, "000-001-235");
+    EXPECT_EQ(ask(*c, "000-001-235"), uint32_t{liblumo::SYNC});
+    EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::DATA_TRANSFER});
+    EXPECT_EQ(c->stats().devicesSeen, 2u);
+}
+
+TEST_F(ControllerTest, AcceptListRefusesOthersAndSaysSoOnce)
+{
+    ControllerConfig config;
+    config.accept = {kDin};
+    auto c = make(config);
+    auto ok = record(kDin);
+    raise(*c, liblumo::EV_DEVICE_HANDSHAKE, *ok);
+    EXPECT_NE(ok->answer & 0xFF, 0u);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        auto refused = record("999-999-999");
+        raise(*c, liblumo::EV_DEVICE_HANDSHAKE, *refused);
+        EXPECT_EQ(refused->answer, 0u);
+    }
+    EXPECT_EQ(c->stats().refused, 1u);
+    EXPECT_EQ(linesContaining("refused device 999-999-999"), 1u);
+
+    auto open = make(ControllerConfig{});
+    auto any = record("999-999-999");
+    raise(*open, liblumo::EV_DEVICE_HANDSHAKE, *any);
+    EXPECT_NE(any->answer & 0xFF, 0u) << "no --accept: every device";
+}
+
+TEST_F(ControllerTest, MeasurementKeepsItsOwnSamplesOnly)
+{
+    auto c = make(ControllerConfig{});
+    added(*c, kDin);
+    EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::DATA_TRANSFER});
+    auto r = record(kDin);
+    // Three samples of this measurement, then leftovers of an earlier, longer one.
+    putMeasurement(*r, kPacked20240517, 9, 3, 1, {0x0102, 0xFFFF, 0x8000, 0x1111, 0x2222});
+    raise(*c, liblumo::EV_MEASUREMENT, *r);
+    raise(*c, liblumo::EV_TRANSFER_DONE, *r);
+
+    const auto rows = query(db(), "SELECT din, measured_at, typeset, ns, nss, sample_count, "
+                                  "hex(samples) FROM measurements");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0], (std::vector<std::string>{kDin, "2024-05-17 13:45:30", "9", "3", "1", "3",
+                                                 "0201FFFF0080"}));
+    EXPECT_EQ(c->stats().measurements, 1u);
+    EXPECT_EQ(c->stats().samples, 3u);
+    EXPECT_EQ(linesContaining("transfer done, 1 measurement"), 1u);
+}
+
+TEST_F(ControllerTest, SampleCountRulesAndTheRecordsRoom)
+{
+    ControllerConfig nss;
+    nss.sampleRule = SampleCountRule::Nss;
+    auto c = make(nss);
+    auto r = record(kDin);
+    putMeasurement(*r, kPacked20240517, 1, 100, 2, {7, 8, 9});
+    raise(*c, liblumo::EV_MEASUREMENT, *r);
+    EXPECT_EQ(scalar(db(), "SELECT hex(samples) FROM measurements"), "07000800");
+
+    ControllerConfig product;
+    product.sampleRule = SampleCountRule::NsTimesNss;
+    auto p = make(product);
+    auto big = record(kDin);
+    putMeasurement(*big, kPacked20240517, 1, 0xFFFF, 0xFFFF, {});
+    big->payload[20 + 2 * 65535] = 0xAB; // the very last sample of the record
+    raise(*p, liblumo::EV_MEASUREMENT, *big);
+    EXPECT_EQ(scalar(db(), "SELECT sample_count || ' ' || length(samples) || ' ' || "
+                           "hex(substr(samples, 131071, 2)) FROM measurements ORDER BY id DESC"),
+              "65536 131072 AB00");
+}
+
+TEST_F(ControllerTest, SyncResultsAreStoredWithTheStatus)
+{
+    ControllerConfig config;
+    config.params = someParams();
+    auto c = make(config);
+    added(*c, kDin);
+    EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::SYNC});
+    auto updated = record(kDin);
+    raise(*c, liblumo::EV_PARAMS_UPDATED, *updated);
+    auto done = record(kDin);
+    // DeviceStatus at its offsets: status32a 0, status32b 4, status16a 8, deviceTime 12,
+    // status16b 16..29.
+    putLe32(done->payload + 0, 0x01020304);
+    putLe32(done->payload + 4, 5);
+    putLe16(done->payload + 8, 6);
+    putLe32(done->payload + 12, 1715953530);
+    putLe16(done->payload + 16, 100);
+    putLe16(done->payload + 28, 700);
+    raise(*c, liblumo::EV_SYNC_DONE, *done);
+
+    // A second SYNC that fails before the status was read: no status stored.
+    added(*c, kDin);
+    EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::SYNC});
+    auto failed = record(kDin);
+    raise(*c, liblumo::EV_ACTION_FAILED, *failed);
+
+    const auto rows = query(db(), "SELECT ok, params_written, host_crc16, status32a, status32b, "
+                                  "status16a, device_time, status16b FROM syncs ORDER BY id");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"1", "1", "48879", "16909060", "5", "6",
+                                                 "1715953530", "[100,0,0,0,0,0,700]"}));
+    EXPECT_EQ(rows[1], (std::vector<std::string>{"0", "0", "48879", "NULL", "NULL", "NULL", "NULL",
+                                                 "NULL"}));
+    EXPECT_EQ(c->stats().syncsOk, 1u);
+    EXPECT_EQ(c->stats().syncsFailed, 1u);
+    EXPECT_EQ(c->stats().transfersFailed, 0u) << "a failed SYNC is not a failed transfer";
+}
+
+TEST_F(ControllerTest, FailedTransferIsCountedAndToldAsSuch)
+{
+    auto c = make(ControllerConfig{});
+    added(*c, kDin);
+    EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::DATA_TRANSFER});
+    auto m = record(kDin);
+    putMeasurement(*m, kPacked20240517, 1, 1, 1, {42});
+    raise(*c, liblumo::EV_MEASUREMENT, *m);
+    auto failed = record(kDin);
+    raise(*c, liblumo::EV_ACTION_FAILED, *failed);
+    EXPECT_EQ(c->stats().transfersFailed, 1u);
+    EXPECT_EQ(linesContaining("transfer FAILED after 1 measurement"), 1u);
+    EXPECT_EQ(scalar(db(), "SELECT COUNT(*) FROM measurements"), "1")
+        << "what arrived before the failure is kept";
+}
+
+TEST_F(ControllerTest, StorageFailureIsCountedAndReported)
+{
+    auto c = make(ControllerConfig{});
+    ASSERT_TRUE(execSql(db(), "CREATE TRIGGER full BEFORE INSERT ON measurements "
+                              "BEGIN SELECT RAISE(ABORT, 'disk full'); END;"));
+    auto r = record(kDin);
+    putMeasurement(*r, kPacked20240517, 1, 1, 1, {1});
+    raise(*c, liblumo::EV_MEASUREMENT, *r);
+    EXPECT_EQ(c->stats().storageErrors, 1u);
+    EXPECT_EQ(linesContaining("ERROR: could not store"), 1u);
+    EXPECT_EQ(linesContaining("disk full"), 1u);
+}
+
+TEST_F(ControllerTest, DinFieldWithoutTerminatorIsReadWithinItsBounds)
+{
+    auto c = make(ControllerConfig{});
+    auto r = record("");
+    std::memset(r->din, '7', liblumo::kDinSize); // no zero byte in the field
+    r->payload[0] = 0;                           // the next byte is the payload
+    raise(*c, liblumo::EV_DEVICE_ADDED, *r);
+    EXPECT_EQ(scalar(db(), "SELECT din FROM devices"), std::string(liblumo::kDinSize, '7'));
+}
+
+TEST_F(ControllerTest, ChannelEventsWithoutRecordAndStopWait)
+{
+    auto c = make(ControllerConfig{});
+    Controller::callback(liblumo::EV_CHANNEL_STARTED, nullptr, c.get(), liblumo::ERR_NONE);
+    EXPECT_FALSE(c->waitChannelsStopped(1, std::chrono::milliseconds(10)));
+    std::thread channel([&] {
+        Controller::callback(liblumo::EV_CHANNEL_STOPPED, nullptr, c.get(), liblumo::ERR_NONE);
+    });
+    EXPECT_TRUE(c->waitChannelsStopped(1, std::chrono::seconds(30)));
+    channel.join();
+    // A device event with a null record is ignored rather than followed.
+    Controller::callback(liblumo::EV_MEASUREMENT, nullptr, c.get(), liblumo::ERR_NONE);
+    EXPECT_EQ(c->stats().measurements, 0u);
+}
+
+TEST_F(ControllerTest, ChannelsRaisingAtOnceLoseNothing)
+{
+    auto c = make(ControllerConfig{});
+    constexpr int kChannels = 3;
+    constexpr int kPerChannel = 40;
+    std::vector<std::thread> threads;
+    for (int ch = 0; ch < kChannels; ++ch) {
+        threads.emplace_back([&, ch] {
+            const std::string din = "000-000-00" + std::to_string(ch);
+            auto r = record(din);
+            added(*c, din);
+            for (int i = 0; i < kPerChannel; ++i) {
+                putMeasurement(*r, kPacked20240517, static_cast<uint32_t>(i), 2, 1,
+                               {static_cast<uint16_t>(ch), static_cast<uint16_t>(i)});
+                raise(*c, liblumo::EV_MEASUREMENT, *r);
+            }
+        });
+    }
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(c->stats().measurements, std::size_t{kChannels * kPerChannel});
+    EXPECT_EQ(
+        scalar(db(), "SELECT COUNT(*) || ' ' || COUNT(DISTINCT hex(samples)) FROM measurements"),
+        "120 120");
+    EXPECT_EQ(c->stats().devicesSeen, std::size_t{kChannels});
+}

@@ -1,0 +1,231 @@
+// What people read: CSV and JSONL exports, the SVG picture and the status line.
+#include "CollectTestSupport.h"
+#include "Exports.h"
+#include "Plot.h"
+#include "StatusLine.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QXmlStreamReader>
+
+#include <fstream>
+#include <sstream>
+
+using namespace lumo_collect;
+using namespace collect_test;
+
+namespace {
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+MeasurementRecord sample(std::vector<uint16_t> samples)
+{
+    MeasurementRecord m;
+    m.id = 12;
+    m.din = "000-001-234";
+    m.dtimePacked = kPacked20240517;
+    m.measuredAt = "2024-05-17 13:45:30";
+    m.receivedAt = "2026-01-01T10:00:00.000";
+    m.typeset = 3;
+    m.ns = static_cast<uint16_t>(samples.size());
+    m.nss = 1;
+    m.samples = std::move(samples);
+    return m;
+}
+
+struct Svg {
+    bool wellFormed = false;
+    std::string title;
+    std::vector<std::pair<double, double>> points;
+    int ticks = 0;
+};
+
+// Reads the picture back as XML; fails the test on any XML error.
+Svg readSvg(const std::string &text)
+{
+    Svg svg;
+    QXmlStreamReader xml(QByteArray::fromStdString(text));
+    bool first = true;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (!xml.isStartElement())
+            continue;
+        const QString name = xml.name().toString();
+        if (first) {
+            EXPECT_EQ(name, "svg");
+            first = false;
+        }
+        if (name == "line")
+            ++svg.ticks;
+        if (name == "polyline") {
+            const auto parts =
+                xml.attributes().value("points").toString().split(' ', Qt::SkipEmptyParts);
+            for (const QString &p : parts) {
+                const auto xy = p.split(',');
+                svg.points.emplace_back(xy[0].toDouble(), xy[1].toDouble());
+            }
+        }
+        if (name == "text" && svg.title.empty())
+            svg.title = xml.readElementText().toStdString();
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    svg.wellFormed = !xml.hasError() && !first;
+    return svg;
+}
+
+} // namespace
+
+TEST(Exports, CsvAppendsRowsAndWritesTheHeaderOnce)
+{
+    TempDir dir;
+    const std::string csvDir = dir.file("csv");
+    std::string error;
+    {
+        auto csv = CsvExport::open(csvDir, error);
+        ASSERT_TRUE(csv) << error;
+        ASSERT_TRUE(csv->write(sample({5, 65535})));
+    }
+    auto again = CsvExport::open(csvDir, error);
+    ASSERT_TRUE(again) << error;
+    auto second = sample({7});
+    second.id = 13;
+    ASSERT_TRUE(again->write(second));
+
+    EXPECT_EQ(readFile(csvDir + "/measurements.csv"),
+              "id,din,measured_at,received_at,dtime_packed,typeset,ns,nss,sample_count\n"
+              "12,000-001-234,2024-05-17 13:45:30,2026-01-01T10:00:00.000,1633868638,3,2,1,2\n"
+              "13,000-001-234,2024-05-17 13:45:30,2026-01-01T10:00:00.000,1633868638,3,1,1,1\n");
+    EXPECT_EQ(readFile(csvDir + "/samples.csv"), "measurement_id,din,index,value\n"
+                                                 "12,000-001-234,0,5\n"
+                                                 "12,000-001-234,1,65535\n"
+                                                 "13,000-001-234,0,7\n");
+    EXPECT_EQ(csvField("a,b"), "\"a,b\"");
+    EXPECT_EQ(csvField("say \"hi\""), "\"say \"\"hi\"\"\"");
+    EXPECT_EQ(csvField("plain"), "plain");
+}
+
+TEST(Exports, JsonlLinesParseBack)
+{
+    TempDir dir;
+    const std::string path = dir.file("x.jsonl");
+    std::string error;
+    auto jsonl = JsonlExport::open(path, error);
+    ASSERT_TRUE(jsonl) << error;
+    ASSERT_TRUE(jsonl->write(sample({1, 2, 3})));
+    SyncRecord sync;
+    sync.din = "000-001-234";
+    sync.at = "t";
+    sync.ok = true;
+    sync.status = StatusRecord{};
+    sync.status->deviceTime = 99;
+    ASSERT_TRUE(jsonl->write(sync));
+
+    std::istringstream lines(readFile(path));
+    std::string line;
+    std::vector<QJsonObject> objects;
+    while (std::getline(lines, line))
+        objects.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line)).object());
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_EQ(objects[0]["type"].toString(), "measurement");
+    EXPECT_EQ(objects[0]["din"].toString(), "000-001-234");
+    EXPECT_EQ(objects[0]["samples"].toArray(), QJsonArray({1, 2, 3}));
+    EXPECT_EQ(objects[1]["type"].toString(), "sync");
+    EXPECT_EQ(objects[1]["status"].toObject()["deviceTime"].toInt(), 99);
+    EXPECT_FALSE(JsonlExport::open(dir.file("no/such/dir/x.jsonl"), error));
+}
+
+TEST(Plot, PolylineSpansTheSamplesRange)
+{
+    const auto m = sample({100, 400, 250, 1000, 100});
+    const Svg svg = readSvg(renderSvg(m));
+    ASSERT_TRUE(svg.wellFormed);
+    ASSERT_EQ(svg.points.size(), 5u);
+    EXPECT_NE(svg.title.find("000-001-234"), std::string::npos) << svg.title;
+    EXPECT_NE(svg.title.find("2024-05-17 13:45:30"), std::string::npos) << svg.title;
+    // x grows with the index; the highest value is drawn highest (smallest y), the two
+    // lowest at the same height, below every other point.
+    for (std::size_t i = 1; i < svg.points.size(); ++i)
+        EXPECT_GT(svg.points[i].first, svg.points[i - 1].first);
+    EXPECT_LT(svg.points[3].second, svg.points[1].second);
+    EXPECT_LT(svg.points[1].second, svg.points[2].second);
+    EXPECT_LT(svg.points[2].second, svg.points[0].second);
+    EXPECT_DOUBLE_EQ(svg.points[0].second, svg.points[4].second);
+    for (const auto &[x, y] : svg.points) {
+        EXPECT_GE(x, 0);
+        EXPECT_LE(x, 960);
+        EXPECT_GE(y, 0);
+        EXPECT_LE(y, 540);
+    }
+    EXPECT_GT(svg.ticks, 6) << "axes with ticks";
+}
+
+TEST(Plot, LongMeasurementKeepsItsPeaks)
+{
+    std::vector<uint16_t> samples(60000, 30000);
+    samples[12345] = 65535; // a single-sample spike up
+    samples[54321] = 0;     // and one down
+    const Svg svg = readSvg(renderSvg(sample(samples)));
+    ASSERT_TRUE(svg.wellFormed);
+    EXPECT_LT(svg.points.size(), 4000u) << "thinned to the picture's width";
+    double top = 1e9;
+    double bottom = -1e9;
+    for (const auto &[x, y] : svg.points) {
+        top = std::min(top, y);
+        bottom = std::max(bottom, y);
+    }
+    double flat = 0;
+    for (const auto &[x, y] : svg.points)
+        if (y != top && y != bottom)
+            flat = y;
+    EXPECT_LT(top, flat);
+    EXPECT_GT(bottom, flat);
+}
+
+TEST(Plot, EmptyAndFlatMeasurementsAndEscapedText)
+{
+    auto empty = sample({});
+    empty.measuredAt = "<&\">";
+    const std::string text = renderSvg(empty);
+    const Svg svg = readSvg(text);
+    ASSERT_TRUE(svg.wellFormed);
+    EXPECT_TRUE(svg.points.empty());
+    EXPECT_NE(svg.title.find("<&\">"), std::string::npos) << "escaped, then read back";
+    EXPECT_NE(text.find("no samples"), std::string::npos);
+
+    const Svg flat = readSvg(renderSvg(sample({500, 500, 500})));
+    ASSERT_EQ(flat.points.size(), 3u);
+    EXPECT_DOUBLE_EQ(flat.points[0].second, flat.points[2].second);
+}
+
+TEST(Plot, TicksAreRoundNumbers)
+{
+    EXPECT_EQ(niceTicks(0, 100, 5), (std::vector<double>{0, 20, 40, 60, 80, 100}));
+    EXPECT_EQ(niceTicks(3, 7.5, 4), (std::vector<double>{4, 6}));
+    EXPECT_EQ(niceTicks(16768, 48768, 8),
+              (std::vector<double>{20000, 25000, 30000, 35000, 40000, 45000}));
+    EXPECT_EQ(niceTicks(5, 5, 8), std::vector<double>{5});
+}
+
+TEST(StatusLine, NumbersAndRate)
+{
+    Stats s;
+    s.devicesSeen = 3;
+    s.devicesDone = 2;
+    s.measurements = 12;
+    s.samples = 48000;
+    EXPECT_EQ(formatStatusLine(s, 12.0),
+              "devices 3 (2 done) | measurements 12 | samples 48000 | 4.0 kS/s | 12 s");
+    s.refused = 1;
+    s.storageErrors = 2;
+    EXPECT_EQ(formatStatusLine(s, 0), "devices 3 (2 done) | measurements 12 | samples 48000 | "
+                                      "0 S/s | 0 s | refused 1 | STORAGE ERRORS 2");
+    EXPECT_EQ(formatRate(950), "950 S/s");
+    EXPECT_EQ(formatRate(1200000), "1.20 MS/s");
+}

@@ -1,0 +1,123 @@
+// The parameter file: every field lands at its place in the record the library sends,
+// and every file a person could get wrong is refused with a reason.
+#include "ParamsJson.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+using namespace lumo_collect;
+
+namespace {
+
+const char *const kFile = R"({
+  "param16a": [1, 2, 3, 4, 43981],
+  "param32a": "0x11223344",
+  "param32b": 5,
+  "param16b": "0xbeef",
+  "param32c": 3735928559,
+  "param16c": [10, 11, 12, 13, 14, 15],
+  "param32d": ["0x01020304", 0, 0, 0, 0, 4294967295],
+  "crc16": "0x5A5A"
+})";
+
+// The record as it sits in memory (and so in answerData), computed by hand: little-endian
+// fields at their offsets, alignment gaps and reserved left zero.
+const uint8_t kExpectedRecord[100] = {
+    0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x04, 0x00, 0xCD, 0xAB,             // param16a
+    0x00, 0x00,                                                             // gap
+    0x44, 0x33, 0x22, 0x11,                                                 // param32a
+    0x05, 0x00, 0x00, 0x00,                                                 // param32b
+    0xEF, 0xBE,                                                             // param16b
+    0x00, 0x00,                                                             // gap
+    0xEF, 0xBE, 0xAD, 0xDE,                                                 // param32c
+    0x0A, 0x00, 0x0B, 0x00, 0x0C, 0x00, 0x0D, 0x00, 0x0E, 0x00, 0x0F, 0x00, // param16c
+    0x04, 0x03, 0x02, 0x01, 0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0,
+    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, // param32d
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0, // reserved
+    0x5A, 0x5A,                                                                         // crc16
+    0x00, 0x00};                                                                        // gap
+
+std::string replaced(const std::string &text, const std::string &from, const std::string &to)
+{
+    std::string out = text;
+    const auto at = out.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos)
+        out.replace(at, from.size(), to);
+    return out;
+}
+
+} // namespace
+
+TEST(ParamsJson, FieldsLandAtTheirOffsets)
+{
+    liblumo::DeviceParams params;
+    std::memset(&params, 0x77, sizeof params); // stale bytes must not survive
+    std::string error;
+    ASSERT_TRUE(parseDeviceParams(kFile, params, error)) << error;
+    EXPECT_EQ(0, std::memcmp(&params, kExpectedRecord, sizeof kExpectedRecord));
+}
+
+TEST(ParamsJson, RoundTripsThroughItsOwnOutput)
+{
+    liblumo::DeviceParams first{};
+    liblumo::DeviceParams second{};
+    std::string error;
+    ASSERT_TRUE(parseDeviceParams(kFile, first, error)) << error;
+    ASSERT_TRUE(parseDeviceParams(deviceParamsToJson(first), second, error)) << error;
+    EXPECT_EQ(0, std::memcmp(&second, kExpectedRecord, sizeof kExpectedRecord));
+}
+
+TEST(ParamsJson, RefusesWhatAPersonGetsWrong)
+{
+    const std::string file = kFile;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"not json", "not valid JSON"},
+        {"[1, 2]", "JSON object"},
+        {replaced(file, "\"param32b\": 5,", ""), "missing field \"param32b\""},
+        {replaced(file, "\"param32b\": 5,", "\"param32b\": 5, \"param32x\": 1,"),
+         "unknown field \"param32x\""},
+        {replaced(file, "\"param32b\": 5,", "\"param32b\": 5, \"reserved\": [],"),
+         "unknown field \"reserved\""},
+        {replaced(file, "[1, 2, 3, 4, 43981]", "[1, 2, 3, 4]"), "param16a"},
+        {replaced(file, "[1, 2, 3, 4, 43981]", "[1, 2, 3, 4, 65536]"), "param16a[4]"},
+        {replaced(file, "\"param32b\": 5", "\"param32b\": -1"), "param32b"},
+        {replaced(file, "\"param32b\": 5", "\"param32b\": 1.5"), "param32b"},
+        {replaced(file, "\"param32b\": 5", "\"param32b\": 4294967296"), "param32b"},
+        {replaced(file, "\"param32b\": 5", "\"param32b\": true"), "param32b"},
+        {replaced(file, "\"param32b\": 5", "\"param32b\": \"5\""), "param32b"},
+        {replaced(file, "\"0x5A5A\"", "\"0x10000\""), "crc16"},
+        {replaced(file, "\"0x5A5A\"", "\"0xZZ\""), "crc16"},
+        {replaced(file, "\"0x5A5A\"", "\"0x\""), "crc16"},
+        {replaced(file, "\"param16a\": [1, 2, 3, 4, 43981]", "\"param16a\": 7"), "param16a"},
+    };
+    for (const auto &[text, expected] : cases) {
+        liblumo::DeviceParams params{};
+        params.crc16 = 0x4242;
+        std::string error;
+        EXPECT_FALSE(parseDeviceParams(text, params, error)) << text;
+        EXPECT_NE(error.find(expected), std::string::npos) << "error: " << error;
+        EXPECT_EQ(params.crc16, 0x4242) << "a refused file must leave the record alone";
+    }
+}
+
+TEST(ParamsJson, FileErrorsNameTheFile)
+{
+    liblumo::DeviceParams params{};
+    std::string error;
+    EXPECT_FALSE(loadDeviceParams("/nonexistent/params.json", params, error));
+    EXPECT_NE(error.find("/nonexistent/params.json"), std::string::npos) << error;
+
+    const std::string path = ::testing::TempDir() + "collect_params_bad.json";
+    std::ofstream(path) << "{\"param16a\": ";
+    EXPECT_FALSE(loadDeviceParams(path, params, error));
+    EXPECT_NE(error.find("invalid parameter file"), std::string::npos) << error;
+    std::ofstream(path, std::ios::trunc) << kFile;
+    EXPECT_TRUE(loadDeviceParams(path, params, error)) << error;
+    EXPECT_EQ(params.crc16, 0x5A5A);
+    std::remove(path.c_str());
+}

@@ -1,0 +1,239 @@
+#include "Collector.h"
+
+#include "Console.h"
+#include "Controller.h"
+#include "Exports.h"
+#include "LogSetup.h"
+#include "ParamsJson.h"
+#include "Plot.h"
+#include "PortProbe.h"
+#include "SignalWaiter.h"
+#include "StatusLine.h"
+#include "Storage.h"
+
+#include <liblumo.h>
+
+#include <algorithm>
+#include <cctype>
+#include <csignal>
+#include <fstream>
+#include <memory>
+
+namespace lumo_collect {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// How often the main thread wakes to refresh the status line and check the end rules.
+constexpr milliseconds kTick{250};
+// After the last device has been told to sleep, the library still sends the command:
+// give it that long before the channels stop.
+constexpr milliseconds kFinishGrace{1000};
+// stopChannel returns within about 2 s; EV_CHANNEL_STOPPED may follow it.
+constexpr milliseconds kStoppedWait{5000};
+
+void say(const std::string &line)
+{
+    Console::instance().line(line);
+}
+
+int fail(int status, const std::string &message)
+{
+    std::fprintf(stderr, "lumo-collect: %s\n", message.c_str());
+    return status;
+}
+
+bool isAuto(const std::string &name)
+{
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower == "auto";
+}
+
+// Everything that can be refused before a channel starts; 0 when all is well.
+int checkChannels(const Options &o)
+{
+    std::vector<uint16_t> ports = o.tcpPorts;
+    std::sort(ports.begin(), ports.end());
+    if (std::adjacent_find(ports.begin(), ports.end()) != ports.end())
+        return fail(kExitUsage, "the same --tcp port is given twice");
+    std::string error;
+    for (uint16_t port : o.tcpPorts)
+        if (!probeTcpPort(port, error))
+            return fail(kExitUnavailable, error);
+    for (const std::string &path : o.serialPorts)
+        if (!isAuto(path) && !probeSerialPath(path, error))
+            return fail(kExitUnavailable, error);
+    return kExitOk;
+}
+
+// The channels of one run: profiles kept alive until their channel has stopped.
+class Channels {
+public:
+    explicit Channels(Controller &controller) : controller_(controller) {}
+    ~Channels() { stopAll(); }
+
+    bool start(std::unique_ptr<liblumo::IChannelProfile> profile, const std::string &what)
+    {
+        liblumo::lumo_ErrorCodes err = liblumo::ERR_NONE;
+        const int id = lib_.startChannel(profile.get(), &Controller::callback, &controller_, &err);
+        if (err != liblumo::ERR_NONE) {
+            say("could not start the channel for " + what);
+            return false;
+        }
+        ids_.push_back(id);
+        profiles_.push_back(std::move(profile));
+        say(what);
+        return true;
+    }
+
+    void stopAll()
+    {
+        for (int id : ids_) {
+            liblumo::lumo_ErrorCodes err = liblumo::ERR_NONE;
+            lib_.stopChannel(id, &err);
+        }
+        if (!ids_.empty() &&
+            !controller_.waitChannelsStopped(static_cast<int>(ids_.size()), kStoppedWait))
+            say("warning: a channel did not report its end");
+        ids_.clear();
+    }
+
+private:
+    Controller &controller_;
+    liblumo::LibLumo lib_;
+    std::vector<int> ids_;
+    std::vector<std::unique_ptr<liblumo::IChannelProfile>> profiles_;
+};
+
+bool startChannels(const Options &o, Channels &channels)
+{
+    for (uint16_t port : o.tcpPorts) {
+        auto profile = std::make_unique<liblumo::TCPProfile>();
+        profile->setServerPort(std::to_string(port));
+        if (!channels.start(std::move(profile), "listening on TCP port " + std::to_string(port)))
+            return false;
+    }
+    for (const std::string &path : o.serialPorts) {
+        auto profile = std::make_unique<liblumo::SerialProfile>();
+        const std::string name = isAuto(path) ? "AUTO" : path;
+        profile->setPortName(name);
+        if (!channels.start(std::move(profile), isAuto(path) ? "serial port: automatic discovery"
+                                                             : "serial port " + path))
+            return false;
+    }
+    return true;
+}
+
+double secondsSince(Clock::time_point t)
+{
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+// Waits for Ctrl-C, SIGTERM or one of the end rules; returns why the run ends.
+std::string waitForEnd(const Options &o, Controller &controller, SignalWaiter &stopSignals,
+                       Clock::time_point started)
+{
+    while (true) {
+        const int sig = stopSignals.wait(kTick);
+        if (sig != 0)
+            return sig == SIGINT ? "interrupted" : "terminated";
+        const Stats stats = controller.stats();
+        Console::instance().status(formatStatusLine(stats, secondsSince(started)));
+        if (o.maxDevices > 0 && stats.devicesDone >= static_cast<std::size_t>(o.maxDevices)) {
+            stopSignals.wait(kFinishGrace);
+            return std::to_string(stats.devicesDone) + " device(s) finished";
+        }
+        if (o.exitWhenIdleSeconds > 0 &&
+            secondsSince(controller.lastActivity()) >= o.exitWhenIdleSeconds)
+            return "idle for " + std::to_string(static_cast<long>(o.exitWhenIdleSeconds)) + " s";
+    }
+}
+
+void printSummary(const Options &o, const Stats &s, double seconds, const std::string &why)
+{
+    Console::instance().clearStatus();
+    say("stopped (" + why + "): " + std::to_string(s.devicesSeen) + " device(s), " +
+        std::to_string(s.measurements) + " measurement(s), " + std::to_string(s.samples) +
+        " sample(s) in " + std::to_string(static_cast<long>(seconds)) + " s; database " + o.dbPath);
+    if (s.refused)
+        say(std::to_string(s.refused) + " device(s) refused");
+    if (s.syncsFailed || s.transfersFailed || s.keepAlivesFailed)
+        say("failures: " + std::to_string(s.syncsFailed) + " sync, " +
+            std::to_string(s.transfersFailed) + " transfer, " + std::to_string(s.keepAlivesFailed) +
+            " keep-alive");
+    if (s.storageErrors)
+        say("ERROR: " + std::to_string(s.storageErrors) + " record(s) could not be stored");
+}
+
+} // namespace
+
+int runCollect(const Options &o)
+{
+    ControllerConfig config;
+    config.accept = o.accept;
+    config.finalStep = o.finalStep;
+    config.sampleRule = o.sampleRule;
+    std::string error;
+    if (!o.paramsFile.empty()) {
+        liblumo::DeviceParams params{};
+        if (!loadDeviceParams(o.paramsFile, params, error))
+            return fail(kExitUsage, error);
+        config.params = params;
+    }
+    if (const int status = checkChannels(o); status != kExitOk)
+        return status;
+
+    auto storage = Storage::open(o.dbPath, error);
+    if (!storage)
+        return fail(kExitUnavailable, error);
+    std::unique_ptr<CsvExport> csv;
+    std::unique_ptr<JsonlExport> jsonl;
+    if (!o.csvDir.empty() && !(csv = CsvExport::open(o.csvDir, error)))
+        return fail(kExitUnavailable, error);
+    if (!o.jsonlPath.empty() && !(jsonl = JsonlExport::open(o.jsonlPath, error)))
+        return fail(kExitUnavailable, error);
+
+    setupLogging(o.verbosity);
+    Console::instance().enableStatus(o.statusLine && Console::stderrIsTerminal());
+    SignalWaiter stopSignals; // before the library starts any thread
+
+    Controller controller(config, Sinks{storage.get(), csv.get(), jsonl.get(), say});
+    const Clock::time_point started = Clock::now();
+    std::string why;
+    {
+        Channels channels(controller);
+        if (!startChannels(o, channels))
+            return kExitFailure;
+        why = waitForEnd(o, controller, stopSignals, started);
+        say("stopping: " + why);
+        channels.stopAll();
+    }
+    const Stats stats = controller.stats();
+    printSummary(o, stats, secondsSince(started), why);
+    return stats.storageErrors ? kExitFailure : kExitOk;
+}
+
+int runPlot(const Options &o)
+{
+    std::string error;
+    auto storage = Storage::open(o.dbPath, error, true);
+    if (!storage)
+        return fail(kExitUnavailable, error);
+    MeasurementRecord m;
+    if (!storage->loadMeasurement(o.din, o.index, m, error))
+        return fail(kExitFailure, error);
+    std::ofstream out(o.output, std::ios::binary | std::ios::trunc);
+    out << renderSvg(m);
+    out.close();
+    if (!out)
+        return fail(kExitFailure, "cannot write " + o.output);
+    std::printf("%s: DIN %s, %s, %zu samples\n", o.output.c_str(), m.din.c_str(),
+                m.measuredAt.c_str(), m.samples.size());
+    return kExitOk;
+}
+
+} // namespace lumo_collect

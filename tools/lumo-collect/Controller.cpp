@@ -1,0 +1,307 @@
+#include "Controller.h"
+
+#include "Exports.h"
+#include "Storage.h"
+
+#include <cstring>
+
+namespace lumo_collect {
+
+using namespace liblumo;
+
+namespace {
+
+constexpr uint32_t kAccept = 1;
+
+const char *actionName(RequestAction action)
+{
+    switch (action) {
+    case SYNC:
+        return "SYNC";
+    case DATA_TRANSFER:
+        return "DATA_TRANSFER";
+    case CONTROL:
+        return "CONTROL";
+    case CALIBRATION:
+        return "CALIBRATION";
+    case SLEEP:
+        return "SLEEP";
+    case EXIT:
+        return "EXIT";
+    }
+    return "?";
+}
+
+} // namespace
+
+Controller::Controller(ControllerConfig config, Sinks sinks)
+    : config_(std::move(config)), sinks_(std::move(sinks)),
+      lastActivity_(Clock::now().time_since_epoch().count())
+{
+    planConfig_.sync = config_.params.has_value();
+    planConfig_.finalStep = config_.finalStep;
+}
+
+int Controller::callback(lumo_Event event, void *data, void *user, lumo_ErrorCodes /*error*/)
+{
+    auto *self = static_cast<Controller *>(user);
+    if (self)
+        self->handle(event, static_cast<lumo_EventData *>(data));
+    return 0;
+}
+
+void Controller::handle(lumo_Event event, lumo_EventData *record)
+{
+    if (event == EV_CHANNEL_STOPPED) {
+        std::lock_guard<std::mutex> lock(stopMutex_);
+        ++channelsStopped_;
+        stopped_.notify_all();
+        return;
+    }
+    if (event == EV_CHANNEL_STARTED || record == nullptr)
+        return;
+    touch();
+    const std::string din = dinOf(*record);
+    switch (event) {
+    case EV_DEVICE_HANDSHAKE:
+        onHandshake(*record);
+        break;
+    case EV_DEVICE_ADDED:
+        onDeviceAdded(din);
+        break;
+    case EV_REQUEST_ACTION:
+        onRequestAction(*record);
+        break;
+    case EV_PARAMS_UPDATED: {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stateOf(din).paramsWritten = true;
+        break;
+    }
+    case EV_SYNC_DONE:
+        onSyncEnded(*record, true);
+        break;
+    case EV_MEASUREMENT:
+        onMeasurement(*record);
+        break;
+    case EV_TRANSFER_DONE:
+        onTransferEnded(din, true);
+        break;
+    case EV_ACTION_FAILED:
+        onActionFailed(*record);
+        break;
+    case EV_KEEPALIVE_FAILED:
+        onKeepAliveFailed(din);
+        break;
+    default:
+        break;
+    }
+}
+
+void Controller::onHandshake(lumo_EventData &record)
+{
+    const std::string din = dinOf(record);
+    if (config_.accept.empty() || config_.accept.count(din)) {
+        record.answer = kAccept;
+        return;
+    }
+    bool firstRefusal = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        firstRefusal = refused_.insert(din).second;
+        stats_.refused = refused_.size();
+    }
+    // A refused device keeps trying; say so once per DIN.
+    if (firstRefusal)
+        say("refused device " + din + " (not in --accept)");
+}
+
+void Controller::onDeviceAdded(const std::string &din)
+{
+    bool firstTime = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        devices_.erase(din); // a new handshake starts the plan over
+        devices_.emplace(din, DeviceState(planConfig_));
+        firstTime = seen_.insert(din).second;
+        stats_.devicesSeen = seen_.size();
+    }
+    if (sinks_.storage && !sinks_.storage->deviceSeen(din, localNow())) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++stats_.storageErrors;
+    }
+    say(std::string(firstTime ? "device " : "device again ") + din);
+}
+
+void Controller::onRequestAction(lumo_EventData &record)
+{
+    const std::string din = dinOf(record);
+    RequestAction action;
+    bool finished = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        DeviceState &state = stateOf(din);
+        action = state.plan.next();
+        finished = state.plan.finished();
+        if (action == SYNC || action == DATA_TRANSFER) {
+            state.running = action;
+            state.paramsWritten = false;
+            state.transferred = 0;
+        }
+    }
+    record.answer = action;
+    if (action == SYNC) {
+        // Only reached with parameters: the plan has no SYNC step without them.
+        static_assert(sizeof(DeviceParams) <= kAnswerDataSize, "answer room");
+        std::memcpy(record.answerData, &*config_.params, sizeof(DeviceParams));
+        record.answerLength = sizeof(DeviceParams);
+    }
+    if (action == SLEEP || action == EXIT)
+        say(din + ": " + actionName(action));
+    if (finished)
+        markDone(din);
+}
+
+void Controller::onSyncEnded(const lumo_EventData &record, bool ok)
+{
+    SyncRecord sync;
+    sync.din = dinOf(record);
+    sync.at = localNow();
+    sync.ok = ok;
+    if (config_.params)
+        sync.hostCrc16 = config_.params->crc16;
+    if (ok || payloadHasStatus(record))
+        sync.status = copyStatus(record);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        DeviceState &state = stateOf(sync.din);
+        sync.paramsWritten = state.paramsWritten;
+        state.running.reset();
+        ++(ok ? stats_.syncsOk : stats_.syncsFailed);
+    }
+    bool stored = !sinks_.storage || sinks_.storage->storeSync(sync);
+    if (sinks_.jsonl)
+        stored = sinks_.jsonl->write(sync) && stored;
+    if (!stored) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++stats_.storageErrors;
+    }
+    if (ok)
+        say(sync.din + ": synchronised" +
+            (sync.paramsWritten ? ", clock and parameters written"
+                                : ", parameters already current"));
+    else
+        say(sync.din + ": SYNC failed");
+}
+
+void Controller::onMeasurement(const lumo_EventData &record)
+{
+    MeasurementRecord m = copyMeasurement(record, config_.sampleRule);
+    bool stored = true;
+    std::string failure;
+    if (sinks_.storage && !sinks_.storage->storeMeasurement(m)) {
+        stored = false;
+        failure = sinks_.storage->lastError();
+    }
+    if (sinks_.csv && !sinks_.csv->write(m))
+        stored = false;
+    if (sinks_.jsonl && !sinks_.jsonl->write(m))
+        stored = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++stats_.measurements;
+        stats_.samples += m.samples.size();
+        ++stateOf(m.din).transferred;
+        if (!stored)
+            ++stats_.storageErrors;
+    }
+    if (!stored)
+        say("ERROR: could not store a measurement of " + m.din + " (" + m.measuredAt + ")" +
+            (failure.empty() ? "" : ": " + failure));
+}
+
+void Controller::onTransferEnded(const std::string &din, bool ok)
+{
+    std::size_t count = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        DeviceState &state = stateOf(din);
+        count = state.transferred;
+        state.running.reset();
+        if (!ok)
+            ++stats_.transfersFailed;
+    }
+    say(din + (ok ? ": transfer done, " : ": transfer FAILED after ") + std::to_string(count) +
+        " measurement(s)");
+}
+
+void Controller::onActionFailed(const lumo_EventData &record)
+{
+    const std::string din = dinOf(record);
+    std::optional<RequestAction> running;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        running = stateOf(din).running;
+    }
+    if (running == SYNC)
+        onSyncEnded(record, false);
+    else
+        onTransferEnded(din, false);
+}
+
+void Controller::onKeepAliveFailed(const std::string &din)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++stats_.keepAlivesFailed;
+        devices_.erase(din);
+    }
+    say(din + ": keep-alive failed, device dropped");
+    markDone(din);
+}
+
+void Controller::markDone(const std::string &din)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_.insert(din);
+    stats_.devicesDone = done_.size();
+}
+
+Controller::DeviceState &Controller::stateOf(const std::string &din)
+{
+    // A device the library asks about without a handshake we saw (a channel that
+    // outlived a previous run's table) gets a fresh plan.
+    auto it = devices_.find(din);
+    if (it == devices_.end())
+        it = devices_.emplace(din, DeviceState(planConfig_)).first;
+    return it->second;
+}
+
+Stats Controller::stats() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stats_;
+}
+
+Controller::Clock::time_point Controller::lastActivity() const
+{
+    return Clock::time_point(Clock::duration(lastActivity_.load()));
+}
+
+bool Controller::waitChannelsStopped(int count, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(stopMutex_);
+    return stopped_.wait_for(lock, timeout, [&] { return channelsStopped_ >= count; });
+}
+
+void Controller::say(const std::string &line)
+{
+    if (sinks_.say)
+        sinks_.say(line);
+}
+
+void Controller::touch()
+{
+    lastActivity_.store(Clock::now().time_since_epoch().count());
+}
+
+} // namespace lumo_collect

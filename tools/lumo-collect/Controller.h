@@ -1,0 +1,117 @@
+// The host side of the conversation: answers the library's questions per device from its
+// plan, copies what the library hands over and stores it before the callback returns.
+//
+// The callback runs on the library's threads (one per channel), so everything here is
+// guarded; it never calls back into the library.
+#ifndef LUMO_COLLECT_CONTROLLER_H
+#define LUMO_COLLECT_CONTROLLER_H
+
+#include "DevicePlan.h"
+#include "MeasurementRecord.h"
+
+#include <liblumo.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace lumo_collect {
+
+class Storage;
+class CsvExport;
+class JsonlExport;
+
+struct ControllerConfig {
+    std::set<std::string> accept; // empty: every device
+    std::optional<liblumo::DeviceParams> params;
+    FinalStep finalStep = FinalStep::Sleep;
+    SampleCountRule sampleRule = SampleCountRule::Ns;
+};
+
+struct Sinks {
+    Storage *storage = nullptr;
+    CsvExport *csv = nullptr;
+    JsonlExport *jsonl = nullptr;
+    // One line for the person running the tool.
+    std::function<void(const std::string &)> say;
+};
+
+struct Stats {
+    std::size_t devicesSeen = 0;
+    std::size_t devicesDone = 0;
+    std::size_t refused = 0; // distinct DINs
+    std::size_t measurements = 0;
+    std::size_t samples = 0;
+    std::size_t syncsOk = 0;
+    std::size_t syncsFailed = 0;
+    std::size_t transfersFailed = 0;
+    std::size_t keepAlivesFailed = 0;
+    std::size_t storageErrors = 0;
+};
+
+class Controller {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    Controller(ControllerConfig config, Sinks sinks);
+
+    // The EventCallback given to startChannel, with the Controller as user pointer.
+    static int callback(liblumo::lumo_Event event, void *data, void *user,
+                        liblumo::lumo_ErrorCodes error);
+    void handle(liblumo::lumo_Event event, liblumo::lumo_EventData *record);
+
+    Stats stats() const;
+    // When the last device event arrived (or the controller was made).
+    Clock::time_point lastActivity() const;
+    // Waits until `count` channels have raised EV_CHANNEL_STOPPED, which may come after
+    // stopChannel has returned; the controller must outlive those callbacks.
+    bool waitChannelsStopped(int count, std::chrono::milliseconds timeout);
+
+private:
+    struct DeviceState {
+        DeviceState(const PlanConfig &config) : plan(config) {}
+        DevicePlan plan;
+        std::optional<liblumo::RequestAction> running; // SYNC or DATA_TRANSFER under way
+        bool paramsWritten = false;
+        std::size_t transferred = 0;
+    };
+
+    void onHandshake(liblumo::lumo_EventData &record);
+    void onDeviceAdded(const std::string &din);
+    void onRequestAction(liblumo::lumo_EventData &record);
+    void onSyncEnded(const liblumo::lumo_EventData &record, bool ok);
+    void onMeasurement(const liblumo::lumo_EventData &record);
+    void onTransferEnded(const std::string &din, bool ok);
+    void onActionFailed(const liblumo::lumo_EventData &record);
+    void onKeepAliveFailed(const std::string &din);
+    void markDone(const std::string &din);
+    DeviceState &stateOf(const std::string &din);
+    void say(const std::string &line);
+    void touch();
+
+    const ControllerConfig config_;
+    const Sinks sinks_;
+    PlanConfig planConfig_;
+
+    mutable std::mutex mutex_; // devices_, seen_, done_, stats_
+    std::map<std::string, DeviceState> devices_;
+    std::set<std::string> seen_;
+    std::set<std::string> done_;
+    std::set<std::string> refused_;
+    Stats stats_;
+
+    std::atomic<Clock::rep> lastActivity_;
+    std::mutex stopMutex_;
+    std::condition_variable stopped_;
+    int channelsStopped_ = 0;
+};
+
+} // namespace lumo_collect
+
+#endif

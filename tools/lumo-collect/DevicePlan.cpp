@@ -1,0 +1,33 @@
+#include "DevicePlan.h"
+
+namespace lumo_collect {
+
+DevicePlan::DevicePlan(const PlanConfig &config)
+{
+    if (config.sync)
+        steps_.push_back(liblumo::SYNC);
+    steps_.push_back(liblumo::DATA_TRANSFER);
+    switch (config.finalStep) {
+    case FinalStep::Sleep:
+        steps_.push_back(liblumo::SLEEP);
+        break;
+    case FinalStep::Exit:
+        steps_.push_back(liblumo::EXIT);
+        break;
+    case FinalStep::Hold:
+        steps_.push_back(liblumo::CONTROL);
+        break;
+    }
+}
+
+liblumo::RequestAction DevicePlan::next()
+{
+    const liblumo::RequestAction action = steps_[index_];
+    if (index_ + 1 < steps_.size())
+        ++index_;
+    else if (action != liblumo::CONTROL)
+        finished_ = true;
+    return action;
+}
+
+} // namespace lumo_collect

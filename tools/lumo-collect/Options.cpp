@@ -1,0 +1,281 @@
+#include "Options.h"
+
+#include "DinList.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace lumo_collect {
+
+namespace {
+
+constexpr long kMaxPort = 65535;
+constexpr int kMaxVerbosity = 2;
+
+bool parseLong(const std::string &text, long min, long max, long &out)
+{
+    if (text.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || value < min || value > max)
+        return false;
+    out = value;
+    return true;
+}
+
+bool parseSeconds(const std::string &text, double &out)
+{
+    if (text.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(value) || value <= 0)
+        return false;
+    out = value;
+    return true;
+}
+
+// Walks the arguments; takeValue hands out the value of an option that needs one.
+class ArgReader {
+public:
+    explicit ArgReader(const std::vector<std::string> &args) : args_(args) {}
+    bool done() const { return pos_ >= args_.size(); }
+    const std::string &next() { return args_[pos_++]; }
+    bool takeValue(const std::string &option, std::string &value, std::string &error)
+    {
+        if (done()) {
+            error = option + " needs a value";
+            return false;
+        }
+        value = next();
+        return true;
+    }
+
+private:
+    const std::vector<std::string> &args_;
+    std::size_t pos_ = 0;
+};
+
+bool parsePlotOption(const std::string &arg, ArgReader &reader, Options &o, std::string &error)
+{
+    std::string value;
+    if (arg == "--db")
+        return reader.takeValue(arg, o.dbPath, error);
+    if (arg == "-o" || arg == "--output")
+        return reader.takeValue(arg, o.output, error);
+    if (arg == "--din") {
+        if (!reader.takeValue(arg, o.din, error))
+            return false;
+        if (!isValidDin(o.din)) {
+            error = "malformed DIN \"" + o.din + "\" (expected NNN-NNN-NNN)";
+            return false;
+        }
+        return true;
+    }
+    if (arg == "--index") {
+        if (!reader.takeValue(arg, value, error))
+            return false;
+        if (!parseLong(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max(),
+                       o.index) ||
+            o.index == 0) {
+            error = "--index: \"" + value + "\" is not a nonzero integer";
+            return false;
+        }
+        return true;
+    }
+    error = "unknown option for plot: " + arg;
+    return false;
+}
+
+bool parseCollectOption(const std::string &arg, ArgReader &reader, Options &o, std::string &error)
+{
+    std::string value;
+    if (arg == "-v" || arg == "--verbose") {
+        o.verbosity = std::min(o.verbosity + 1, kMaxVerbosity);
+        return true;
+    }
+    if (arg == "-vv") {
+        o.verbosity = kMaxVerbosity;
+        return true;
+    }
+    if (arg == "--hold" || arg == "--no-sleep") {
+        const FinalStep wanted = arg == "--hold" ? FinalStep::Hold : FinalStep::Exit;
+        if (o.finalStep != FinalStep::Sleep && o.finalStep != wanted) {
+            error = "--hold and --no-sleep exclude each other";
+            return false;
+        }
+        o.finalStep = wanted;
+        return true;
+    }
+    if (arg == "--no-status") {
+        o.statusLine = false;
+        return true;
+    }
+    if (arg == "--tcp") {
+        long port = 0;
+        if (!reader.takeValue(arg, value, error))
+            return false;
+        if (!parseLong(value, 1, kMaxPort, port)) {
+            error = "--tcp: \"" + value + "\" is not a port number from 1 to 65535";
+            return false;
+        }
+        o.tcpPorts.push_back(static_cast<uint16_t>(port));
+        return true;
+    }
+    if (arg == "--serial") {
+        if (!reader.takeValue(arg, value, error))
+            return false;
+        if (value.empty()) {
+            error = "--serial needs a device path or auto";
+            return false;
+        }
+        o.serialPorts.push_back(value);
+        return true;
+    }
+    if (arg == "--accept") {
+        if (!reader.takeValue(arg, value, error))
+            return false;
+        if (!parseDinList(value, o.accept, error)) {
+            error = "--accept: " + error;
+            return false;
+        }
+        return true;
+    }
+    if (arg == "--params")
+        return reader.takeValue(arg, o.paramsFile, error);
+    if (arg == "--db")
+        return reader.takeValue(arg, o.dbPath, error);
+    if (arg == "--csv")
+        return reader.takeValue(arg, o.csvDir, error);
+    if (arg == "--jsonl")
+        return reader.takeValue(arg, o.jsonlPath, error);
+    if (arg == "--samples-from") {
+        if (!reader.takeValue(arg, value, error))
+            return false;
+        if (!parseSampleCountRule(value, o.sampleRule)) {
+            error = "--samples-from: \"" + value + "\" is not one of ns, nss, ns*nss";
+            return false;
+        }
+        return true;
+    }
+    if (arg == "--exit-when-idle") {
+        if (!reader.takeValue(arg, value, error))
+            return false;
+        if (!parseSeconds(value, o.exitWhenIdleSeconds)) {
+            error = "--exit-when-idle: \"" + value + "\" is not a positive number of seconds";
+            return false;
+        }
+        return true;
+    }
+    if (arg == "--max-devices") {
+        long n = 0;
+        if (!reader.takeValue(arg, value, error))
+            return false;
+        if (!parseLong(value, 1, std::numeric_limits<int>::max(), n)) {
+            error = "--max-devices: \"" + value + "\" is not a positive integer";
+            return false;
+        }
+        o.maxDevices = static_cast<int>(n);
+        return true;
+    }
+    error = "unknown option: " + arg;
+    return false;
+}
+
+} // namespace
+
+bool parseOptions(const std::vector<std::string> &args, Options &options, std::string &error)
+{
+    Options o;
+    ArgReader reader(args);
+    if (!reader.done() && args.front() == "plot") {
+        o.mode = Mode::Plot;
+        reader.next();
+    }
+    while (!reader.done()) {
+        const std::string &arg = reader.next();
+        if (arg == "-h" || arg == "--help") {
+            options = Options{};
+            options.mode = Mode::Help;
+            return true;
+        }
+        const bool ok = o.mode == Mode::Plot ? parsePlotOption(arg, reader, o, error)
+                                             : parseCollectOption(arg, reader, o, error);
+        if (!ok)
+            return false;
+    }
+    if (o.mode == Mode::Plot && (o.din.empty() || o.output.empty())) {
+        error = "plot needs --din DIN and -o FILE.svg";
+        return false;
+    }
+    if (o.mode == Mode::Collect && o.tcpPorts.empty() && o.serialPorts.empty()) {
+        error = "no channel: give --tcp PORT or --serial PATH|auto";
+        return false;
+    }
+    options = o;
+    return true;
+}
+
+std::string usageText()
+{
+    return R"(lumo-collect: collect the measurements of data loggers into SQLite.
+
+Usage:
+  lumo-collect (--tcp PORT | --serial PATH|auto)... [options]
+  lumo-collect plot --db FILE --din DIN [--index N] -o FILE.svg
+
+Each device that connects is accepted (or refused, see --accept), synchronised when
+--params is given, asked for every stored measurement, and then sent to sleep.
+
+Channels (several may be given):
+  --tcp PORT             listen for devices on this TCP port (all IPv4 addresses)
+  --serial PATH|auto     a USB serial port, or auto: find the device by its serial number
+
+Devices:
+  --accept DIN[,DIN...]  only these devices (NNN-NNN-NNN); others are refused and logged
+  --params FILE.json     write these parameters (and the clock) when the device's CRC
+                         differs from the file's crc16
+  --hold                 after the transfer keep devices online until Ctrl-C
+  --no-sleep             after the transfer let devices go without sending them to sleep
+
+Output:
+  --db FILE              SQLite database (default lumo.db); a second run appends
+  --csv DIR              also write DIR/measurements.csv and DIR/samples.csv
+  --jsonl FILE           also append one JSON line per measurement and sync
+  --samples-from RULE    sample count of a measurement: ns (default), nss or ns*nss
+
+Ending a run (otherwise Ctrl-C or SIGTERM; what arrived is always kept):
+  --exit-when-idle SECS  stop after SECS without any device event
+  --max-devices N        stop once N devices have finished (slept or let go)
+
+People:
+  -v, -vv                show the library's log (info; -vv adds buffer traces)
+  --no-status            no live status line (it is shown only on a terminal anyway)
+  -h, --help             this text
+
+Plot:
+  --din DIN              the device
+  --index N              its N-th stored measurement; negative counts back (default -1)
+  -o FILE.svg            where to write the picture
+
+Exit status: 0 done, 1 data could not be stored or plot failed, 2 bad options or
+input files, 3 port in use, serial device missing or database unusable.
+
+Examples:
+  lumo-collect --tcp 5000
+  lumo-collect --tcp 5000 --tcp 5001 --accept 000-001-234,000-001-235 --db site.db
+  lumo-collect --serial /dev/ttyUSB0 --params field.json --csv out/csv
+  lumo-collect --serial auto --hold -v
+  lumo-collect --tcp 5000 --max-devices 3 --exit-when-idle 30 --jsonl run.jsonl
+  lumo-collect plot --db lumo.db --din 000-001-234 -o last.svg
+  sqlite3 lumo.db 'SELECT din, measured_at, sample_count FROM measurements'
+)";
+}
+
+} // namespace lumo_collect

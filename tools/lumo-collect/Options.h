@@ -1,0 +1,53 @@
+// The command line of lumo-collect.
+#ifndef LUMO_COLLECT_OPTIONS_H
+#define LUMO_COLLECT_OPTIONS_H
+
+#include "DevicePlan.h"
+#include "MeasurementRecord.h"
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace lumo_collect {
+
+// Exit statuses, also listed in --help.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;     // a run that lost data (storage errors) or a plot that failed
+constexpr int kExitUsage = 2;       // bad options or input files
+constexpr int kExitUnavailable = 3; // port in use, serial device missing, database unusable
+
+enum class Mode { Collect, Plot, Help };
+
+struct Options {
+    Mode mode = Mode::Collect;
+
+    // collect
+    std::vector<uint16_t> tcpPorts;
+    std::vector<std::string> serialPorts; // paths, or "auto"
+    std::set<std::string> accept;
+    std::string paramsFile;
+    FinalStep finalStep = FinalStep::Sleep;
+    std::string dbPath = "lumo.db";
+    std::string csvDir;
+    std::string jsonlPath;
+    SampleCountRule sampleRule = SampleCountRule::Ns;
+    int verbosity = 0;
+    bool statusLine = true;
+    double exitWhenIdleSeconds = 0; // 0: off
+    int maxDevices = 0;             // 0: off
+
+    // plot
+    std::string din;
+    long index = -1;
+    std::string output;
+};
+
+// args excludes the program name. On failure returns false with a one-line message.
+bool parseOptions(const std::vector<std::string> &args, Options &options, std::string &error);
+std::string usageText();
+
+} // namespace lumo_collect
+
+#endif

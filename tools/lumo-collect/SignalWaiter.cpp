@@ -1,0 +1,40 @@
+#include "SignalWaiter.h"
+
+#include <cerrno>
+#include <pthread.h>
+
+namespace lumo_collect {
+
+namespace {
+constexpr long kMillisPerSecond = 1000;
+constexpr long kNanosPerMilli = 1000000;
+} // namespace
+
+SignalWaiter::SignalWaiter()
+{
+    sigemptyset(&stopSignals_);
+    sigaddset(&stopSignals_, SIGINT);
+    sigaddset(&stopSignals_, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals_, &previousMask_);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+SignalWaiter::~SignalWaiter()
+{
+    pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+}
+
+int SignalWaiter::wait(std::chrono::milliseconds timeout)
+{
+    const long ms = static_cast<long>(timeout.count());
+    timespec ts{ms / kMillisPerSecond, (ms % kMillisPerSecond) * kNanosPerMilli};
+    while (true) {
+        const int sig = sigtimedwait(&stopSignals_, nullptr, &ts);
+        if (sig > 0)
+            return sig;
+        if (errno != EINTR) // EAGAIN: timed out
+            return 0;
+    }
+}
+
+} // namespace lumo_collect
