@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <vector>
 
+#ifndef LUMO_BENCH_HAVE_SIM
 namespace {
 
 using namespace bench;
@@ -31,6 +32,7 @@ void addReferenceOnly(const Options &options, Report &report)
 }
 
 } // namespace
+#endif
 
 int main(int argc, char **argv)
 {

@@ -1,0 +1,182 @@
+#include "LibraryBench.h"
+
+#include "ChannelCosts.h"
+#include "PingPong.h"
+#include "Stats.h"
+#include "Transfer.h"
+
+#include <QLoggingCategory>
+
+#include <string>
+#include <vector>
+
+namespace bench {
+
+namespace {
+
+// Targets the figures are judged against.
+constexpr double kTransferRatioTarget = 0.85;
+constexpr double kPacedRatioTarget = 1.05;
+constexpr double kIdleCpuTarget = 0.5;
+constexpr double kControlCpuTarget = 1.0;
+constexpr double kStopMedianTarget = 0.2;
+constexpr double kStopMaxTarget = 2.0;
+constexpr double kBytesPerChannelTarget = 2.0 * 1024 * 1024;
+
+constexpr uint32_t kPacedBaud = 115200;
+constexpr int kBitsPerByte = 10; // start bit, 8 data bits, stop bit
+
+const char *linkName(LinkKind kind)
+{
+    return kind == LinkKind::Tcp ? "TCP" : "pty";
+}
+
+std::string spread(const std::vector<double> &values, double scale, int decimals)
+{
+    if (values.empty())
+        return "failed";
+    auto [low, high] = std::minmax_element(values.begin(), values.end());
+    return formatNumber(median(values) * scale, decimals) + " (" +
+           formatNumber(*low * scale, decimals) + ".." + formatNumber(*high * scale, decimals) +
+           ")";
+}
+
+struct LinkFigures {
+    std::vector<double> reference;               // frames/s
+    std::vector<double> frames[2], megabytes[2]; // per logging mode
+    std::vector<double> ratios[2];               // library / reference, same round
+    int failures[2] = {0, 0};
+};
+
+void measureRound(liblumo::LibLumo &library, const Options &options, LinkKind kind,
+                  LinkFigures &figures)
+{
+    const double reference = pingPongFramesPerSecond(kind, options.pingPongFrames);
+    figures.reference.push_back(reference);
+    for (int mode = 0; mode < 2; ++mode) {
+        setLogging(mode == 0 ? Logging::Off : Logging::Discarding);
+        const TransferRun run = transferOnce(library, kind, options.measurements);
+        setLogging(Logging::Off);
+        if (!run.ok || reference <= 0) {
+            ++figures.failures[mode];
+            continue;
+        }
+        figures.frames[mode].push_back(run.framesPerSecond());
+        figures.megabytes[mode].push_back(run.sampleMegabytesPerSecond());
+        figures.ratios[mode].push_back(run.framesPerSecond() / reference);
+    }
+}
+
+void reportLink(LinkKind kind, const LinkFigures &figures, Report &report)
+{
+    const std::string link = linkName(kind);
+    report.add({"reference ping-pong " + link + ", frames/s", spread(figures.reference, 1, 0),
+                "518-byte frame + 1-byte answer", ""});
+    const char *modes[2] = {"logging off", "logging on, discarded"};
+    for (int mode = 0; mode < 2; ++mode) {
+        const std::string name = "liblumo transfer " + link + ", " + modes[mode];
+        report.add({name + ", frames/s", spread(figures.frames[mode], 1, 0), "", ""});
+        report.add({name + ", sample MB/s", spread(figures.megabytes[mode], 1, 2), "", ""});
+        const bool met = !figures.ratios[mode].empty() && figures.failures[mode] == 0 &&
+                         median(figures.ratios[mode]) >= kTransferRatioTarget;
+        report.add({name + ", ratio to reference", spread(figures.ratios[mode], 1, 3),
+                    ">= " + formatNumber(kTransferRatioTarget, 2) +
+                        (figures.failures[mode]
+                             ? ", " + std::to_string(figures.failures[mode]) + " runs FAILED"
+                             : std::string()),
+                    verdict(met)});
+    }
+}
+
+void measureTransfers(liblumo::LibLumo &library, const Options &options, Report &report)
+{
+    LinkFigures tcp, pty;
+    for (int round = 0; round < options.rounds; ++round) {
+        measureRound(library, options, LinkKind::Tcp, tcp);
+        measureRound(library, options, LinkKind::Pty, pty);
+    }
+    reportLink(LinkKind::Tcp, tcp, report);
+    reportLink(LinkKind::Pty, pty, report);
+}
+
+void measurePaced(liblumo::LibLumo &library, const Options &options, Report &report)
+{
+    constexpr int kMeasurements = 1;
+    const double wireSeconds =
+        double(transferWireBytes(kMeasurements)) * kBitsPerByte / double(kPacedBaud);
+    std::vector<double> ratios;
+    std::vector<double> seconds;
+    for (int i = 0; i < options.pacedRepetitions; ++i) {
+        const TransferRun run = transferOnce(library, LinkKind::Pty, kMeasurements, kPacedBaud);
+        if (!run.ok)
+            continue;
+        seconds.push_back(run.seconds);
+        ratios.push_back(run.seconds / wireSeconds);
+    }
+    report.add({"paced 115200 8N1, one measurement, s", spread(seconds, 1, 3),
+                "wire time " + formatNumber(wireSeconds, 3) + " s", ""});
+    const bool met =
+        ratios.size() == size_t(options.pacedRepetitions) && median(ratios) <= kPacedRatioTarget;
+    report.add({"paced 115200 8N1, time / wire time", spread(ratios, 1, 3),
+                "<= " + formatNumber(kPacedRatioTarget, 2), verdict(met)});
+}
+
+void measureCpu(liblumo::LibLumo &library, const Options &options, Report &report)
+{
+    const double idle = idleChannelCpuPercent(library, options.cpuSeconds);
+    report.add(
+        {"CPU, idle TCP channel, % of a core", formatNumber(idle, 3),
+         formatNumber(options.cpuSeconds, 0) + " s window, < " + formatNumber(kIdleCpuTarget, 1),
+         verdict(idle >= 0 && idle < kIdleCpuTarget)});
+    const double control = controlChannelCpuPercent(library, options.cpuSeconds);
+    report.add(
+        {"CPU, device in CONTROL, % of a core", formatNumber(control, 3),
+         formatNumber(options.cpuSeconds, 0) + " s window, < " + formatNumber(kControlCpuTarget, 1),
+         verdict(control >= 0 && control < kControlCpuTarget)});
+}
+
+void measureStops(liblumo::LibLumo &library, const Options &options, Report &report)
+{
+    for (StopState state : {StopState::NoDevice, StopState::IdleDevice, StopState::Control,
+                            StopState::MidTransfer, StopState::Flood}) {
+        const std::vector<double> latencies =
+            stopLatencies(library, state, options.stopRepetitions);
+        const bool met = !latencies.empty() && median(latencies) < kStopMedianTarget &&
+                         maximum(latencies) <= kStopMaxTarget;
+        report.add({std::string("stopChannel, ") + stopStateName(state) + ", ms",
+                    spread(latencies, 1000, 1),
+                    "median < " + formatNumber(kStopMedianTarget * 1000, 0) +
+                        ", max <= " + formatNumber(kStopMaxTarget * 1000, 0),
+                    verdict(met)});
+    }
+}
+
+void measureMemory(liblumo::LibLumo &library, const Options &options, Report &report)
+{
+    const double perChannel = residentBytesPerChannel(library, options.memoryChannels);
+    report.add({"resident memory per open channel, KiB", formatNumber(perChannel / 1024, 0),
+                std::to_string(options.memoryChannels) + " TCP channels, < 2048",
+                verdict(perChannel >= 0 && perChannel < kBytesPerChannelTarget)});
+}
+
+} // namespace
+
+void runLibraryBench(const Options &options, Report &report)
+{
+    liblumo::LibLumo library;
+    setLogging(Logging::Off);
+    measureTransfers(library, options, report);
+    measurePaced(library, options, report);
+    measureCpu(library, options, report);
+    measureStops(library, options, report);
+    measureMemory(library, options, report);
+    report.note("transfer: one device, " + std::to_string(options.measurements) +
+                " measurements of 255 blocks x 255 samples (65025; the library takes at most 255 "
+                "blocks), over TCP loopback and a pseudo-terminal; " +
+                std::to_string(options.rounds) + " interleaved rounds, median (min..max)");
+    report.note("ratio: library block frames/s over reference frames/s of the same round");
+    report.note("paced: the simulator paces its own bytes at 115200 baud; wire time counts the "
+                "bytes of both directions at 10 bits each");
+}
+
+} // namespace bench

@@ -1,0 +1,49 @@
+// The device simulator running in this process on a thread of its own.
+#ifndef LUMO_BENCH_SIMTHREAD_H
+#define LUMO_BENCH_SIMTHREAD_H
+
+#include "LinkProvider.h"
+#include "SimConfig.h"
+#include "SimReport.h"
+#include "Simulator.h"
+
+#include <ctime>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace bench {
+
+class SimThread {
+public:
+    SimThread(lumosim::SimConfig config, std::unique_ptr<lumosim::LinkProvider> links);
+    ~SimThread();
+    SimThread(const SimThread &) = delete;
+    SimThread &operator=(const SimThread &) = delete;
+
+    void start();
+    // Stops the simulator and waits for its thread; returns its report.
+    lumosim::SimReport finish();
+    // CPU seconds the simulator's thread has used so far (0 before start).
+    double cpuSeconds() const;
+    lumosim::SimReport report() const { return simulator.report(); }
+
+private:
+    lumosim::Simulator simulator;
+    std::unique_ptr<lumosim::LinkProvider> links;
+    std::thread thread;
+    clockid_t cpuClock{};
+    bool haveCpuClock = false;
+    lumosim::SimReport finalReport;
+};
+
+// One device with `measurements` stored measurements of blocks x samplesPerBlock samples.
+lumosim::SimConfig oneDevice(uint32_t measurements, uint32_t blocks, uint32_t samplesPerBlock);
+
+std::unique_ptr<lumosim::LinkProvider> tcpLinks(int port);
+// A pseudo-terminal pair made now; slavePath receives the path the host opens.
+std::unique_ptr<lumosim::LinkProvider> ptyLinks(std::string &slavePath);
+
+} // namespace bench
+
+#endif
