@@ -144,7 +144,7 @@ TEST(TcpServerSetup, PortTakenLeavesNoSocketBehind)
     EXPECT_EQ(openSocketCount(), before);
 }
 
-TEST(TcpDescriptors, ConnectionsAreCloseOnExecAndSendWithoutDelay)
+TEST(TcpClientOpen, ConnectsAndEveryConnectionIsCloseOnExecAndSendsWithoutDelay)
 {
     const int before = descriptorsWithoutCloseOnExec();
     const int undelayedBefore = socketsWithoutSendDelay();
@@ -160,23 +160,22 @@ TEST(TcpDescriptors, ConnectionsAreCloseOnExecAndSendWithoutDelay)
     ASSERT_NE(accepted, nullptr);
     EXPECT_EQ(descriptorsWithoutCloseOnExec(), before);
     EXPECT_EQ(socketsWithoutSendDelay(), undelayedBefore + 2); // accepted and outgoing
-}
 
-TEST_F(TcpConnection, WriteSendsTheExactBytesAndTracesThem)
-{
-    LogCapture log;
-    const std::vector<uint8_t> frame = {0x02, 0x00, 0x01, 0x00, 0x02, 0x10, 0x11};
-    EXPECT_EQ(client->write(frame.data(), int(frame.size())), 7);
-    EXPECT_EQ(receiveExactly(device, frame.size()), frame);
-    EXPECT_EQ(log.count(QStringLiteral("TX BUFFER: \"02000100021011\"")), 1);
-}
-
-TEST_F(TcpConnection, TraceRendersUpperCaseHexInQuotes)
-{
-    LogCapture log;
     const uint8_t bytes[] = {0x02, 0x1F};
-    ASSERT_EQ(client->write(bytes, 2), 2);
-    EXPECT_EQ(log.linesOf(QtDebugMsg), QStringList{QStringLiteral("TX BUFFER: \"021F\"")});
+    ASSERT_EQ(outgoing.write(bytes, 2), 2);
+    uint8_t buffer[2] = {};
+    accepted->setTimeout(kPatientMs);
+    ASSERT_EQ(accepted->read(buffer, 2), 2);
+    EXPECT_EQ(buffer[1], 0x1F);
+}
+
+TEST_F(TcpConnection, WriteSendsTheExactBytesAndTracesThemInUpperCaseHex)
+{
+    LogCapture log;
+    const std::vector<uint8_t> bytes = {0x02, 0x1F, 0xAB};
+    ASSERT_EQ(client->write(bytes.data(), 3), 3);
+    EXPECT_EQ(readExactly(device, 3), bytes);
+    EXPECT_EQ(log.linesOf(QtDebugMsg), QStringList{QStringLiteral("TX BUFFER: \"021FAB\"")});
 }
 
 TEST_F(TcpConnection, NoTraceWhenDebugIsOff)
@@ -196,7 +195,7 @@ TEST_F(TcpConnection, LargeWriteIsDeliveredWhole)
     for (std::size_t i = 0; i < block.size(); ++i)
         block[i] = uint8_t(i * 7 + (i >> 9));
     std::vector<uint8_t> received;
-    std::thread reader([&] { received = receiveExactly(device, block.size()); });
+    std::thread reader([&] { received = readExactly(device, block.size()); });
     const int written = client->write(block.data(), int(block.size()));
     reader.join();
     EXPECT_EQ(written, int(block.size()));
@@ -205,7 +204,7 @@ TEST_F(TcpConnection, LargeWriteIsDeliveredWhole)
 
 TEST_F(TcpConnection, PeekThenReadDeliverTheSameByte)
 {
-    ASSERT_TRUE(sendAll(device, {0xA5}));
+    ASSERT_TRUE(writeAll(device, {0xA5}));
     awaitInput();
     EXPECT_TRUE(client->isDataAvailable());
     EXPECT_TRUE(client->isDataAvailable()); // the peek consumed nothing
@@ -220,7 +219,7 @@ TEST_F(TcpConnection, PeekThenReadDeliverTheSameByte)
 TEST_F(TcpConnection, ReadReturnsWhatIsWaitingAndTracesOnlyThat)
 {
     LogCapture log;
-    ASSERT_TRUE(sendAll(device, {0x01, 0x02, 0xFE}));
+    ASSERT_TRUE(writeAll(device, {0x01, 0x02, 0xFE}));
     awaitInput();
     uint8_t buffer[10] = {};
     client->setTimeout(kPatientMs);
@@ -236,7 +235,7 @@ TEST_F(TcpConnection, ReadWaitsForBytesThatArriveLater)
 {
     std::thread sender([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        sendAll(device, {0x06});
+        writeAll(device, {0x06});
     });
     uint8_t byte = 0;
     client->setTimeout(kPatientMs);
@@ -278,7 +277,7 @@ TEST_F(TcpConnection, PeerThatClosedLeavesTheClientDisconnected)
 
 TEST_F(TcpConnection, BytesSentBeforeTheCloseAreStillRead)
 {
-    ASSERT_TRUE(sendAll(device, {0x11, 0x22}));
+    ASSERT_TRUE(writeAll(device, {0x11, 0x22}));
     ::close(device);
     device = -1;
     awaitInput();
@@ -345,44 +344,18 @@ TEST_F(TcpConnection, DisconnectClosesTheSocket)
     EXPECT_TRUE(client->close()); // closing twice is harmless
 }
 
-TEST_F(TcpConnection, ReopenDoesNothing)
+TEST_F(TcpConnection, ReopenAndInvalidBuffersChangeNothing)
 {
     EXPECT_FALSE(client->reopen());
+    uint8_t scratch = 0;
+    EXPECT_EQ(client->read(nullptr, 4), 0);
+    EXPECT_EQ(client->read(&scratch, 0), 0);
+    EXPECT_EQ(client->write(nullptr, 4), -1);
+    EXPECT_EQ(client->write(&scratch, -1), -1);
     EXPECT_TRUE(client->isConnected());
     const uint8_t byte = 0x15;
     EXPECT_EQ(client->write(&byte, 1), 1);
-    EXPECT_EQ(receiveExactly(device, 1), std::vector<uint8_t>{0x15});
-}
-
-TEST_F(TcpConnection, InvalidBuffersMoveNothing)
-{
-    uint8_t byte = 0;
-    EXPECT_EQ(client->read(nullptr, 4), 0);
-    EXPECT_EQ(client->read(&byte, 0), 0);
-    EXPECT_EQ(client->write(nullptr, 4), -1);
-    EXPECT_EQ(client->write(&byte, -1), -1);
-    EXPECT_TRUE(client->isConnected());
-}
-
-TEST(TcpClientOpen, ConnectsToAListeningServer)
-{
-    TCPServer server;
-    server.setPort(freeLoopbackPort());
-    ASSERT_TRUE(server.startListening());
-    TCPClient client;
-    client.setAddress("127.0.0.1");
-    client.setPort(server.port());
-    ASSERT_TRUE(client.open());
-    EXPECT_TRUE(client.isConnected());
-    ASSERT_TRUE(server.waitForConnection(kPatientMs));
-    std::unique_ptr<TCPClient> accepted(server.takeConnection());
-    ASSERT_NE(accepted, nullptr);
-    const uint8_t bytes[] = {0x02, 0x1F};
-    ASSERT_EQ(client.write(bytes, 2), 2);
-    uint8_t buffer[2] = {};
-    accepted->setTimeout(kPatientMs);
-    ASSERT_EQ(accepted->read(buffer, 2), 2);
-    EXPECT_EQ(buffer[1], 0x1F);
+    EXPECT_EQ(readExactly(device, 1), std::vector<uint8_t>{0x15});
 }
 
 TEST(TcpClientOpen, FailsWithoutHoldingASocket)

@@ -62,7 +62,10 @@ template <typename Check> int countDescriptors(Check check)
 
 LogCapture::LogCapture()
 {
-    clear();
+    {
+        std::lock_guard<std::mutex> lock(logMutex);
+        logLines.clear();
+    }
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
     previousHandler = qInstallMessageHandler(captureMessage);
 }
@@ -96,21 +99,6 @@ QStringList LogCapture::linesOf(QtMsgType type) const
 int LogCapture::count(const QString &line) const
 {
     return lines().count(line);
-}
-
-bool LogCapture::containsStartingWith(const QString &prefix) const
-{
-    for (const QString &line : lines()) {
-        if (line.startsWith(prefix))
-            return true;
-    }
-    return false;
-}
-
-void LogCapture::clear()
-{
-    std::lock_guard<std::mutex> lock(logMutex);
-    logLines.clear();
 }
 
 int64_t nowMs()
@@ -152,28 +140,28 @@ int localPort(int socket)
     return ntohs(address.sin_port);
 }
 
-bool sendAll(int socket, const std::vector<uint8_t> &bytes)
+bool writeAll(int fd, const std::vector<uint8_t> &bytes)
 {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t done = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t done = ::write(fd, bytes.data() + written, bytes.size() - written);
         if (done <= 0)
             return false;
-        sent += std::size_t(done);
+        written += std::size_t(done);
     }
     return true;
 }
 
-std::vector<uint8_t> receiveExactly(int socket, std::size_t count)
+std::vector<uint8_t> readExactly(int fd, std::size_t count)
 {
     std::vector<uint8_t> bytes(count);
     std::size_t got = 0;
     const int64_t giveUp = nowMs() + kPatientMs;
     while (got < count && nowMs() < giveUp) {
-        pollfd entry{socket, POLLIN, 0};
+        pollfd entry{fd, POLLIN, 0};
         if (::poll(&entry, 1, 100) <= 0)
             continue;
-        const ssize_t done = ::recv(socket, bytes.data() + got, count - got, 0);
+        const ssize_t done = ::read(fd, bytes.data() + got, count - got);
         if (done <= 0)
             break;
         got += std::size_t(done);
@@ -232,36 +220,6 @@ PtyPair::PtyPair()
 PtyPair::~PtyPair()
 {
     closeMaster();
-}
-
-bool PtyPair::write(const std::vector<uint8_t> &bytes)
-{
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t done = ::write(master, bytes.data() + written, bytes.size() - written);
-        if (done <= 0)
-            return false;
-        written += std::size_t(done);
-    }
-    return true;
-}
-
-std::vector<uint8_t> PtyPair::readExactly(std::size_t count)
-{
-    std::vector<uint8_t> bytes(count);
-    std::size_t got = 0;
-    const int64_t giveUp = nowMs() + kPatientMs;
-    while (got < count && nowMs() < giveUp) {
-        pollfd entry{master, POLLIN, 0};
-        if (::poll(&entry, 1, 100) <= 0)
-            continue;
-        const ssize_t done = ::read(master, bytes.data() + got, count - got);
-        if (done <= 0)
-            break;
-        got += std::size_t(done);
-    }
-    bytes.resize(got);
-    return bytes;
 }
 
 void PtyPair::closeMaster()

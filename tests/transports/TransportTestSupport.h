@@ -27,8 +27,6 @@ public:
     QStringList lines() const;
     QStringList linesOf(QtMsgType type) const;
     int count(const QString &line) const;
-    bool containsStartingWith(const QString &prefix) const;
-    void clear();
 };
 
 // Milliseconds on a monotonic clock.
@@ -40,10 +38,10 @@ int freeLoopbackPort();
 int connectLoopback(int port);
 // The local port of a connected socket.
 int localPort(int socket);
-// Sends all bytes on a plain socket; false on failure.
-bool sendAll(int socket, const std::vector<uint8_t> &bytes);
-// Receives exactly count bytes within kPatientMs; what arrived when it gives up.
-std::vector<uint8_t> receiveExactly(int socket, std::size_t count);
+// Writes all bytes to a plain socket or terminal; false on failure.
+bool writeAll(int fd, const std::vector<uint8_t> &bytes);
+// Reads exactly count bytes within kPatientMs; what arrived when it gives up.
+std::vector<uint8_t> readExactly(int fd, std::size_t count);
 // Closes a socket so that the other side sees a reset rather than an orderly close.
 void resetAndClose(int socket);
 
@@ -62,9 +60,11 @@ public:
 
     bool isValid() const { return master >= 0 && !slavePath.empty(); }
     const std::string &path() const { return slavePath; }
-    bool write(const std::vector<uint8_t> &bytes);
-    // Reads exactly count bytes from the controlling side within kPatientMs.
-    std::vector<uint8_t> readExactly(std::size_t count);
+    bool write(const std::vector<uint8_t> &bytes) { return writeAll(master, bytes); }
+    std::vector<uint8_t> readExactly(std::size_t count)
+    {
+        return transport_test::readExactly(master, count);
+    }
     // Closes the controlling side: the serial port's device has gone.
     void closeMaster();
 
