@@ -95,6 +95,8 @@ private:
     int nextReadSize(const RxProgress &rx) const;
     void takeHuntedBytes(RxProgress &rx, int got, QByteArray &data);
     bool drainFrameRest(int remaining, int timeoutMs);
+    bool rejectOversizeFrame(RxProgress &rx, uint8_t &command, int timeoutMs);
+    bool checkFrame(RxProgress &rx, uint8_t &command, QByteArray &data, int64_t startMs);
     int failReceive(const RxProgress &rx, QByteArray &data, int timeoutMs, int64_t startMs);
 
     uint16_t nrPacket = 0;

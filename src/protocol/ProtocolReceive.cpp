@@ -73,6 +73,45 @@ int Protocol::failReceive(const RxProgress &rx, QByteArray &data, int timeoutMs,
     return -1;
 }
 
+// Drops a frame too long for the receive buffer and asks for its repetition, as for a
+// damaged frame. False when the rest of it never arrived.
+bool Protocol::rejectOversizeFrame(RxProgress &rx, uint8_t &command, int timeoutMs)
+{
+    LUMO_CRITICAL << "Protocol::receive frame too long - length:" << rx.dataLength;
+    if (!drainFrameRest(rx.dataLength + frame::kFrameOverhead - rx.held, timeoutMs))
+        return false;
+    command = 0;
+    rx = RxProgress();
+    sendNak();
+    return true;
+}
+
+// A whole frame is held: true when its LRC is right (and it was acknowledged, unless it is
+// a handshake); otherwise it is answered with NAK and reception starts over.
+bool Protocol::checkFrame(RxProgress &rx, uint8_t &command, QByteArray &data, int64_t startMs)
+{
+    const int lrcPosition = rx.dataLength + frame::kDataOffset;
+    const uint8_t computed = frame::lrc(rxBuffer, lrcPosition);
+    const uint8_t received = rxBuffer[lrcPosition];
+    data = QByteArray(reinterpret_cast<const char *>(rxBuffer + frame::kDataOffset), rx.dataLength);
+    if (computed == received) {
+        const int64_t elapsed = TimeOut::nowMs() - startMs;
+        // The handshake's answer depends on the host's decision: waitHandshake gives it.
+        if (command != CMD_HANDSHAKE)
+            sendAck();
+        LUMO_INFO << "Protocol::receive command:" << frame::hexByte(command)
+                  << "nrPacket:" << nrPacket << "rxTime:" << elapsed << "ms";
+        LUMO_INFO << "Protocol::receive data:" << data.toHex().toUpper();
+        return true;
+    }
+    LUMO_CRITICAL << "Protocol::receive bad LRC:" << frame::hexByte(computed)
+                  << "rxLRC:" << frame::hexByte(received);
+    command = 0;
+    rx = RxProgress();
+    sendNak();
+    return false;
+}
+
 int Protocol::receive(uint8_t &command, QByteArray &data, int timeoutMs)
 {
     command = 0;
@@ -105,44 +144,17 @@ int Protocol::receive(uint8_t &command, QByteArray &data, int timeoutMs)
         rx.dataLength =
             uint16_t(helpers::readU16BE(rxBuffer + frame::kLengthOffset) - frame::kLengthBias);
         command = rxBuffer[frame::kCommandOffset];
-        const int frameSize = rx.dataLength + frame::kFrameOverhead;
-        if (frameSize > kBufferSize) {
-            // Too long for the buffer: drop it whole and ask for the repetition, as for a
-            // damaged frame.
-            LUMO_CRITICAL << "Protocol::receive frame too long - length:" << rx.dataLength;
-            if (!drainFrameRest(frameSize - rx.held, timeoutMs))
+        if (rx.dataLength + frame::kFrameOverhead > kBufferSize) {
+            if (!rejectOversizeFrame(rx, command, timeoutMs))
                 return failReceive(rx, data, timeoutMs, startMs);
-            command = 0;
-            rx = RxProgress();
-            sendNak();
             startMs = TimeOut::nowMs();
             continue;
         }
-        if (rx.held < frameSize)
+        if (rx.held < rx.dataLength + frame::kFrameOverhead)
             continue;
-
-        const int lrcPosition = frameSize - 1;
-        const uint8_t computed = frame::lrc(rxBuffer, lrcPosition);
-        const uint8_t received = rxBuffer[lrcPosition];
-        data = QByteArray(reinterpret_cast<const char *>(rxBuffer + frame::kDataOffset),
-                          rx.dataLength);
-        if (computed == received) {
-            const int64_t elapsed = TimeOut::nowMs() - startMs;
-            // The handshake's answer depends on the host's decision: waitHandshake gives it.
-            if (command != CMD_HANDSHAKE)
-                sendAck();
-            LUMO_INFO << "Protocol::receive command:" << frame::hexByte(command)
-                      << "nrPacket:" << nrPacket << "rxTime:" << elapsed << "ms";
-            LUMO_INFO << "Protocol::receive data:" << data.toHex().toUpper();
-            return rx.dataLength;
-        }
-
+        if (checkFrame(rx, command, data, startMs))
+            return int(data.size());
         startMs = TimeOut::nowMs();
-        LUMO_CRITICAL << "Protocol::receive bad LRC:" << frame::hexByte(computed)
-                      << "rxLRC:" << frame::hexByte(received);
-        command = 0;
-        rx = RxProgress();
-        sendNak();
     }
 }
 
