@@ -269,15 +269,5 @@ TEST_F(LinkLayer, ConnectionStateAndDisconnectGoToTheTransport)
     EXPECT_EQ(unattached.send(0xB0, QByteArray()), 0);
 }
 
-TEST_F(LinkLayer, SpareIsKeptAndReset)
-{
-    uint16_t number = 7;
-    QString text = QStringLiteral("x");
-    protocol->resetSpare();
-    protocol->getSpare(number, text);
-    EXPECT_EQ(number, 0);
-    EXPECT_TRUE(text.isEmpty());
-}
-
 } // namespace
 } // namespace liblumo::test
