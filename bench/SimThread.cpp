@@ -24,8 +24,21 @@ SimThread::~SimThread()
 
 void SimThread::start()
 {
-    thread = std::thread([this] { finalReport = simulator.run(*links); });
+    thread = std::thread([this] {
+        lumosim::SimReport result = simulator.run(*links);
+        std::lock_guard<std::mutex> lock(doneMutex);
+        finalReport = std::move(result);
+        done = true;
+        doneChanged.notify_all();
+    });
     haveCpuClock = pthread_getcpuclockid(thread.native_handle(), &cpuClock) == 0;
+}
+
+bool SimThread::waitUntilDone(double seconds)
+{
+    std::unique_lock<std::mutex> lock(doneMutex);
+    return doneChanged.wait_for(lock, std::chrono::duration<double>(seconds),
+                                [this] { return done; });
 }
 
 lumosim::SimReport SimThread::finish()

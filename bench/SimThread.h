@@ -7,8 +7,10 @@
 #include "SimReport.h"
 #include "Simulator.h"
 
+#include <condition_variable>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -22,6 +24,8 @@ public:
     SimThread &operator=(const SimThread &) = delete;
 
     void start();
+    // Waits until the simulator has played all its sessions; false when the time passed.
+    bool waitUntilDone(double seconds);
     // Stops the simulator and waits for its thread; returns its report.
     lumosim::SimReport finish();
     // CPU seconds the simulator's thread has used so far (0 before start).
@@ -35,6 +39,9 @@ private:
     clockid_t cpuClock{};
     bool haveCpuClock = false;
     lumosim::SimReport finalReport;
+    std::mutex doneMutex;
+    std::condition_variable doneChanged;
+    bool done = false;
 };
 
 // One device with `measurements` stored measurements of blocks x samplesPerBlock samples.

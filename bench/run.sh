@@ -5,7 +5,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build-bench-release"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DLUMO_BUILD_TESTS=OFF -DLUMO_BUILD_TOOLS=ON -DLUMO_BUILD_BENCH=ON >/dev/null
+    -DLUMO_BUILD_TOOLS=ON -DLUMO_BUILD_BENCH=ON >/dev/null
 cmake --build "$BUILD" -j "${LUMO_JOBS:-2}" --target lumo-bench >/dev/null
 echo "machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
 echo "command: bench/run.sh $*"
