@@ -42,7 +42,7 @@ void TCPClient::closeSocket()
 void TCPClient::markPeerGone()
 {
     if (!peerGone)
-        LUMO_DEBUG << "TCPClient: connection closed by" << peerAddress.c_str() << peerPort;
+        LUMO_DEBUG << "TCPClient: connection lost:" << peerAddress.c_str() << peerPort;
     peerGone = true;
 }
 
