@@ -273,9 +273,18 @@ TEST_F(ControllerTest, FailedTransferIsCountedAndToldAsSuch)
     auto failed = record(kDin);
     raise(*c, liblumo::EV_ACTION_FAILED, *failed);
     EXPECT_EQ(c->stats().transfersFailed, 1u);
+    EXPECT_EQ(c->stats().failuresBeforeStop, 1u);
     EXPECT_EQ(linesContaining("transfer FAILED after 1 measurement"), 1u);
     EXPECT_EQ(scalar(db(), "SELECT COUNT(*) FROM measurements"), "1")
         << "what arrived before the failure is kept";
+
+    // A transfer cut short by the end of the run is counted, but not held against it.
+    c->beginStop();
+    added(*c, kDin);
+    EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::DATA_TRANSFER});
+    raise(*c, liblumo::EV_ACTION_FAILED, *failed);
+    EXPECT_EQ(c->stats().transfersFailed, 2u);
+    EXPECT_EQ(c->stats().failuresBeforeStop, 1u);
 }
 
 TEST_F(ControllerTest, StorageFailureIsCountedAndReported)

@@ -210,11 +210,12 @@ int runCollect(const Options &o)
             return kExitFailure;
         why = waitForEnd(o, controller, stopSignals, started);
         say("stopping: " + why);
+        controller.beginStop();
         channels.stopAll();
     }
     const Stats stats = controller.stats();
     printSummary(o, stats, secondsSince(started), why);
-    return stats.storageErrors ? kExitFailure : kExitOk;
+    return stats.storageErrors || stats.failuresBeforeStop ? kExitFailure : kExitOk;
 }
 
 int runPlot(const Options &o)

@@ -60,7 +60,9 @@ void Controller::handle(lumo_Event event, lumo_EventData *record)
     }
     if (event == EV_CHANNEL_STARTED || record == nullptr)
         return;
-    touch();
+    // The library asks every turn while a device is held: that is polling, not activity.
+    if (event != EV_REQUEST_ACTION)
+        touch();
     const std::string din = dinOf(*record);
     switch (event) {
     case EV_DEVICE_HANDSHAKE:
@@ -177,6 +179,8 @@ void Controller::onSyncEnded(const lumo_EventData &record, bool ok)
         sync.paramsWritten = state.paramsWritten;
         state.running.reset();
         ++(ok ? stats_.syncsOk : stats_.syncsFailed);
+        if (!ok && !stopping_)
+            ++stats_.failuresBeforeStop;
     }
     bool stored = !sinks_.storage || sinks_.storage->storeSync(sync);
     if (sinks_.jsonl)
@@ -227,8 +231,11 @@ void Controller::onTransferEnded(const std::string &din, bool ok)
         DeviceState &state = stateOf(din);
         count = state.transferred;
         state.running.reset();
-        if (!ok)
+        if (!ok) {
             ++stats_.transfersFailed;
+            if (!stopping_)
+                ++stats_.failuresBeforeStop;
+        }
     }
     say(din + (ok ? ": transfer done, " : ": transfer FAILED after ") + std::to_string(count) +
         " measurement(s)");

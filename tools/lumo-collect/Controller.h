@@ -53,6 +53,9 @@ struct Stats {
     std::size_t transfersFailed = 0;
     std::size_t keepAlivesFailed = 0;
     std::size_t storageErrors = 0;
+    // Syncs and transfers that failed before the run began to stop: a transfer cut short
+    // by the stop itself is expected, one that failed on its own means data was left.
+    std::size_t failuresBeforeStop = 0;
 };
 
 class Controller {
@@ -67,7 +70,10 @@ public:
     void handle(liblumo::lumo_Event event, liblumo::lumo_EventData *record);
 
     Stats stats() const;
-    // When the last device event arrived (or the controller was made).
+    // The run is ending: failures from now on are the stop's doing.
+    void beginStop() { stopping_ = true; }
+    // When the last device event other than a request for the next action arrived (or
+    // the controller was made).
     Clock::time_point lastActivity() const;
     // Waits until `count` channels have raised EV_CHANNEL_STOPPED, which may come after
     // stopChannel has returned; the controller must outlive those callbacks.
@@ -107,6 +113,7 @@ private:
     Stats stats_;
 
     std::atomic<Clock::rep> lastActivity_;
+    std::atomic<bool> stopping_{false};
     std::mutex stopMutex_;
     std::condition_variable stopped_;
     int channelsStopped_ = 0;

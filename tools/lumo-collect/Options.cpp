@@ -251,7 +251,8 @@ Output:
   --samples-from RULE    sample count of a measurement: ns (default), nss or ns*nss
 
 Ending a run (otherwise Ctrl-C or SIGTERM; what arrived is always kept):
-  --exit-when-idle SECS  stop after SECS without any device event
+  --exit-when-idle SECS  stop after SECS without news from a device (handshake,
+                         measurement, sync, end of a transfer; keep-alives do not count)
   --max-devices N        stop once N devices have finished (slept or let go)
 
 People:
@@ -264,8 +265,9 @@ Plot:
   --index N              its N-th stored measurement; negative counts back (default -1)
   -o FILE.svg            where to write the picture
 
-Exit status: 0 done, 1 data could not be stored or plot failed, 2 bad options or
-input files, 3 port in use, serial device missing or database unusable.
+Exit status: 0 done; 1 a measurement or sync could not be stored, a sync or transfer
+failed (before the run was stopped), or the plot failed; 2 bad options or input files;
+3 port in use, serial device missing, database or output unusable.
 
 Examples:
   lumo-collect --tcp 5000

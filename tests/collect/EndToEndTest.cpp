@@ -1,0 +1,358 @@
+// lumo-collect against lumo-sim, both as processes over loopback TCP (and a serial
+// pseudo-terminal): what the simulated devices hold must land in SQLite sample for
+// sample, parameters must reach them byte for byte, and a run must end cleanly however
+// it is ended.
+#include "CollectTestSupport.h"
+#include "ProcessRunner.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QXmlStreamReader>
+
+#include <algorithm>
+#include <cmath>
+
+#if defined(LUMO_COLLECT_PATH) && defined(LUMO_SIM_PATH)
+
+using namespace collect_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Generous bounds: a loaded two-core machine must never make these flake.
+constexpr auto kStartBound = 30s;
+constexpr auto kRunBound = 120s;
+
+// The simulator's defaults: first DIN 123456001 (seed = DIN, +1 per device), clock
+// 2024-05-17 13:45:30, 3 measurements of 4 blocks of 200 samples.
+constexpr uint32_t kFirstDin = 123456001;
+
+// Its documented waveforms, written out independently here: measurement m, sample i.
+uint16_t expectedSample(uint32_t seed, uint32_t m, uint32_t i)
+{
+    if (m % 2 == 0) {
+        const double phase = (seed + m) % 64;
+        return static_cast<uint16_t>(32768 +
+                                     std::lround(16000 * std::sin(2 * M_PI * (i + phase) / 64)));
+    }
+    return static_cast<uint16_t>((seed + 1000u * m + i) % 65536u);
+}
+
+std::string expectedHex(uint32_t seed, uint32_t m, uint32_t count)
+{
+    std::string hex;
+    char four[5];
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint16_t v = expectedSample(seed, m, i);
+        std::snprintf(four, sizeof four, "%02X%02X", v & 0xFF, v >> 8); // little-endian
+        hex += four;
+    }
+    return hex;
+}
+
+QJsonObject readReport(const std::string &path)
+{
+    return QJsonDocument::fromJson(QByteArray::fromStdString(slurp(path))).object();
+}
+
+QJsonObject deviceReport(const QJsonObject &report, const std::string &dinText)
+{
+    for (const auto &d : report["devices"].toArray())
+        if (d.toObject()["dinText"].toString().toStdString() == dinText)
+            return d.toObject();
+    ADD_FAILURE() << "no report for " << dinText;
+    return {};
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    std::string db() const { return dir_.file("run.db"); }
+
+    // Starts lumo-collect on a free port and waits until it listens.
+    std::unique_ptr<Process> startCollect(std::vector<std::string> args, const std::string &tag)
+    {
+        port_ = freePort();
+        args.insert(args.begin(), {"--tcp", std::to_string(port_), "--db", db(), "--no-status"});
+        auto p = std::make_unique<Process>(LUMO_COLLECT_PATH, args, dir_.file(tag + ".out"),
+                                           dir_.file(tag + ".err"));
+        EXPECT_TRUE(waitFor(
+            [&] {
+                return p->err().find("listening on TCP port") != std::string::npos || !p->running();
+            },
+            kStartBound))
+            << p->err();
+        return p;
+    }
+
+    // Plays the simulator against the collector; returns its report.
+    // expectStatus < 0: whatever the simulator says about how its link ended.
+    QJsonObject runSim(std::vector<std::string> args, const std::string &tag, int expectStatus = 0)
+    {
+        const std::string report = dir_.file(tag + ".json");
+        args.insert(args.begin(),
+                    {"--tcp", "127.0.0.1:" + std::to_string(port_), "--report", report});
+        Process sim(LUMO_SIM_PATH, args, dir_.file(tag + ".sim.out"), dir_.file(tag + ".sim.err"));
+        const int status = sim.wait(kRunBound);
+        if (expectStatus >= 0) {
+            EXPECT_EQ(status, expectStatus) << sim.err();
+        }
+        return readReport(report);
+    }
+
+    // The first `measurements` of a device that held `held` of them.
+    void expectStoredAsSimulated(const std::string &din, uint32_t seed, uint32_t measurements,
+                                 uint32_t samples, uint32_t held = 0)
+    {
+        held = held ? held : measurements;
+        const auto rows = query(db(), "SELECT measured_at, typeset, ns, nss, sample_count, "
+                                      "hex(samples) FROM measurements WHERE din = '" +
+                                          din + "' ORDER BY id");
+        ASSERT_EQ(rows.size(), measurements) << din;
+        for (uint32_t m = 0; m < measurements; ++m) {
+            // Ten minutes apart, the last one ten minutes before the clock's 13:45:30.
+            const uint32_t minuteOfDay = 13 * 60 + 45 - (held - m) * 10;
+            char time[32];
+            std::snprintf(time, sizeof time, "2024-05-17 %02u:%02u:30", minuteOfDay / 60,
+                          minuteOfDay % 60);
+            EXPECT_EQ(rows[m][0], time) << din << " #" << m;
+            EXPECT_EQ(rows[m][1], std::to_string(m % 255 + 1));
+            EXPECT_EQ(rows[m][2], std::to_string(samples));
+            EXPECT_EQ(rows[m][4], std::to_string(samples));
+            EXPECT_TRUE(rows[m][5] == expectedHex(seed, m, samples))
+                << din << " measurement " << m << " differs from the simulator's samples";
+        }
+    }
+
+    TempDir dir_;
+    int port_ = 0;
+};
+
+int polylinePoints(const std::string &svg)
+{
+    QXmlStreamReader xml(QByteArray::fromStdString(svg));
+    int points = -1;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (xml.isStartElement() && xml.name() == QLatin1String("polyline"))
+            points =
+                xml.attributes().value("points").toString().split(' ', Qt::SkipEmptyParts).size();
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    return points;
+}
+
+} // namespace
+
+TEST_F(EndToEnd, TcpRunStoresWhatTheDevicesHoldAndPlotsIt)
+{
+    auto collect = startCollect({"--max-devices", "2", "--csv", dir_.file("csv")}, "collect");
+    const QJsonObject report = runSim({"--devices", "2"}, "sim");
+    EXPECT_EQ(collect->wait(kRunBound), 0) << collect->err();
+    EXPECT_EQ(report["result"].toString(), "ok");
+
+    for (uint32_t d = 0; d < 2; ++d) {
+        const std::string din = d == 0 ? "123-456-001" : "123-456-002";
+        expectStoredAsSimulated(din, kFirstDin + d, 3, 800);
+        const QJsonObject dev = deviceReport(report, din);
+        EXPECT_EQ(dev["measurementsHandedOver"].toInt(), 3);
+        EXPECT_EQ(dev["sleepsReceived"].toInt(), 1) << "the default plan ends with SLEEP";
+        EXPECT_EQ(dev["paramsWritten"].toArray().size(), 0) << "no --params: no SYNC";
+    }
+    EXPECT_EQ(scalar(db(), "SELECT COUNT(*) FROM devices"), "2");
+    EXPECT_NE(collect->err().find("6 measurement(s), 4800 sample(s)"), std::string::npos)
+        << collect->err();
+    const std::string samplesCsv = slurp(dir_.file("csv/samples.csv"));
+    EXPECT_EQ(std::count(samplesCsv.begin(), samplesCsv.end(), '\n'), 4801) << "header + 4800";
+
+    const std::string svg = dir_.file("m.svg");
+    Process plot(LUMO_COLLECT_PATH,
+                 {"plot", "--db", db(), "--din", "123-456-002", "--index", "2", "-o", svg},
+                 dir_.file("plot.out"), dir_.file("plot.err"));
+    ASSERT_EQ(plot.wait(kRunBound), 0) << plot.err();
+    EXPECT_EQ(polylinePoints(slurp(svg)), 800);
+    EXPECT_NE(slurp(svg).find("DIN 123-456-002"), std::string::npos);
+}
+
+TEST_F(EndToEnd, LargestMeasurementAndSecondRunAppends)
+{
+    // 255 blocks of 255 samples: the most a measurement can carry block by block.
+    auto first = startCollect({"--max-devices", "1"}, "first");
+    runSim({"--measurements", "1", "--blocks", "255", "--samples-per-block", "255"}, "big");
+    EXPECT_EQ(first->wait(kRunBound), 0) << first->err();
+    expectStoredAsSimulated("123-456-001", kFirstDin, 1, 65025);
+
+    auto second = startCollect({"--max-devices", "1"}, "second");
+    runSim({"--din", "7"}, "small");
+    EXPECT_EQ(second->wait(kRunBound), 0) << second->err();
+    EXPECT_EQ(scalar(db(), "SELECT COUNT(*) FROM measurements"), "4");
+    expectStoredAsSimulated("123-456-001", kFirstDin, 1, 65025);
+    expectStoredAsSimulated("000-000-007", 7, 3, 800);
+}
+
+TEST_F(EndToEnd, ParametersReachTheDeviceByteForByte)
+{
+    const std::string params = dir_.file("params.json");
+    std::ofstream(params) << R"({"param16a": [1, 2, 3, 4, 43981], "param32a": "0x11223344",
+      "param32b": 5, "param16b": "0xbeef", "param32c": 3735928559,
+      "param16c": [10, 11, 12, 13, 14, 15], "param32d": ["0x01020304", 0, 0, 0, 0, 4294967295],
+      "crc16": "0x5A5A"})";
+    // The 94-byte parameter block on the wire, by hand: little-endian fields packed
+    // without gaps, 32 zero bytes where the record's reserved part is, the CRC last.
+    const std::string wire = "0100020003000400cdab"
+                             "44332211"
+                             "05000000"
+                             "efbe"
+                             "efbeadde"
+                             "0a000b000c000d000e000f00"
+                             "04030201000000000000000000000000"
+                             "00000000ffffffff" +
+                             std::string(64, '0') + "5a5a";
+
+    auto collect = startCollect({"--max-devices", "1", "--params", params}, "differ");
+    const QJsonObject report = runSim({"--crc", "0x1234"}, "differ");
+    EXPECT_EQ(collect->wait(kRunBound), 0) << collect->err();
+    const QJsonObject dev = deviceReport(report, "123-456-001");
+    ASSERT_EQ(dev["paramsWritten"].toArray().size(), 1);
+    EXPECT_EQ(dev["paramsWritten"].toArray()[0].toString().toLower().toStdString(), wire);
+    ASSERT_EQ(dev["dateTimesWritten"].toArray().size(), 1) << "the clock is set with them";
+    EXPECT_EQ(dev["dateTimesWritten"].toArray()[0].toString().size(), 14);
+    EXPECT_EQ(dev["measurementsHandedOver"].toInt(), 3) << "SYNC, then the transfer";
+
+    // The device already holds the set (same CRC): nothing is written, the status still read.
+    auto same = startCollect({"--max-devices", "1", "--params", params}, "same");
+    const QJsonObject sameReport = runSim({"--crc", "0x5A5A"}, "same");
+    EXPECT_EQ(same->wait(kRunBound), 0) << same->err();
+    EXPECT_EQ(deviceReport(sameReport, "123-456-001")["paramsWritten"].toArray().size(), 0);
+    EXPECT_EQ(deviceReport(sameReport, "123-456-001")["statusRequests"].toInt(), 1);
+
+    const auto rows =
+        query(db(), "SELECT ok, params_written, host_crc16, status32a FROM syncs ORDER BY id");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][0] + rows[0][1] + " " + rows[0][2], "11 23130");
+    EXPECT_EQ(rows[1][0] + rows[1][1] + " " + rows[1][2], "10 23130");
+    EXPECT_EQ(rows[0][3], "123456001") << "status32a as the simulator derives it from the DIN";
+}
+
+TEST_F(EndToEnd, InterruptDuringTransferKeepsEveryReceivedMeasurement)
+{
+    auto collect = startCollect({}, "collect");
+    const std::string report = dir_.file("sim.json");
+    // 20 measurements, each answer frame delayed: the transfer takes several seconds.
+    Process sim(LUMO_SIM_PATH,
+                {"--tcp", "127.0.0.1:" + std::to_string(port_), "--measurements", "20", "--delay",
+                 "50", "--report", report},
+                dir_.file("sim.out"), dir_.file("sim.err"));
+    ASSERT_TRUE(waitFor(
+        [&] { return std::stoi("0" + scalar(db(), "SELECT COUNT(*) FROM measurements")) >= 3; },
+        kRunBound));
+    collect->signal(SIGINT);
+    EXPECT_EQ(collect->wait(kRunBound), 0) << collect->err();
+    EXPECT_NE(collect->err().find("stopping: interrupted"), std::string::npos) << collect->err();
+    sim.wait(kRunBound); // the link closed under it: its status says so, its report counts
+
+    EXPECT_EQ(scalar(db(), "PRAGMA integrity_check"), "ok");
+    const int stored = std::stoi(scalar(db(), "SELECT COUNT(*) FROM measurements"));
+    const int handedOver = readReport(report)["measurementsHandedOver"].toInt();
+    EXPECT_LT(stored, 20) << "the run was meant to be cut short";
+    // The device counts a measurement once the host acknowledged its last block; the
+    // host stores it right after, so at most the one in flight may be ahead of the count.
+    EXPECT_GE(stored, handedOver);
+    EXPECT_LE(stored, handedOver + 1);
+    expectStoredAsSimulated("123-456-001", kFirstDin, static_cast<uint32_t>(stored), 800, 20);
+}
+
+TEST_F(EndToEnd, AcceptListRefusesTheOthers)
+{
+    auto collect = startCollect({"--accept", "123-456-002", "--max-devices", "1"}, "collect");
+    const QJsonObject report = runSim({"--devices", "2"}, "sim");
+    EXPECT_EQ(collect->wait(kRunBound), 0) << collect->err();
+    EXPECT_NE(collect->err().find("refused device 123-456-001"), std::string::npos)
+        << collect->err();
+    EXPECT_EQ(deviceReport(report, "123-456-001")["handshakesAccepted"].toInt(), 0);
+    EXPECT_EQ(deviceReport(report, "123-456-001")["measurementsHandedOver"].toInt(), 0);
+    EXPECT_EQ(scalar(db(), "SELECT group_concat(DISTINCT din) FROM measurements"), "123-456-002");
+}
+
+TEST_F(EndToEnd, HoldKeepsTheDeviceOnlineUntilTheRunEnds)
+{
+    auto collect = startCollect({"--hold", "--exit-when-idle", "7"}, "collect");
+    const QJsonObject report = runSim({"--measurements", "1"}, "sim", -1);
+    EXPECT_EQ(collect->wait(kRunBound), 0) << collect->err();
+    const QJsonObject dev = deviceReport(report, "123-456-001");
+    EXPECT_EQ(dev["sleepsReceived"].toInt(), 0);
+    ASSERT_GE(dev["keepAliveCounters"].toArray().size(), 1);
+    EXPECT_EQ(dev["keepAliveCounters"].toArray()[0].toInt(), 1) << "numbered from 1";
+    EXPECT_EQ(scalar(db(), "SELECT COUNT(*) FROM measurements"), "1");
+}
+
+TEST_F(EndToEnd, SerialPseudoTerminal)
+{
+    const std::string link = dir_.file("tty");
+    const std::string report = dir_.file("pty.json");
+    Process sim(LUMO_SIM_PATH, {"--pty", "--link", link, "--report", report}, dir_.file("sim.out"),
+                dir_.file("sim.err"));
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(link); }, kStartBound)) << sim.err();
+    Process collect(LUMO_COLLECT_PATH,
+                    {"--serial", link, "--db", db(), "--max-devices", "1", "--no-status"},
+                    dir_.file("c.out"), dir_.file("c.err"));
+    EXPECT_EQ(collect.wait(kRunBound), 0) << collect.err();
+    EXPECT_EQ(sim.wait(kRunBound), 0) << sim.err();
+    expectStoredAsSimulated("123-456-001", kFirstDin, 3, 800);
+}
+
+TEST_F(EndToEnd, BadInputGivesAMessageAndAStatus)
+{
+    const std::string badParams = dir_.file("bad.json");
+    std::ofstream(badParams) << R"({"param16a": [1, 2, 3, 4, 5]})";
+    // A port that is taken: the test listens on it.
+    const int busyPort = freePort();
+    const int busy = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(busyPort));
+    ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(busy, 1), 0);
+
+    const std::string port = std::to_string(freePort());
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"--tcp", port, "--params", dir_.file("none.json")}, 2, "cannot read parameter file"},
+        {{"--tcp", port, "--params", badParams}, 2, "missing field \"param32a\""},
+        {{"--tcp", std::to_string(busyPort)}, 3, "cannot listen on TCP port"},
+        {{"--tcp", port, "--tcp", port}, 2, "the same --tcp port is given twice"},
+        {{"--serial", "/dev/lumo-no-such-port"}, 3, "serial device /dev/lumo-no-such-port"},
+        {{"--serial", dir_.file("bad.json")}, 3, "not a character device"},
+        {{"--tcp", port, "--accept", "123-456-01"}, 2, "malformed DIN \"123-456-01\""},
+        {{"--tcp", "http"}, 2, "not a port number"},
+        {{}, 2, "no channel"},
+        {{"--tcp", port, "--db", dir_.file("no/such/dir/x.db")}, 3, "cannot open database"},
+        {{"plot", "--db", dir_.file("missing.db"), "--din", "000-000-001", "-o", "x.svg"},
+         3,
+         "cannot open database"},
+    };
+    for (const Case &c : cases) {
+        Process p(LUMO_COLLECT_PATH, c.args, dir_.file("bad.out"), dir_.file("bad.err"));
+        EXPECT_EQ(p.wait(kRunBound), c.status) << c.message;
+        EXPECT_NE(p.err().find(c.message), std::string::npos) << "stderr: " << p.err();
+    }
+    ::close(busy);
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("missing.db")));
+
+    // A plot for a device the database does not know.
+    Process run(LUMO_COLLECT_PATH, {"--tcp", port, "--db", db(), "--exit-when-idle", "0.2"},
+                dir_.file("r.out"), dir_.file("r.err"));
+    EXPECT_EQ(run.wait(kRunBound), 0) << run.err();
+    Process plot(LUMO_COLLECT_PATH,
+                 {"plot", "--db", db(), "--din", "000-000-001", "-o", dir_.file("x.svg")},
+                 dir_.file("p.out"), dir_.file("p.err"));
+    EXPECT_EQ(plot.wait(kRunBound), 1);
+    EXPECT_NE(plot.err().find("no measurement -1 for DIN 000-000-001"), std::string::npos)
+        << plot.err();
+}
+
+#endif
