@@ -1,0 +1,97 @@
+// The host side of the end-to-end tests: an event callback that answers like a host
+// application (from a per-device script of actions) and records every event it sees, with
+// the data a host would copy out of the record, for the test thread to wait on and check.
+#ifndef LUMO_TESTS_E2E_HOSTRECORDER_H
+#define LUMO_TESTS_E2E_HOSTRECORDER_H
+
+#include "liblumo.h"
+
+#include <QString>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct SeenEvent {
+    liblumo::lumo_Event event{};
+    bool hasData = false;
+    std::string din;
+    int64_t atMs = 0; // monotonic
+    // Copies a host would make: the status after a sync, each measurement.
+    std::optional<liblumo::DeviceStatus> status;
+    std::vector<uint8_t> measurement; // the whole Measurement record for EV_MEASUREMENT
+    liblumo::lumo_ErrorCodes error = liblumo::ERR_NONE;
+    void *user = nullptr;
+};
+
+// What the host answers to EV_REQUEST_ACTION for one device.
+struct Answer {
+    uint32_t action = liblumo::EXIT;
+    std::vector<uint8_t> data; // copied into answerData
+    uint32_t length = 0;       // answerLength
+    bool untouched = false;    // write nothing at all into the record
+};
+
+class HostRecorder {
+public:
+    HostRecorder();
+
+    // The callback to hand to startChannel, with this recorder as the user pointer.
+    static int callback(liblumo::lumo_Event event, void *data, void *user,
+                        liblumo::lumo_ErrorCodes error);
+
+    // Devices accepted at EV_DEVICE_HANDSHAKE; any other DIN is refused. Accept all when
+    // acceptAll is set.
+    void accept(const std::string &din);
+    void acceptAll();
+    // Writes exactly this value into `answer` at every EV_DEVICE_HANDSHAKE instead.
+    void setHandshakeAnswer(uint32_t value);
+    // Answers to EV_REQUEST_ACTION for din, one per request, in order; once used up the
+    // fallback answer is given (EXIT unless set).
+    void script(const std::string &din, std::vector<Answer> answers);
+    void setFallback(const Answer &answer);
+
+    std::vector<SeenEvent> events() const;
+    std::vector<SeenEvent> eventsOf(liblumo::lumo_Event event) const;
+    int count(liblumo::lumo_Event event) const;
+    int count(liblumo::lumo_Event event, const std::string &din) const;
+    // Waits until at least n events of this kind were seen; false when timeoutMs passed.
+    bool waitFor(liblumo::lumo_Event event, int n, int timeoutMs) const;
+    bool waitFor(liblumo::lumo_Event event, const std::string &din, int n, int timeoutMs) const;
+    // The events in order as a compact text ("3:000-001-234 4:000-001-234 ..."), for
+    // failure messages.
+    std::string trace() const;
+
+private:
+    void record(liblumo::lumo_Event event, liblumo::lumo_EventData *data, void *user,
+                liblumo::lumo_ErrorCodes error);
+    void answer(liblumo::lumo_Event event, liblumo::lumo_EventData &data, const std::string &din);
+    bool waitUntil(const std::function<bool()> &done, int timeoutMs) const;
+
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    std::vector<SeenEvent> seen;
+    std::vector<std::string> accepted;
+    bool acceptEveryone = false;
+    std::optional<uint32_t> handshakeAnswer;
+    std::map<std::string, std::deque<Answer>> scripts;
+    Answer fallback;
+};
+
+// Shorthands for scripted answers.
+Answer act(liblumo::RequestAction action);
+Answer rawAnswer(uint32_t value);
+Answer untouched();
+Answer syncWith(const liblumo::DeviceParams &params);
+
+} // namespace e2e
+
+#endif
