@@ -41,11 +41,28 @@ std::string spread(const std::vector<double> &values, double scale, int decimals
            ")";
 }
 
+// The library runs compared with the reference in every round.
+struct Variant {
+    const char *name;
+    Logging logging;
+    DeviceKind device;
+};
+constexpr Variant kVariants[] = {
+    {"logging off", Logging::Off, DeviceKind::Simulator},
+    {"logging on, discarded", Logging::Discarding, DeviceKind::Simulator},
+    {"logging off, minimal device", Logging::Off, DeviceKind::Minimal},
+};
+constexpr std::size_t kVariantCount = sizeof kVariants / sizeof kVariants[0];
+
+struct VariantFigures {
+    std::vector<double> frames, megabytes;
+    std::vector<double> ratios; // library / reference, same round
+    int failures = 0;
+};
+
 struct LinkFigures {
-    std::vector<double> reference;               // frames/s
-    std::vector<double> frames[2], megabytes[2]; // per logging mode
-    std::vector<double> ratios[2];               // library / reference, same round
-    int failures[2] = {0, 0};
+    std::vector<double> reference; // frames/s
+    VariantFigures variants[kVariantCount];
 };
 
 void measureRound(liblumo::LibLumo &library, const Options &options, LinkKind kind,
@@ -53,17 +70,19 @@ void measureRound(liblumo::LibLumo &library, const Options &options, LinkKind ki
 {
     const double reference = pingPongFramesPerSecond(kind, options.pingPongFrames);
     figures.reference.push_back(reference);
-    for (int mode = 0; mode < 2; ++mode) {
-        setLogging(mode == 0 ? Logging::Off : Logging::Discarding);
-        const TransferRun run = transferOnce(library, kind, options.measurements);
+    for (std::size_t i = 0; i < kVariantCount; ++i) {
+        VariantFigures &variant = figures.variants[i];
+        setLogging(kVariants[i].logging);
+        const TransferRun run =
+            transferOnce(library, kind, options.measurements, 0, kVariants[i].device);
         setLogging(Logging::Off);
         if (!run.ok || reference <= 0) {
-            ++figures.failures[mode];
+            ++variant.failures;
             continue;
         }
-        figures.frames[mode].push_back(run.framesPerSecond());
-        figures.megabytes[mode].push_back(run.sampleMegabytesPerSecond());
-        figures.ratios[mode].push_back(run.framesPerSecond() / reference);
+        variant.frames.push_back(run.framesPerSecond());
+        variant.megabytes.push_back(run.sampleMegabytesPerSecond());
+        variant.ratios.push_back(run.framesPerSecond() / reference);
     }
 }
 
@@ -72,18 +91,17 @@ void reportLink(LinkKind kind, const LinkFigures &figures, Report &report)
     const std::string link = linkName(kind);
     report.add({"reference ping-pong " + link + ", frames/s", spread(figures.reference, 1, 0),
                 "518-byte frame + 1-byte answer", ""});
-    const char *modes[2] = {"logging off", "logging on, discarded"};
-    for (int mode = 0; mode < 2; ++mode) {
-        const std::string name = "liblumo transfer " + link + ", " + modes[mode];
-        report.add({name + ", frames/s", spread(figures.frames[mode], 1, 0), "", ""});
-        report.add({name + ", sample MB/s", spread(figures.megabytes[mode], 1, 2), "", ""});
-        const bool met = !figures.ratios[mode].empty() && figures.failures[mode] == 0 &&
-                         median(figures.ratios[mode]) >= kTransferRatioTarget;
-        report.add({name + ", ratio to reference", spread(figures.ratios[mode], 1, 3),
+    for (std::size_t i = 0; i < kVariantCount; ++i) {
+        const VariantFigures &variant = figures.variants[i];
+        const std::string name = "liblumo transfer " + link + ", " + kVariants[i].name;
+        report.add({name + ", frames/s", spread(variant.frames, 1, 0), "", ""});
+        report.add({name + ", sample MB/s", spread(variant.megabytes, 1, 2), "", ""});
+        const bool met = !variant.ratios.empty() && variant.failures == 0 &&
+                         median(variant.ratios) >= kTransferRatioTarget;
+        report.add({name + ", ratio to reference", spread(variant.ratios, 1, 3),
                     ">= " + formatNumber(kTransferRatioTarget, 2) +
-                        (figures.failures[mode]
-                             ? ", " + std::to_string(figures.failures[mode]) + " runs FAILED"
-                             : std::string()),
+                        (variant.failures ? ", " + std::to_string(variant.failures) + " runs FAILED"
+                                          : std::string()),
                     verdict(met)});
     }
 }
@@ -91,12 +109,18 @@ void reportLink(LinkKind kind, const LinkFigures &figures, Report &report)
 void measureTransfers(liblumo::LibLumo &library, const Options &options, Report &report)
 {
     LinkFigures tcp, pty;
+    const bool wantTcp = options.wantsLink("tcp");
+    const bool wantPty = options.wantsLink("pty");
     for (int round = 0; round < options.rounds; ++round) {
-        measureRound(library, options, LinkKind::Tcp, tcp);
-        measureRound(library, options, LinkKind::Pty, pty);
+        if (wantTcp)
+            measureRound(library, options, LinkKind::Tcp, tcp);
+        if (wantPty)
+            measureRound(library, options, LinkKind::Pty, pty);
     }
-    reportLink(LinkKind::Tcp, tcp, report);
-    reportLink(LinkKind::Pty, pty, report);
+    if (wantTcp)
+        reportLink(LinkKind::Tcp, tcp, report);
+    if (wantPty)
+        reportLink(LinkKind::Pty, pty, report);
 }
 
 void measurePaced(liblumo::LibLumo &library, const Options &options, Report &report)
@@ -165,16 +189,23 @@ void runLibraryBench(const Options &options, Report &report)
 {
     liblumo::LibLumo library;
     setLogging(Logging::Off);
-    measureTransfers(library, options, report);
-    measurePaced(library, options, report);
-    measureCpu(library, options, report);
-    measureStops(library, options, report);
-    measureMemory(library, options, report);
+    if (options.wants("transfer"))
+        measureTransfers(library, options, report);
+    if (options.wants("paced"))
+        measurePaced(library, options, report);
+    if (options.wants("cpu"))
+        measureCpu(library, options, report);
+    if (options.wants("stop"))
+        measureStops(library, options, report);
+    if (options.wants("memory"))
+        measureMemory(library, options, report);
     report.note("transfer: one device, " + std::to_string(options.measurements) +
                 " measurements of 255 blocks x 255 samples (65025; the library takes at most 255 "
                 "blocks), over TCP loopback and a pseudo-terminal; " +
                 std::to_string(options.rounds) + " interleaved rounds, median (min..max)");
     report.note("ratio: library block frames/s over reference frames/s of the same round");
+    report.note("minimal device: the bench's own blocking device (no poll, frames prepared in "
+                "advance) in place of lumo-sim, to separate the device side's cost");
     report.note("paced: the simulator paces its own bytes at 115200 baud; wire time counts the "
                 "bytes of both directions at 10 bits each");
 }

@@ -12,7 +12,8 @@ void printUsage(const char *program)
 {
     std::fprintf(stderr,
                  "usage: %s [--rounds N] [--measurements N] [--paced N] [--cpu-seconds S]\n"
-                 "          [--stops N] [--quick]\n",
+                 "          [--stops N] [--quick] [--only transfer|paced|cpu|stop|memory]\n"
+                 "          [--link tcp|pty]\n",
                  program);
 }
 
@@ -43,6 +44,10 @@ bool parseOptions(int argc, char **argv, Options &options)
         else if (std::strcmp(arg, "--cpu-seconds") == 0) {
             ok = takeInt(argc, argv, i, cpuSeconds);
             options.cpuSeconds = cpuSeconds;
+        } else if (std::strcmp(arg, "--only") == 0 && i + 1 < argc) {
+            options.only = argv[++i];
+        } else if (std::strcmp(arg, "--link") == 0 && i + 1 < argc) {
+            options.link = argv[++i];
         } else if (std::strcmp(arg, "--quick") == 0) {
             options.quick = true;
             options.rounds = 3;

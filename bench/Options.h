@@ -2,6 +2,8 @@
 #ifndef LUMO_BENCH_OPTIONS_H
 #define LUMO_BENCH_OPTIONS_H
 
+#include <string>
+
 namespace bench {
 
 struct Options {
@@ -13,6 +15,11 @@ struct Options {
     int stopRepetitions = 5;    // stopChannel calls per channel state
     int memoryChannels = 16;    // channels opened for the memory figure
     bool quick = false;         // shorter windows for a smoke run
+    std::string only;           // run only this section: transfer, paced, cpu, stop, memory
+    std::string link;           // transfers over this link only: tcp or pty
+
+    bool wants(const char *section) const { return only.empty() || only == section; }
+    bool wantsLink(const char *name) const { return link.empty() || link == name; }
 };
 
 // Parses argv; prints usage and returns false on an unknown argument.

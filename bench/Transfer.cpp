@@ -2,6 +2,7 @@
 
 #include "Host.h"
 #include "LinkPair.h"
+#include "MinimalDevice.h"
 #include "SimThread.h"
 
 #include <QLoggingCategory>
@@ -57,39 +58,93 @@ uint64_t transferWireBytes(int measurements)
     return count + uint64_t(measurements) * perMeasurement;
 }
 
+namespace {
+
+// The device's side of one transfer: started once the host's channel is open.
+class DeviceSide {
+public:
+    virtual ~DeviceSide() = default;
+    virtual void finish() = 0;
+};
+
+class SimulatorSide : public DeviceSide {
+public:
+    SimulatorSide(lumosim::SimConfig config, std::unique_ptr<lumosim::LinkProvider> links)
+        : sim(std::move(config), std::move(links))
+    {
+        sim.start();
+    }
+    void finish() override { sim.finish(); }
+
+private:
+    SimThread sim;
+};
+
+class MinimalSide : public DeviceSide {
+public:
+    explicit MinimalSide(int measurements) : device(measurements) {}
+    bool start(LinkKind kind, int port, Fd master)
+    {
+        return kind == LinkKind::Tcp ? device.startTcp(port) : device.startPty(std::move(master));
+    }
+    void finish() override { device.finish(); }
+
+private:
+    MinimalDevice device;
+};
+
+// Opens the host's channel and the device's end of the link, and starts the device.
+std::unique_ptr<DeviceSide> connect(Host &host, LinkKind kind, DeviceKind deviceKind,
+                                    int measurements, uint32_t paceBaud)
+{
+    if (deviceKind == DeviceKind::Minimal) {
+        auto side = std::make_unique<MinimalSide>(measurements);
+        const int port = kind == LinkKind::Tcp ? findFreeTcpPort() : 0;
+        Fd master = kind == LinkKind::Pty ? openPtyMaster() : Fd();
+        const bool opened = kind == LinkKind::Tcp
+                                ? port > 0 && host.startTcp(port)
+                                : master.valid() && host.startSerial(ptySlavePath(master.get()));
+        if (!opened || !side->start(kind, port, std::move(master)))
+            return nullptr;
+        return side;
+    }
+    std::unique_ptr<lumosim::LinkProvider> links;
+    bool opened = false;
+    if (kind == LinkKind::Tcp) {
+        const int port = findFreeTcpPort();
+        opened = port > 0 && host.startTcp(port);
+        links = tcpLinks(port);
+    } else {
+        std::string path;
+        links = ptyLinks(path);
+        opened = links && host.startSerial(path);
+    }
+    if (!opened)
+        return nullptr;
+    lumosim::SimConfig config = oneDevice(measurements, kBlocksPerMeasurement, kSamplesPerBlock);
+    config.faults.paceBaud = paceBaud;
+    return std::make_unique<SimulatorSide>(config, std::move(links));
+}
+
+} // namespace
+
 TransferRun transferOnce(liblumo::LibLumo &library, LinkKind kind, int measurements,
-                         uint32_t paceBaud)
+                         uint32_t paceBaud, DeviceKind deviceKind)
 {
     TransferRun run;
     run.measurements = measurements;
     Host host(library, Plan::TransferThenSleep);
     host.expectSamples(kSamplesPerMeasurement);
-
-    std::unique_ptr<lumosim::LinkProvider> links;
-    bool started = false;
-    if (kind == LinkKind::Tcp) {
-        const int port = findFreeTcpPort();
-        started = port > 0 && host.startTcp(port);
-        links = tcpLinks(port);
-    } else {
-        std::string path;
-        links = ptyLinks(path);
-        started = links && host.startSerial(path);
-    }
-    if (!started || !links)
+    std::unique_ptr<DeviceSide> device = connect(host, kind, deviceKind, measurements, paceBaud);
+    if (!device)
         return run;
-
-    lumosim::SimConfig config = oneDevice(measurements, kBlocksPerMeasurement, kSamplesPerBlock);
-    config.faults.paceBaud = paceBaud;
-    SimThread sim(config, std::move(links));
-    sim.start();
     const double limit =
         paceBaud ? measurements * kPacedSecondsPerMeasurement + 10 : kUnpacedTimeoutSeconds;
     const bool finished = host.waitFor(
         [](const HostCounters &c) { return c.transfersDone + c.actionsFailed > 0; }, limit);
     const HostCounters counters = host.snapshot();
     host.stop();
-    sim.finish();
+    device->finish();
 
     run.ok = finished && counters.transfersDone == 1 && counters.actionsFailed == 0 &&
              counters.measurements == measurements && !counters.badSamples;

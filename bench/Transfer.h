@@ -31,10 +31,15 @@ struct TransferRun {
     double sampleMegabytesPerSecond() const;
 };
 
+enum class DeviceKind {
+    Simulator, // lumo-sim in this process
+    Minimal,   // the bench's blocking device (MinimalDevice.h)
+};
+
 // Transfers `measurements` measurements of one device over a TCP loopback connection or a
 // pseudo-terminal; paceBaud > 0 makes the simulator pace its bytes at that line rate.
 TransferRun transferOnce(liblumo::LibLumo &library, LinkKind kind, int measurements,
-                         uint32_t paceBaud = 0);
+                         uint32_t paceBaud = 0, DeviceKind device = DeviceKind::Simulator);
 
 // Bytes on the wire, both directions, for one transfer of `measurements` measurements.
 uint64_t transferWireBytes(int measurements);

@@ -13,10 +13,10 @@
 #include <cstdio>
 #include <vector>
 
+using namespace bench;
+
 #ifndef LUMO_BENCH_HAVE_SIM
 namespace {
-
-using namespace bench;
 
 void addReferenceOnly(const Options &options, Report &report)
 {
