@@ -111,6 +111,8 @@ IoResult Link::writeChunk(const uint8_t *buf, std::size_t n)
             n -= std::size_t(put);
             continue;
         }
+        if (put == -3)
+            return IoResult::Closed;
         if (put == -2)
             return fail("write to " + description_);
         switch (waitWritable(fd_.get(), stop_, writeTimeoutMs_)) {

@@ -35,6 +35,12 @@ Link *SerialLinkProvider::acquire(const StopSignal *, std::string &error)
     return link_.get();
 }
 
+SerialLinkProvider::~SerialLinkProvider()
+{
+    if (link_ && link_->isOpen())
+        drainSerial(link_->fd());
+}
+
 void SerialLinkProvider::endSession(SessionEnd end)
 {
     if (end != SessionEnd::Normal)
@@ -50,6 +56,7 @@ PtyLinkProvider::PtyLinkProvider(std::string symlinkPath, uint64_t replugAfter, 
 
 PtyLinkProvider::~PtyLinkProvider()
 {
+    unplug();
     if (!symlinkPath_.empty())
         removeSymlink(symlinkPath_);
 }
@@ -98,7 +105,17 @@ void PtyLinkProvider::endSession(SessionEnd end)
     // A host that closed the slave may open it again; the same pair waits for it.
     const bool unplug = end == SessionEnd::Dropped || end == SessionEnd::Failed;
     if (unplug || (replugAfter_ && sessionsOnPair_ >= replugAfter_))
-        link_.reset();
+        this->unplug();
+}
+
+void PtyLinkProvider::unplug()
+{
+    // Closing the master hangs the slave up and discards what the host has not read yet
+    // (the ACK of the sleep command, say): give the host a moment to take it.
+    constexpr int kLingerMs = 1000;
+    if (link_ && link_->isOpen())
+        waitPtyRead(link_->fd(), slavePath_, kLingerMs);
+    link_.reset();
 }
 
 Link *FixedLinkProvider::acquire(const StopSignal *, std::string &error)

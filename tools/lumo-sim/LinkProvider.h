@@ -49,6 +49,7 @@ private:
 class SerialLinkProvider : public LinkProvider {
 public:
     explicit SerialLinkProvider(std::string path) : path_(std::move(path)) {}
+    ~SerialLinkProvider() override;
     Link *acquire(const StopSignal *stop, std::string &error) override;
     void endSession(SessionEnd end) override;
 
@@ -73,6 +74,8 @@ public:
     bool prepare(std::string &error);
 
 private:
+    void unplug();
+
     std::string symlinkPath_;
     uint64_t replugAfter_;
     int openTimeoutMs_;

@@ -110,7 +110,7 @@ long readNonBlocking(int fd, uint8_t *buf, std::size_t n)
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return -1;
         // A pseudo-terminal master reports EIO once the other side has closed.
-        if (errno == EIO)
+        if (errno == EIO || errno == ECONNRESET)
             return 0;
         return -2;
     }
@@ -128,6 +128,8 @@ long writeNonBlocking(int fd, const uint8_t *buf, std::size_t n)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return -1;
+        if (errno == EPIPE || errno == ECONNRESET || errno == EIO)
+            return -3;
         return -2;
     }
 }

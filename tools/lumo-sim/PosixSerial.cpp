@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -66,6 +67,34 @@ bool createPty(PtyPair &pair, std::string &error)
     pair.master = std::move(master);
     pair.slavePath = name;
     return true;
+}
+
+void waitPtyRead(int masterFd, const std::string &slavePath, int timeoutMs)
+{
+    if (!ptyPeerOpen(masterFd))
+        return;
+    // The slave's input queue is shared by everyone who has it open, so a descriptor of
+    // our own can count what the host has not read yet.
+    UniqueFd slave(::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!slave.valid())
+        return;
+    // Bytes written to the master reach the slave's queue a moment later, so the queue
+    // must stay empty for a while before we believe the host has everything.
+    constexpr int kPollMs = 2;
+    constexpr int kSettleMs = 20;
+    int emptyFor = 0;
+    for (int waited = 0; waited < timeoutMs && emptyFor < kSettleMs; waited += kPollMs) {
+        int pending = 0;
+        if (::ioctl(slave.get(), FIONREAD, &pending) != 0)
+            return;
+        emptyFor = pending == 0 ? emptyFor + kPollMs : 0;
+        ::poll(nullptr, 0, kPollMs);
+    }
+}
+
+void drainSerial(int fd)
+{
+    ::tcdrain(fd);
 }
 
 bool ptyPeerOpen(int masterFd)

@@ -23,6 +23,14 @@ struct PtyPair {
 // Creates a pseudo-terminal pair whose slave side is raw 115200 8N1.
 bool createPty(PtyPair &pair, std::string &error);
 
+// Waits until the host has read what we wrote to the pty (closing the master throws
+// away whatever the slave still holds), at most timeoutMs. Returns at once when nobody
+// has the slave open.
+void waitPtyRead(int masterFd, const std::string &slavePath, int timeoutMs);
+
+// Waits until a tty has sent its output.
+void drainSerial(int fd);
+
 // Has anyone opened the slave side of the pty whose master is fd?
 bool ptyPeerOpen(int masterFd);
 

@@ -17,6 +17,14 @@ DeviceReport *SimReport::device(uint32_t din)
     return nullptr;
 }
 
+const DeviceReport *SimReport::device(uint32_t din) const
+{
+    for (const DeviceReport &d : devices)
+        if (d.din == din)
+            return &d;
+    return nullptr;
+}
+
 void recordBounded(std::vector<std::string> &list, std::string entry)
 {
     if (list.size() < kMaxRecordedEntries)

@@ -64,6 +64,7 @@ struct SimReport {
     std::vector<DeviceReport> devices;
 
     DeviceReport *device(uint32_t din);
+    const DeviceReport *device(uint32_t din) const;
     // One JSON object on one line.
     std::string toJson() const;
 };
