@@ -46,6 +46,10 @@ SEEDS = {
                        + frame(5, 0xA4, b"\x01\x02")),
     "receive-two": (OP_RECEIVE, 5, frame(6, 0xB0, b"\x01\x00") + frame(7, 0xB1)),
     "receive-oversize-head": (OP_RECEIVE, 0, bytes([0x02, 0, 1, 0x30, 0x00, 0x82]) + bytes(64)),
+    # Larger than the 10240-byte receive buffer: dropped with NAK, then the next frame.
+    "receive-oversize": (OP_RECEIVE, 0, frame(1, 0x82, bytes([0x02]) * 10300) + frame(2, 0xB0)),
+    # A noise run longer than the buffer fails one receive; the frame comes with the next.
+    "receive-longnoise": (OP_RECEIVE, 0, b"\xaa" * 10300 + frame(2, 0xB0, b"\x01\x00")),
     "handshake-accept": (OP_HANDSHAKE | ACCEPT, 0, handshake(1234)),
     "handshake-refuse": (OP_HANDSHAKE, 0, handshake(4294967295)),
     "handshake-chunked": (OP_HANDSHAKE | ACCEPT, 4, handshake(987654321)),
