@@ -22,7 +22,7 @@ ReadOutcome HostFrameReader::fill(std::size_t needed, int64_t deadlineNs, int ti
                 left = 0;
         }
         std::size_t got = 0;
-        switch (link_.read(buf_ + have_, needed - have_, left, got)) {
+        switch (link_.read(buf_ + have_, needed - have_, left, got, have_ > 0)) {
         case IoResult::Ok:
             have_ += got;
             break;

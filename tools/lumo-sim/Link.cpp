@@ -12,19 +12,32 @@ int64_t Pacer::dueNs(uint64_t byteIndex) const
     return burstStartNs_ + int64_t((byteIndex + 1) * kBitsPerByte * uint64_t(kNsPerSec) / baud_);
 }
 
-std::size_t Pacer::waitForSlot(std::size_t wanted)
+void Pacer::beginWrite()
 {
-    int64_t now = monotonicNs();
-    // An idle line starts a new burst; it does not make up for lost time.
-    if (burstBytes_ == 0 || now > dueNs(burstBytes_)) {
+    // A line that fell idle starts a new burst: it does not make up for lost time.
+    const int64_t now = monotonicNs();
+    if (!started_ || now > dueNs(burstBytes_)) {
+        started_ = true;
         burstStartNs_ = now;
         burstBytes_ = 0;
     }
+}
+
+std::size_t Pacer::waitForSlot(std::size_t wanted)
+{
+    // Move the origin forward now and then so the products in dueNs never overflow.
+    constexpr uint64_t kRebaseAfterBytes = uint64_t(1) << 20;
+    if (burstBytes_ >= kRebaseAfterBytes) {
+        burstStartNs_ = dueNs(burstBytes_ - 1);
+        burstBytes_ = 0;
+    }
+    int64_t now = monotonicNs();
     const int64_t first = dueNs(burstBytes_);
     if (now < first) {
         sleepUntilNs(first);
         now = first;
     }
+    // Within a burst a late writer catches up: every byte already due goes at once.
     std::size_t n = 1;
     while (n < wanted && dueNs(burstBytes_ + n) <= now)
         ++n;
@@ -34,8 +47,10 @@ std::size_t Pacer::waitForSlot(std::size_t wanted)
 Link::Link(UniqueFd fd, std::string description)
     : fd_(std::move(fd)), description_(std::move(description))
 {
-    if (fd_.valid())
+    if (fd_.valid()) {
         setNonBlocking(fd_.get());
+        socket_ = isSocket(fd_.get());
+    }
 }
 
 void Link::setShaping(const OutputShaping &shaping)
@@ -50,27 +65,33 @@ IoResult Link::fail(const std::string &what)
     return IoResult::Error;
 }
 
-IoResult Link::read(uint8_t *buf, std::size_t max, int timeoutMs, std::size_t &got)
+IoResult Link::read(uint8_t *buf, std::size_t max, int timeoutMs, std::size_t &got, bool dataLikely)
 {
     got = 0;
     if (!fd_.valid())
         return IoResult::Closed;
     const int64_t deadline = timeoutMs < 0 ? 0 : monotonicNs() + int64_t(timeoutMs) * kNsPerMs;
+    // Waiting first saves a system call when the host has not answered yet, which is the
+    // usual case; the rest of a frame is usually there already.
+    bool tryRead = dataLikely;
     for (;;) {
-        long n = readNonBlocking(fd_.get(), buf, max);
-        if (n > 0) {
-            got = std::size_t(n);
-            return IoResult::Ok;
+        if (tryRead) {
+            long n = readNonBlocking(fd_.get(), buf, max);
+            if (n > 0) {
+                got = std::size_t(n);
+                return IoResult::Ok;
+            }
+            if (n == 0)
+                return IoResult::Closed;
+            if (n == -2)
+                return fail("read from " + description_);
         }
-        if (n == 0)
-            return IoResult::Closed;
-        if (n == -2)
-            return fail("read from " + description_);
+        tryRead = true;
         int left = -1;
         if (timeoutMs >= 0) {
             left = int((deadline - monotonicNs() + kNsPerMs - 1) / kNsPerMs);
-            if (left <= 0)
-                return IoResult::Timeout;
+            if (left < 0)
+                left = 0;
         }
         switch (waitReadable(fd_.get(), stop_, left)) {
         case WaitResult::Ready:
@@ -105,7 +126,7 @@ IoResult Link::readAvailable(uint8_t *buf, std::size_t max, std::size_t &got)
 IoResult Link::writeChunk(const uint8_t *buf, std::size_t n)
 {
     while (n > 0) {
-        long put = writeNonBlocking(fd_.get(), buf, n);
+        long put = writeNonBlocking(fd_.get(), buf, n, socket_);
         if (put > 0) {
             buf += put;
             n -= std::size_t(put);
@@ -142,6 +163,8 @@ IoResult Link::write(const uint8_t *buf, std::size_t n)
     constexpr std::size_t kStopCheckInterval = 64;
     std::size_t done = 0;
     std::size_t chunks = 0;
+    if (pacer_.active())
+        pacer_.beginWrite();
     while (done < n) {
         std::size_t chunk = n - done;
         if (pacer_.active())

@@ -28,6 +28,8 @@ class Pacer {
 public:
     explicit Pacer(uint32_t baud = 0) : baud_(baud) {}
     bool active() const { return baud_ != 0; }
+    // Called before each write: a line that was idle starts a new burst now.
+    void beginWrite();
     // How many of `wanted` bytes may go out now; sleeps until at least one may.
     std::size_t waitForSlot(std::size_t wanted);
     void sent(std::size_t n) { burstBytes_ += n; }
@@ -35,6 +37,7 @@ public:
 private:
     int64_t dueNs(uint64_t byteIndex) const;
     uint32_t baud_;
+    bool started_ = false;
     int64_t burstStartNs_ = 0;
     uint64_t burstBytes_ = 0;
 };
@@ -48,7 +51,9 @@ public:
     void setWriteTimeout(int ms) { writeTimeoutMs_ = ms; }
 
     // Waits for at least one byte (timeoutMs -1: no limit) and reads at most max.
-    IoResult read(uint8_t *buf, std::size_t max, int timeoutMs, std::size_t &got);
+    // dataLikely: the rest of something already begun, so try reading before waiting.
+    IoResult read(uint8_t *buf, std::size_t max, int timeoutMs, std::size_t &got,
+                  bool dataLikely = false);
     // Reads whatever is waiting without blocking; Closed at end of stream.
     IoResult readAvailable(uint8_t *buf, std::size_t max, std::size_t &got);
     // Writes all n bytes (shaped). Timeout when the host stops taking them.
@@ -65,6 +70,7 @@ private:
     IoResult fail(const std::string &what);
 
     UniqueFd fd_;
+    bool socket_ = false;
     std::string description_;
     std::string error_;
     const StopSignal *stop_ = nullptr;

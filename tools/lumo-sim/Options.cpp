@@ -127,7 +127,8 @@ bool parseOptions(const std::vector<std::string> &args, Options &options, std::s
         {"--seed", {kU32, [&](uint64_t v) { dev.seed = v, dev.seedSet = true; }}},
         {"--sessions", {kAny, [&](uint64_t v) { cfg.sessions = v; }}},
         {"--replug-after", {kAny, [&](uint64_t v) { options.replugAfter = v; }}},
-        {"--connect-timeout", {kInt, [&](uint64_t v) { t.connectMs = int(v); }}},
+        {"--connect-timeout",
+         {kInt, [&](uint64_t v) { t.connectMs = options.ptyOpenTimeoutMs = int(v); }}},
         {"--ack-timeout", {kInt, [&](uint64_t v) { t.ackMs = int(v); }}},
         {"--handshake-timeout", {kInt, [&](uint64_t v) { t.handshakeMs = int(v); }}},
         {"--idle-timeout", {kInt, [&](uint64_t v) { t.idleMs = int(v); }}},
@@ -244,10 +245,12 @@ LINK (exactly one)
   --serial PATH          use a serial line (tty), set raw 115200 baud 8N1
   --pty                  make a pseudo-terminal pair and print its slave path on stdout;
                          the host opens that path as its serial port. Each session waits
-                         (up to --connect-timeout) for the host to open it.
+                         for the host to open it (60 s, or --connect-timeout).
     --link PATH          keep a symbolic link PATH pointing at the current slave
     --replug-after N     after every N sessions close the pair and make a new one, as if
-                         the device were unplugged and plugged back in (the link follows)
+                         the device were unplugged and plugged back in (the link follows;
+                         the new pair may get the old name). --drop-after N unplugs in the
+                         middle of a session the same way.
 
 DEVICES (the same settings for every device)
   --devices N            devices on the link (1); DINs are consecutive

@@ -17,9 +17,10 @@ struct Options {
     std::string host;
     int port = 0;
     std::string serialPath;
-    std::string symlinkPath;  // --link, with --pty
-    uint64_t replugAfter = 0; // --replug-after, with --pty
-    std::string reportPath;   // empty: stdout
+    std::string symlinkPath;      // --link, with --pty
+    uint64_t replugAfter = 0;     // --replug-after, with --pty
+    std::string reportPath;       // empty: stdout
+    int ptyOpenTimeoutMs = 60000; // a person may start the host by hand: wait longer
     bool help = false;
 };
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace lumosim {
@@ -116,12 +117,16 @@ long readNonBlocking(int fd, uint8_t *buf, std::size_t n)
     }
 }
 
-long writeNonBlocking(int fd, const uint8_t *buf, std::size_t n)
+bool isSocket(int fd)
+{
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+long writeNonBlocking(int fd, const uint8_t *buf, std::size_t n, bool socket)
 {
     for (;;) {
-        ssize_t put = ::send(fd, buf, n, MSG_NOSIGNAL);
-        if (put < 0 && errno == ENOTSOCK)
-            put = ::write(fd, buf, n);
+        ssize_t put = socket ? ::send(fd, buf, n, MSG_NOSIGNAL) : ::write(fd, buf, n);
         if (put >= 0)
             return put;
         if (errno == EINTR)

@@ -55,9 +55,10 @@ bool sleepUnlessStopped(const StopSignal *stop, int ms);
 
 // Non-blocking read: >0 bytes, 0 end of stream, -1 nothing there yet (EAGAIN), -2 error.
 long readNonBlocking(int fd, uint8_t *buf, std::size_t n);
-// Non-blocking write that never raises SIGPIPE: bytes written, -1 would block, -2 error,
-// -3 the other side has gone.
-long writeNonBlocking(int fd, const uint8_t *buf, std::size_t n);
+// Non-blocking write that never raises SIGPIPE (sockets): bytes written, -1 would block,
+// -2 error, -3 the other side has gone.
+long writeNonBlocking(int fd, const uint8_t *buf, std::size_t n, bool socket);
+bool isSocket(int fd);
 
 bool setNonBlocking(int fd);
 std::string lastErrorText();

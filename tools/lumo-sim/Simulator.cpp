@@ -91,7 +91,9 @@ private:
     Simulator &sim_;
     Link &link_;
     HostFrameReader reader_;
-    Bytes out_; // bytes waiting to go out with the next write (ACKs ride with answers)
+    Bytes out_;     // bytes waiting to go out with the next write (ACKs ride with answers)
+    Bytes frame_;   // the device frame being sent, kept for resending
+    Bytes payload_; // scratch for data blocks
     uint16_t lastPacket_ = 0;
     bool stopped_ = false;
     std::string error_;
@@ -162,7 +164,8 @@ Simulator::Session::Step Simulator::Session::sendFrame(DeviceState &dev, uint8_t
         if (!sleepUnlessStopped(&sim_.stop_, int(faults.answerDelayMs)))
             return Step::Stopped;
     }
-    Bytes frame;
+    Bytes &frame = frame_;
+    frame.clear();
     wire::appendFrame(frame, packet, command, data.data(), data.size());
 
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
@@ -414,8 +417,11 @@ Simulator::Session::Step Simulator::Session::retrieve(DeviceState &dev)
     const uint32_t index = dev.handedOver;
     const MeasurementHeader header = expectedHeader(dev.config, index);
     Step s = sendFrame(dev, wire::kMeasurementHeader, headerPayload(header), false);
-    for (uint32_t block = 1; s == Step::Ok && block <= dev.config.blocks; ++block)
-        s = sendFrame(dev, wire::kMeasurementBlock, blockPayload(dev.config, index, block), false);
+    for (uint32_t block = 1; s == Step::Ok && block <= dev.config.blocks; ++block) {
+        payload_.clear();
+        appendBlockPayload(payload_, dev.config, index, block);
+        s = sendFrame(dev, wire::kMeasurementBlock, payload_, false);
+    }
     if (s != Step::Ok)
         return s;
     ++dev.handedOver;

@@ -13,12 +13,33 @@ constexpr uint32_t kTypesetCycle = 255;
 constexpr double kTwoPi = 6.283185307179586;
 } // namespace
 
+namespace {
+
+// The sine repeats every 64 samples, so one table serves every measurement.
+struct SineTable {
+    uint16_t value[kSinePeriod];
+    SineTable()
+    {
+        for (uint32_t k = 0; k < kSinePeriod; ++k) {
+            const double angle = kTwoPi * double(k) / double(kSinePeriod);
+            value[k] = uint16_t(kSineCentre + long(std::lround(kSineAmplitude * std::sin(angle))));
+        }
+    }
+};
+
+const SineTable &sineTable()
+{
+    static const SineTable table;
+    return table;
+}
+
+} // namespace
+
 uint16_t sampleValue(const SimDevice &device, uint32_t index, uint32_t sample)
 {
     if (index % 2 == 0) {
         const uint32_t phase = (device.seed + index) % kSinePeriod;
-        const double angle = kTwoPi * double(sample + phase) / double(kSinePeriod);
-        return uint16_t(kSineCentre + long(std::lround(kSineAmplitude * std::sin(angle))));
+        return sineTable().value[(uint64_t(sample) + phase) % kSinePeriod];
     }
     return uint16_t(device.seed + kRampStepPerMeasurement * index + sample);
 }
@@ -59,12 +80,17 @@ Bytes headerPayload(const MeasurementHeader &header)
 Bytes blockPayload(const SimDevice &device, uint32_t index, uint32_t block)
 {
     Bytes p;
-    p.reserve(1 + 2 * device.samplesPerBlock);
+    appendBlockPayload(p, device, index, block);
+    return p;
+}
+
+void appendBlockPayload(Bytes &p, const SimDevice &device, uint32_t index, uint32_t block)
+{
+    p.reserve(p.size() + 1 + 2 * device.samplesPerBlock);
     p.push_back(uint8_t(block));
     const uint32_t first = (block - 1) * device.samplesPerBlock;
     for (uint32_t i = 0; i < device.samplesPerBlock; ++i)
         wire::putU16LE(p, sampleValue(device, index, first + i));
-    return p;
 }
 
 } // namespace lumosim

@@ -38,6 +38,7 @@ MeasurementHeader expectedHeader(const SimDevice &device, uint32_t index);
 // The 11-byte header payload and the payload of block number `block` (1-based).
 Bytes headerPayload(const MeasurementHeader &header);
 Bytes blockPayload(const SimDevice &device, uint32_t index, uint32_t block);
+void appendBlockPayload(Bytes &out, const SimDevice &device, uint32_t index, uint32_t block);
 
 } // namespace lumosim
 

@@ -33,7 +33,7 @@ std::unique_ptr<LinkProvider> makeLinks(const Options &o)
         return std::make_unique<SerialLinkProvider>(o.serialPath);
     case LinkKind::Pty:
         return std::make_unique<PtyLinkProvider>(
-            o.symlinkPath, o.replugAfter, o.config.timeouts.connectMs,
+            o.symlinkPath, o.replugAfter, o.ptyOpenTimeoutMs,
             [](const std::string &path) { std::cout << path << std::endl; });
     case LinkKind::None:
         break;
