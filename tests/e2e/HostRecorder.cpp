@@ -62,9 +62,17 @@ void HostRecorder::answer(lumo_Event event, lumo_EventData &data, const std::str
     }
     if (event != EV_REQUEST_ACTION)
         return;
-    Answer chosen = fallback;
+    auto ownFallback = fallbacks.find(din);
+    Answer chosen = ownFallback != fallbacks.end() ? ownFallback->second : fallback;
     auto found = scripts.find(din);
     if (found != scripts.end() && !found->second.empty()) {
+        const int added = int(std::count_if(seen.begin(), seen.end(), [](const SeenEvent &each) {
+            return each.event == EV_DEVICE_ADDED;
+        }));
+        if (found->second.front().afterAdded > added) {
+            data.answer = CALIBRATION;
+            return;
+        }
         chosen = found->second.front();
         found->second.pop_front();
     }
@@ -105,6 +113,12 @@ void HostRecorder::setFallback(const Answer &answer)
 {
     std::lock_guard<std::mutex> lock(mutex);
     fallback = answer;
+}
+
+void HostRecorder::setFallback(const std::string &din, const Answer &answer)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    fallbacks[din] = answer;
 }
 
 std::vector<SeenEvent> HostRecorder::events() const

@@ -38,6 +38,8 @@ struct Answer {
     std::vector<uint8_t> data; // copied into answerData
     uint32_t length = 0;       // answerLength
     bool untouched = false;    // write nothing at all into the record
+    // Held back (CALIBRATION is answered instead) until this many devices were added.
+    int afterAdded = 0;
 };
 
 class HostRecorder {
@@ -58,6 +60,7 @@ public:
     // fallback answer is given (EXIT unless set).
     void script(const std::string &din, std::vector<Answer> answers);
     void setFallback(const Answer &answer);
+    void setFallback(const std::string &din, const Answer &answer);
 
     std::vector<SeenEvent> events() const;
     std::vector<SeenEvent> eventsOf(liblumo::lumo_Event event) const;
@@ -84,6 +87,7 @@ private:
     std::optional<uint32_t> handshakeAnswer;
     std::map<std::string, std::deque<Answer>> scripts;
     Answer fallback;
+    std::map<std::string, Answer> fallbacks;
 };
 
 // Shorthands for scripted answers.

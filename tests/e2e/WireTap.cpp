@@ -207,6 +207,20 @@ std::vector<uint8_t> WireTap::hostBytes() const
     return fromHost;
 }
 
+bool WireTap::waitHostFrames(uint8_t command, std::size_t n, int timeoutMs) const
+{
+    const auto enough = [&] {
+        std::size_t found = 0;
+        for (const HostUnit &unit : splitHostStream(fromHost, arrival))
+            found += unit.kind == HostUnit::Frame && unit.command == command;
+        return found >= n;
+    };
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                     [&] { return enough() || closed; });
+    return enough();
+}
+
 bool WireTap::waitHostClosed(int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(mutex);

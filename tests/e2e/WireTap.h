@@ -47,6 +47,8 @@ public:
     std::vector<HostUnit> hostUnits() const;
     std::vector<HostUnit> hostFrames(uint8_t command) const;
     std::vector<uint8_t> hostBytes() const;
+    // Waits until the library has sent n frames of this command; false on time-out.
+    bool waitHostFrames(uint8_t command, std::size_t n, int timeoutMs) const;
     // Waits until the library closed its side; false when timeoutMs passed.
     bool waitHostClosed(int timeoutMs) const;
     bool hostClosed() const;
