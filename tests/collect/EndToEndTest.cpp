@@ -326,6 +326,7 @@ TEST_F(EndToEnd, BadInputGivesAMessageAndAStatus)
         {{"--tcp", std::to_string(busyPort)}, 3, "cannot listen on TCP port"},
         {{"--tcp", port, "--tcp", port}, 2, "the same --tcp port is given twice"},
         {{"--serial", "/dev/lumo-no-such-port"}, 3, "serial device /dev/lumo-no-such-port"},
+        {{"--serial", "auto", "--serial", "AUTO"}, 2, "the same --serial port is given twice"},
         {{"--serial", dir_.file("bad.json")}, 3, "not a character device"},
         {{"--tcp", port, "--accept", "123-456-01"}, 2, "malformed DIN \"123-456-01\""},
         {{"--tcp", "http"}, 2, "not a port number"},

@@ -60,6 +60,12 @@ int checkChannels(const Options &o)
     std::sort(ports.begin(), ports.end());
     if (std::adjacent_find(ports.begin(), ports.end()) != ports.end())
         return fail(kExitUsage, "the same --tcp port is given twice");
+    std::vector<std::string> paths;
+    for (const std::string &path : o.serialPorts)
+        paths.push_back(isAuto(path) ? "AUTO" : path);
+    std::sort(paths.begin(), paths.end());
+    if (std::adjacent_find(paths.begin(), paths.end()) != paths.end())
+        return fail(kExitUsage, "the same --serial port is given twice");
     std::string error;
     for (uint16_t port : o.tcpPorts)
         if (!probeTcpPort(port, error))
