@@ -56,7 +56,8 @@ constexpr std::size_t kVariantCount = sizeof kVariants / sizeof kVariants[0];
 
 struct VariantFigures {
     std::vector<double> frames, megabytes;
-    std::vector<double> ratios; // library / reference, same round
+    std::vector<double> ratios;                // library / reference, same round
+    std::vector<double> libraryCpu, deviceCpu; // microseconds per frame
     int failures = 0;
 };
 
@@ -83,6 +84,8 @@ void measureRound(liblumo::LibLumo &library, const Options &options, LinkKind ki
         variant.frames.push_back(run.framesPerSecond());
         variant.megabytes.push_back(run.sampleMegabytesPerSecond());
         variant.ratios.push_back(run.framesPerSecond() / reference);
+        variant.libraryCpu.push_back(run.libraryCpuPerFrameUs());
+        variant.deviceCpu.push_back(run.deviceCpuPerFrameUs());
     }
 }
 
@@ -103,6 +106,10 @@ void reportLink(LinkKind kind, const LinkFigures &figures, Report &report)
                         (variant.failures ? ", " + std::to_string(variant.failures) + " runs FAILED"
                                           : std::string()),
                     verdict(met)});
+        report.add({name + ", CPU us/frame library | device",
+                    formatNumber(median(variant.libraryCpu), 1) + " | " +
+                        formatNumber(median(variant.deviceCpu), 1),
+                    "", ""});
     }
 }
 

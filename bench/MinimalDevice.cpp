@@ -1,5 +1,6 @@
 #include "MinimalDevice.h"
 
+#include "ProcessStats.h"
 #include "Transfer.h"
 
 #include <arpa/inet.h>
@@ -126,7 +127,11 @@ bool MinimalDevice::startTcp(int port)
             const int on = 1;
             ::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
             link = std::move(socket);
-            thread = std::thread([this] { slept = serve(); });
+            thread = std::thread([this] {
+                nameThisThread("bench-device");
+                slept = serve();
+                cpu = callingThreadCpuSeconds();
+            });
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
@@ -138,9 +143,11 @@ bool MinimalDevice::startPty(Fd master)
 {
     link = std::move(master);
     thread = std::thread([this] {
+        nameThisThread("bench-device");
         for (int attempt = 0; attempt < kConnectAttempts && !ptySlaveOpen(link.get()); ++attempt)
             std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
         slept = serve();
+        cpu = callingThreadCpuSeconds();
     });
     return link.valid();
 }

@@ -29,6 +29,8 @@ public:
     bool startPty(Fd master);
     // Waits for the session's end; true when the host sent the device to sleep.
     bool finish();
+    // CPU seconds the device's thread used (valid after finish).
+    double cpuSeconds() const { return cpu; }
 
 private:
     using Frame = std::vector<uint8_t>;
@@ -44,6 +46,7 @@ private:
     Fd link;
     std::thread thread;
     bool slept = false;
+    double cpu = 0.0;
     Frame handshake, countAnswer, header;
     std::vector<Frame> blocks;
     std::vector<uint8_t> hostFrame;

@@ -1,6 +1,7 @@
 #include "PingPong.h"
 
 #include "LinkPair.h"
+#include "ProcessStats.h"
 #include "Stats.h"
 
 #include <array>
@@ -47,10 +48,18 @@ double pingPongFramesPerSecond(LinkKind kind, int frames)
     if (!pair.device.valid() || !pair.host.valid())
         return 0.0;
     std::atomic<bool> deviceOk{false};
+    std::atomic<bool> hostOk{false};
     const Clock::time_point start = Clock::now();
-    std::thread device([&] { deviceOk = runDevice(pair.device.get(), frames); });
-    const bool hostOk = runHost(pair.host.get(), frames);
+    std::thread device([&] {
+        nameThisThread("ref-device");
+        deviceOk = runDevice(pair.device.get(), frames);
+    });
+    std::thread host([&] {
+        nameThisThread("ref-host");
+        hostOk = runHost(pair.host.get(), frames);
+    });
     device.join();
+    host.join();
     const double seconds = secondsSince(start);
     if (!hostOk || !deviceOk || seconds <= 0.0)
         return 0.0;

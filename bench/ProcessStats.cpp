@@ -1,11 +1,13 @@
 #include "ProcessStats.h"
 
 #include <dirent.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace bench {
 
@@ -39,6 +41,19 @@ double processCpuSeconds()
     if (::getrusage(RUSAGE_SELF, &usage) != 0)
         return 0.0;
     return toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime);
+}
+
+double callingThreadCpuSeconds()
+{
+    timespec value{};
+    if (::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &value) != 0)
+        return 0.0;
+    return value.tv_sec + value.tv_nsec / 1e9;
+}
+
+void nameThisThread(const char *name)
+{
+    ::pthread_setname_np(::pthread_self(), name);
 }
 
 uint64_t residentBytes()

@@ -9,6 +9,10 @@ namespace bench {
 
 // User + system CPU seconds of the whole process (every thread).
 double processCpuSeconds();
+// CPU seconds of the calling thread.
+double callingThreadCpuSeconds();
+// Names the calling thread (at most 15 characters) for perf and top.
+void nameThisThread(const char *name);
 // Resident set size in bytes; 0 when it cannot be read.
 uint64_t residentBytes();
 // Number of open file descriptors; -1 when it cannot be read.

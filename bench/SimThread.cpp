@@ -1,5 +1,7 @@
 #include "SimThread.h"
 
+#include "ProcessStats.h"
+
 #include <pthread.h>
 
 namespace bench {
@@ -25,9 +27,12 @@ SimThread::~SimThread()
 void SimThread::start()
 {
     thread = std::thread([this] {
+        nameThisThread("bench-sim");
         lumosim::SimReport result = simulator.run(*links);
+        const double cpu = callingThreadCpuSeconds();
         std::lock_guard<std::mutex> lock(doneMutex);
         finalReport = std::move(result);
+        finalCpu = cpu;
         done = true;
         doneChanged.notify_all();
     });
@@ -53,6 +58,11 @@ lumosim::SimReport SimThread::finish()
 
 double SimThread::cpuSeconds() const
 {
+    {
+        std::lock_guard<std::mutex> lock(doneMutex);
+        if (done)
+            return finalCpu;
+    }
     timespec value{};
     if (!haveCpuClock || clock_gettime(cpuClock, &value) != 0)
         return 0.0;

@@ -28,7 +28,7 @@ public:
     bool waitUntilDone(double seconds);
     // Stops the simulator and waits for its thread; returns its report.
     lumosim::SimReport finish();
-    // CPU seconds the simulator's thread has used so far (0 before start).
+    // CPU seconds the simulator's thread has used so far, or in all once it has ended.
     double cpuSeconds() const;
     lumosim::SimReport report() const { return simulator.report(); }
 
@@ -39,9 +39,10 @@ private:
     clockid_t cpuClock{};
     bool haveCpuClock = false;
     lumosim::SimReport finalReport;
-    std::mutex doneMutex;
+    mutable std::mutex doneMutex;
     std::condition_variable doneChanged;
     bool done = false;
+    double finalCpu = 0.0;
 };
 
 // One device with `measurements` stored measurements of blocks x samplesPerBlock samples.

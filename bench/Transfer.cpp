@@ -3,6 +3,7 @@
 #include "Host.h"
 #include "LinkPair.h"
 #include "MinimalDevice.h"
+#include "ProcessStats.h"
 #include "SimThread.h"
 
 #include <QLoggingCategory>
@@ -42,6 +43,17 @@ double TransferRun::framesPerSecond() const
     return seconds > 0 ? measurements * double(kBlocksPerMeasurement) / seconds : 0.0;
 }
 
+double TransferRun::libraryCpuPerFrameUs() const
+{
+    return measurements > 0 ? libraryCpuSeconds * 1e6 / (measurements * kBlocksPerMeasurement)
+                            : 0.0;
+}
+
+double TransferRun::deviceCpuPerFrameUs() const
+{
+    return measurements > 0 ? deviceCpuSeconds * 1e6 / (measurements * kBlocksPerMeasurement) : 0.0;
+}
+
 double TransferRun::sampleMegabytesPerSecond() const
 {
     return seconds > 0
@@ -65,6 +77,7 @@ class DeviceSide {
 public:
     virtual ~DeviceSide() = default;
     virtual void finish() = 0;
+    virtual double cpuSeconds() const = 0; // after finish
 };
 
 class SimulatorSide : public DeviceSide {
@@ -75,6 +88,7 @@ public:
         sim.start();
     }
     void finish() override { sim.finish(); }
+    double cpuSeconds() const override { return sim.cpuSeconds(); }
 
 private:
     SimThread sim;
@@ -88,6 +102,7 @@ public:
         return kind == LinkKind::Tcp ? device.startTcp(port) : device.startPty(std::move(master));
     }
     void finish() override { device.finish(); }
+    double cpuSeconds() const override { return device.cpuSeconds(); }
 
 private:
     MinimalDevice device;
@@ -135,6 +150,7 @@ TransferRun transferOnce(liblumo::LibLumo &library, LinkKind kind, int measureme
     run.measurements = measurements;
     Host host(library, Plan::TransferThenSleep);
     host.expectSamples(kSamplesPerMeasurement);
+    const double cpuBefore = processCpuSeconds();
     std::unique_ptr<DeviceSide> device = connect(host, kind, deviceKind, measurements, paceBaud);
     if (!device)
         return run;
@@ -145,6 +161,8 @@ TransferRun transferOnce(liblumo::LibLumo &library, LinkKind kind, int measureme
     const HostCounters counters = host.snapshot();
     host.stop();
     device->finish();
+    run.deviceCpuSeconds = device->cpuSeconds();
+    run.libraryCpuSeconds = processCpuSeconds() - cpuBefore - run.deviceCpuSeconds;
 
     run.ok = finished && counters.transfersDone == 1 && counters.actionsFailed == 0 &&
              counters.measurements == measurements && !counters.badSamples;

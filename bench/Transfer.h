@@ -27,7 +27,12 @@ struct TransferRun {
     bool ok = false;    // every measurement arrived complete, nothing failed
     double seconds = 0; // DATA_TRANSFER answered .. EV_TRANSFER_DONE
     int measurements = 0;
+    double libraryCpuSeconds = 0; // the whole process but the device's thread
+    double deviceCpuSeconds = 0;  // the device's thread
     double framesPerSecond() const;
+    // CPU microseconds per data-block frame (the transfer's other frames included).
+    double libraryCpuPerFrameUs() const;
+    double deviceCpuPerFrameUs() const;
     double sampleMegabytesPerSecond() const;
 };
 
