@@ -3,8 +3,10 @@
 #include "Controller.h"
 #include "CollectTestSupport.h"
 #include "Exports.h"
+#include "SignalWaiter.h"
 #include "Storage.h"
 
+#include <csignal>
 #include <mutex>
 #include <thread>
 
@@ -350,4 +352,16 @@ TEST_F(ControllerTest, ChannelsRaisingAtOnceLoseNothing)
         scalar(db(), "SELECT COUNT(*) || ' ' || COUNT(DISTINCT hex(samples)) FROM measurements"),
         "120 120");
     EXPECT_EQ(c->stats().devicesSeen, std::size_t{kChannels});
+}
+
+TEST(SignalWaiter, StopSignalsArriveAsValuesNotAsDeath)
+{
+    SignalWaiter waiter;
+    EXPECT_EQ(waiter.wait(std::chrono::milliseconds(10)), 0) << "nothing pending: times out";
+    ASSERT_EQ(::raise(SIGTERM), 0); // blocked, so it waits instead of ending the test
+    EXPECT_EQ(waiter.wait(std::chrono::seconds(30)), SIGTERM);
+    ASSERT_EQ(::raise(SIGINT), 0);
+    EXPECT_EQ(waiter.wait(std::chrono::seconds(30)), SIGINT);
+    ASSERT_EQ(::raise(SIGPIPE), 0); // a peer that hung up must not end the host
+    EXPECT_EQ(waiter.wait(std::chrono::milliseconds(10)), 0);
 }

@@ -2,7 +2,6 @@
 #include "CollectTestSupport.h"
 #include "Exports.h"
 #include "Plot.h"
-#include "StatusLine.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -211,21 +210,4 @@ TEST(Plot, TicksAreRoundNumbers)
     EXPECT_EQ(niceTicks(16768, 48768, 8),
               (std::vector<double>{20000, 25000, 30000, 35000, 40000, 45000}));
     EXPECT_EQ(niceTicks(5, 5, 8), std::vector<double>{5});
-}
-
-TEST(StatusLine, NumbersAndRate)
-{
-    Stats s;
-    s.devicesSeen = 3;
-    s.devicesDone = 2;
-    s.measurements = 12;
-    s.samples = 48000;
-    EXPECT_EQ(formatStatusLine(s, 12.0),
-              "devices 3 (2 done) | measurements 12 | samples 48000 | 4.0 kS/s | 12 s");
-    s.refused = 1;
-    s.storageErrors = 2;
-    EXPECT_EQ(formatStatusLine(s, 0), "devices 3 (2 done) | measurements 12 | samples 48000 | "
-                                      "0 S/s | 0 s | refused 1 | STORAGE ERRORS 2");
-    EXPECT_EQ(formatRate(950), "950 S/s");
-    EXPECT_EQ(formatRate(1200000), "1.20 MS/s");
 }

@@ -102,14 +102,6 @@ bool checkKeys(const QJsonObject &object, std::string &error)
     return true;
 }
 
-template <typename T, std::size_t N> QJsonArray toArray(const T (&field)[N])
-{
-    QJsonArray array;
-    for (const T &v : field)
-        array.append(static_cast<qint64>(v));
-    return array;
-}
-
 } // namespace
 
 bool parseDeviceParams(const std::string &jsonText, liblumo::DeviceParams &params,
@@ -161,20 +153,6 @@ bool loadDeviceParams(const std::string &path, liblumo::DeviceParams &params, st
         return false;
     }
     return true;
-}
-
-std::string deviceParamsToJson(const liblumo::DeviceParams &params)
-{
-    QJsonObject object;
-    object["param16a"] = toArray(params.param16a);
-    object["param32a"] = static_cast<qint64>(params.param32a);
-    object["param32b"] = static_cast<qint64>(params.param32b);
-    object["param16b"] = params.param16b;
-    object["param32c"] = static_cast<qint64>(params.param32c);
-    object["param16c"] = toArray(params.param16c);
-    object["param32d"] = toArray(params.param32d);
-    object["crc16"] = params.crc16;
-    return QJsonDocument(object).toJson(QJsonDocument::Indented).toStdString();
 }
 
 } // namespace lumo_collect

@@ -20,8 +20,6 @@ namespace lumo_collect {
 bool parseDeviceParams(const std::string &jsonText, liblumo::DeviceParams &params,
                        std::string &error);
 bool loadDeviceParams(const std::string &path, liblumo::DeviceParams &params, std::string &error);
-// The inverse, for the documentation and the tests' round trips.
-std::string deviceParamsToJson(const liblumo::DeviceParams &params);
 
 } // namespace lumo_collect
 
