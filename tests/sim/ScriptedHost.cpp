@@ -179,6 +179,13 @@ SimOnThread::~SimOnThread()
         ::close(hostFd_);
 }
 
+void SimOnThread::closeHost()
+{
+    if (hostFd_ >= 0)
+        ::close(hostFd_);
+    hostFd_ = -1;
+}
+
 lumosim::SimReport SimOnThread::finish()
 {
     // run() ends by itself in every test that calls this; stop() only bounds a broken one.

@@ -76,6 +76,7 @@ public:
     ~SimOnThread();
     lumosim::SimReport finish(); // waits for run() to end (bounded), then its report
     bool finished() const { return done_; }
+    void closeHost(); // the host's side of the link goes away
 
     lumosim::Simulator sim;
     ScriptedHost host{-1};

@@ -334,3 +334,45 @@ TEST(SimSession, MeasurementIsHandedOverOnceItsLastBlockIsAcknowledged)
     const auto r = t.finish();
     EXPECT_EQ(r.measurementsHandedOver, 1u);
 }
+
+TEST(SimSession, RefillStoresEveryMeasurementAgainEachSession)
+{
+    auto cfg = oneDevice(1, 1, 1);
+    cfg.sessions = 2;
+    cfg.refill = true;
+    SimOnThread t(cfg);
+    RawFrame hs, count, frame;
+    for (int session = 0; session < 2; ++session) {
+        ASSERT_TRUE(t.host.acceptHandshake(hs));
+        ASSERT_TRUE(t.host.ask(0xB0, count));
+        EXPECT_EQ(le16(count.data, 0), 1) << "session " << session;
+        ASSERT_EQ(t.host.command(0xB1), ACK);
+        for (int f = 0; f < 2; ++f) {
+            ASSERT_TRUE(t.host.readFrame(frame));
+            t.host.ack();
+        }
+        EXPECT_EQ(t.host.command(0x91, {0x01}), ACK);
+    }
+    const auto r = t.finish();
+    EXPECT_EQ(r.measurementsHandedOver, 2u);
+    EXPECT_EQ(r.devices.at(0).measurementsRemaining, 0u);
+}
+
+TEST(SimSession, HoldKeepsTheLinkUntilTheHostCloses)
+{
+    auto cfg = oneDevice(0, 0, 0);
+    cfg.hold = true;
+    SimOnThread t(cfg);
+    RawFrame hs;
+    ASSERT_TRUE(t.host.acceptHandshake(hs));
+    EXPECT_EQ(t.host.command(0x91, {0x01}), ACK);
+    // Asleep: nothing is answered any more, not even an ACK, and the link stays.
+    t.host.write(hostFrame(hs.packet, 0xB0));
+    EXPECT_TRUE(t.host.quietFor(200));
+    EXPECT_FALSE(t.finished());
+    t.closeHost();
+    const auto r = t.finish();
+    EXPECT_EQ(r.result, "ok");
+    EXPECT_EQ(r.sessionsCompleted, 1u);
+    EXPECT_EQ(r.linksClosedByHost, 1u);
+}

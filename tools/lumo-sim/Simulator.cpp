@@ -562,8 +562,10 @@ SessionEnd Simulator::Session::run()
         d.asleep = false;
         d.answeredCount = false;
         d.passedOn = false;
-        if (sim_.config_.refill)
+        if (sim_.config_.refill && d.handedOver != 0) {
             d.handedOver = 0;
+            updateDevice(d, [&](DeviceReport &r) { r.measurementsRemaining = d.remaining(); });
+        }
     }
     if (sim_.config_.faults.flood)
         return conclude(flood());
