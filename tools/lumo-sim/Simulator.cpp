@@ -142,9 +142,16 @@ Simulator::Session::Step Simulator::Session::writeOut()
 
 ReadOutcome Simulator::Session::readFrame(HostFrame &frame, int timeoutMs)
 {
-    if (writeOut() != Step::Ok)
-        return link_.isOpen() ? ReadOutcome::Error : ReadOutcome::Closed;
-    return reader_.nextFrame(frame, timeoutMs);
+    switch (writeOut()) {
+    case Step::Ok:
+        return reader_.nextFrame(frame, timeoutMs);
+    case Step::Closed:
+        return ReadOutcome::Closed;
+    case Step::Stopped:
+        return ReadOutcome::Stopped;
+    default:
+        return ReadOutcome::Error;
+    }
 }
 
 Simulator::Session::Step Simulator::Session::sendFrame(DeviceState &dev, uint8_t command,
