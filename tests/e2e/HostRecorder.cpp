@@ -44,6 +44,8 @@ void HostRecorder::record(lumo_Event event, lumo_EventData *data, void *user, lu
     std::lock_guard<std::mutex> lock(mutex);
     if (data)
         answer(event, *data, seenEvent.din);
+    if (data && hook)
+        hook(event, *data);
     seen.push_back(std::move(seenEvent));
     changed.notify_all();
 }
@@ -100,6 +102,12 @@ void HostRecorder::setHandshakeAnswer(uint32_t value)
 {
     std::lock_guard<std::mutex> lock(mutex);
     handshakeAnswer = value;
+}
+
+void HostRecorder::setHook(std::function<void(lumo_Event, lumo_EventData &)> value)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    hook = std::move(value);
 }
 
 void HostRecorder::script(const std::string &din, std::vector<Answer> answers)

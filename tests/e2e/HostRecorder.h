@@ -61,6 +61,9 @@ public:
     void script(const std::string &din, std::vector<Answer> answers);
     void setFallback(const Answer &answer);
     void setFallback(const std::string &din, const Answer &answer);
+    // Called with every event that carries a record, after the scripted answer was
+    // written, as a host doing more in its callback would.
+    void setHook(std::function<void(liblumo::lumo_Event, liblumo::lumo_EventData &)> hook);
 
     std::vector<SeenEvent> events() const;
     std::vector<SeenEvent> eventsOf(liblumo::lumo_Event event) const;
@@ -88,6 +91,7 @@ private:
     std::map<std::string, std::deque<Answer>> scripts;
     Answer fallback;
     std::map<std::string, Answer> fallbacks;
+    std::function<void(liblumo::lumo_Event, liblumo::lumo_EventData &)> hook;
 };
 
 // Shorthands for scripted answers.

@@ -299,7 +299,10 @@ TEST_P(DeviceCount, DecidesTheOutcomeWithoutRetrieving)
 INSTANTIATE_TEST_SUITE_P(TcpConversation, DeviceCount,
                          testing::Values(CountCase{0, EV_TRANSFER_DONE},
                                          CountCase{0x8000, EV_TRANSFER_DONE},
-                                         CountCase{0xFFFF, EV_ACTION_FAILED}));
+                                         CountCase{0xFFFF, EV_ACTION_FAILED}),
+                         [](const testing::TestParamInfo<CountCase> &info) {
+                             return "Count" + std::to_string(info.param.stored);
+                         });
 
 TEST(TcpConversation, MeasurementsWithoutCountsAreFetchedButNotReported)
 {

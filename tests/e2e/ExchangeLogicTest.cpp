@@ -1,0 +1,195 @@
+// The exchange's own decisions, driven directly over a scripted transport: answers a
+// device could send that the simulator never does, failures in the middle of an action,
+// and stop requests seen between two steps.
+#include "Fixtures.h"
+#include "ScriptedTransport.h"
+#include "channels/ChannelRecord.h"
+#include "exchange/Exchange.h"
+#include "exchange/ExchangeThread.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace e2e {
+namespace {
+
+using namespace liblumo;
+using Bytes = std::vector<uint8_t>;
+
+const QString kDin = QStringLiteral("000-001-234");
+const QByteArray kAck("\x06", 1);
+const QByteArray kNak("\x15", 1);
+
+QByteArray frame(uint16_t packet, uint8_t command, const Bytes &data)
+{
+    const Bytes bytes = frameBytes(packet, command, data);
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
+}
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(text);
+}
+
+// A channel record wired to a scripted device, as the channel thread leaves it for an
+// exchange.
+struct Harness {
+    Harness()
+    {
+        record.transport = &transport;
+        record.protocol.setTransport(&transport);
+    }
+    ~Harness() { record.protocol.setTransport(nullptr); }
+
+    // Frames the library wrote, in order (single ACK/NAK bytes left out).
+    std::vector<QByteArray> frames() const
+    {
+        std::vector<QByteArray> found;
+        for (const QByteArray &written : transport.writes())
+            if (written.size() > 1)
+                found.push_back(written);
+        return found;
+    }
+
+    HostRecorder host;
+    TCPProfile profile;
+    ChannelRecord record{1, &profile, &HostRecorder::callback, &host};
+    test::ScriptedTransport transport;
+};
+
+TEST(ExchangeLogic, ConfirmDeviceWithoutContextRefusesAndRaisesNothing)
+{
+    EXPECT_FALSE(confirmDevice(kDin, nullptr));
+}
+
+TEST(ExchangeLogic, ConfirmDeviceRaisesAZeroedRecordWithTheDin)
+{
+    Harness harness;
+    harness.host.acceptAll();
+    bool clean = false;
+    harness.host.setHook([&](lumo_Event, lumo_EventData &data) {
+        // Everything but the DIN and the host's own answer is zero.
+        lumo_EventData expected{};
+        std::memcpy(expected.din, "000-001-234", 11);
+        expected.answer = data.answer;
+        clean = std::memcmp(&expected, &data, sizeof data) == 0;
+    });
+    EXPECT_TRUE(confirmDevice(kDin, &harness.record));
+    EXPECT_TRUE(clean);
+    EXPECT_EQ(harness.host.count(EV_DEVICE_HANDSHAKE, "000-001-234"), 1);
+}
+
+// A count answer the device got wrong is a failed transfer, never "done".
+class BadCountAnswer : public testing::TestWithParam<const char *> {};
+
+TEST_P(BadCountAnswer, FailsTheTransfer)
+{
+    Harness harness;
+    harness.transport.replyToNextFrames({kAck + hex(GetParam())});
+    EXPECT_FALSE(Exchange::doDataTransfer(harness.record, kDin));
+    ASSERT_EQ(harness.frames().size(), 1u);
+    EXPECT_EQ(harness.frames()[0], hex("0200000002B0B0"));
+    EXPECT_EQ(harness.host.count(EV_MEASUREMENT), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(ExchangeLogic, BadCountAnswer,
+                         testing::Values("0200010004B10300B5", // answer of another command
+                                         "0200010003B003B3")); // one byte instead of two
+
+TEST(ExchangeLogic, StopBetweenMeasurementsEndsTheTransferAsFailed)
+{
+    Harness harness;
+    // Count 2; the first measurement: header with one block, then the block of 2 samples.
+    const QByteArray header =
+        frame(2, 0x81, {0x01, 0x00, 0x5E, 0xDB, 0x62, 0x61, 0x07, 0x02, 0x00, 0x02, 0x00});
+    const QByteArray block = frame(3, 0x82, {0x01, 0x34, 0x12, 0x78, 0x56});
+    harness.transport.replyToNextFrames(
+        {kAck + frame(1, 0xB0, {0x02, 0x00}), kAck + header + block});
+    harness.host.setHook([&](lumo_Event event, lumo_EventData &) {
+        if (event == EV_MEASUREMENT)
+            harness.record.stopRequested = true;
+    });
+
+    EXPECT_FALSE(Exchange::doDataTransfer(harness.record, kDin));
+    // The measurement that was complete was handed over, whole; no second retrieval.
+    const auto measurements = harness.host.eventsOf(EV_MEASUREMENT);
+    ASSERT_EQ(measurements.size(), 1u);
+    Measurement first;
+    std::memcpy(&first, measurements[0].measurement.data(), sizeof first);
+    EXPECT_EQ(first.dtime.packed, 0x6162DB5Eu);
+    EXPECT_EQ(first.typeset, 7u);
+    EXPECT_EQ(first.ns, 2u);
+    EXPECT_EQ(first.nss, 2u);
+    EXPECT_EQ(first.samples[0], 0x1234);
+    EXPECT_EQ(first.samples[1], 0x5678);
+    EXPECT_EQ(harness.frames().size(), 2u); // count and one retrieval request
+}
+
+TEST(ExchangeLogic, SyncWhoseStatusCannotBeReadWritesNothing)
+{
+    Harness harness;
+    harness.transport.replyToNextFrames({kNak, kNak, kNak});
+    std::vector<uint8_t> payload(sizeof(DeviceStatus), 0xCC);
+    DeviceParams params{};
+    params.crc16 = 0x00AF;
+
+    EXPECT_FALSE(Exchange::doSyncParams(harness.record, kDin, 0x1234, payload.data(), params));
+    EXPECT_EQ(payload, std::vector<uint8_t>(sizeof(DeviceStatus), 0xCC));
+    for (const QByteArray &written : harness.frames())
+        EXPECT_EQ(uint8_t(written[5]), 0xA4); // only the status request, three times
+    EXPECT_EQ(harness.frames().size(), 3u);
+    EXPECT_EQ(harness.host.count(EV_PARAMS_UPDATED), 0);
+}
+
+TEST(ExchangeLogic, SyncWhoseClockIsRefusedKeepsTheStatusAndSendsNoParameters)
+{
+    Harness harness;
+    // Status: size 001C, 32a, 32b, 16a, clock 2024-05-17 13:45:30, 16b 1..7.
+    const QByteArray status =
+        frame(2, 0xA4, {0x00, 0x1C, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00,
+                        0x03, 0x00, 0x5E, 0xDB, 0x62, 0x61, 0x01, 0x00, 0x02, 0x00,
+                        0x03, 0x00, 0x04, 0x00, 0x05, 0x00, 0x06, 0x00, 0x07, 0x00});
+    harness.transport.replyToNextFrames({kAck + status, kNak, kNak, kNak});
+    std::vector<uint8_t> payload(sizeof(DeviceStatus), 0xCC);
+    DeviceParams params{};
+    params.crc16 = 0x00AF;
+
+    EXPECT_FALSE(Exchange::doSyncParams(harness.record, kDin, 0x1234, payload.data(), params));
+    DeviceStatus read;
+    std::memcpy(&read, payload.data(), sizeof read);
+    EXPECT_EQ(read.status32a, 1u);
+    EXPECT_EQ(read.status32b, 2u);
+    EXPECT_EQ(read.status16a, 3u);
+    EXPECT_EQ(read.status16b[6], 7u);
+    const auto frames = harness.frames();
+    ASSERT_EQ(frames.size(), 4u); // status request, then the clock three times
+    EXPECT_EQ(uint8_t(frames[3][5]), 0xA1);
+    EXPECT_EQ(harness.host.count(EV_PARAMS_UPDATED), 0);
+}
+
+TEST(ExchangeLogic, ExchangeOnALostConnectionEndsAtOnce)
+{
+    Harness harness;
+    harness.transport.setConnected(false);
+    harness.transport.feed(frame(1, 0x01, Bytes(12, 0x00)));
+    EXPECT_EQ(_threadExchange(&harness.record), nullptr);
+    EXPECT_EQ(harness.transport.disconnects(), 1);
+    EXPECT_TRUE(harness.transport.writes().empty());
+    EXPECT_TRUE(harness.host.events().empty());
+}
+
+TEST(ExchangeLogic, ExchangeAfterAStopRequestEndsBeforeTheNextTurn)
+{
+    Harness harness;
+    harness.host.acceptAll();
+    harness.record.stopRequested = true;
+    harness.transport.feed(frame(1, 0x01, Bytes(12, 0x00)));
+    EXPECT_EQ(_threadExchange(&harness.record), nullptr);
+    EXPECT_EQ(harness.transport.disconnects(), 1);
+    EXPECT_TRUE(harness.transport.writes().empty());
+    EXPECT_TRUE(harness.host.events().empty());
+}
+
+} // namespace
+} // namespace e2e
