@@ -271,7 +271,6 @@ TEST(SimOptions, CommandLinesThatAreRefused)
         {"--pty", "--din", "4294967295", "--devices", "2"}, // DIN overflow
         {"--tcp", "h:1", "--link", "/tmp/x"},               // --link without --pty
         {"--pty", "--frobnicate"},                          // unknown
-        {"--pty", "--flood", "--fragment"},                 // cannot combine
     };
     for (const auto &args : bad) {
         lumosim::Options o;

@@ -65,8 +65,6 @@ std::string validate(const SimConfig &config)
     const SimTimeouts &t = config.timeouts;
     if (t.connectMs < 0 || t.ackMs <= 0 || t.handshakeMs <= 0 || t.idleMs < 0 || t.writeMs <= 0)
         return "time-outs must be positive (idle may be 0 for no limit)";
-    if (config.faults.flood && config.faults.fragment)
-        return "flood and fragment cannot be combined";
     return {};
 }
 
