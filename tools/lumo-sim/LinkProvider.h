@@ -6,6 +6,7 @@
 #define LUMO_SIM_LINKPROVIDER_H
 
 #include "Link.h"
+#include "PosixPty.h"
 #include "PosixSerial.h"
 
 #include <functional>

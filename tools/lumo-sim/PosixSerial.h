@@ -1,5 +1,4 @@
-// Serial lines: a tty opened raw at 115200 baud, 8 data bits, no parity, one stop bit,
-// and pseudo-terminal pairs made by the simulator itself.
+// Serial lines: a tty opened raw at 115200 baud, 8 data bits, no parity, one stop bit.
 #ifndef LUMO_SIM_POSIXSERIAL_H
 #define LUMO_SIM_POSIXSERIAL_H
 
@@ -15,28 +14,8 @@ UniqueFd openSerial(const std::string &path, std::string &error);
 // Puts an open tty into raw 115200 8N1.
 bool makeRaw(int fd);
 
-struct PtyPair {
-    UniqueFd master;
-    std::string slavePath;
-};
-
-// Creates a pseudo-terminal pair whose slave side is raw 115200 8N1.
-bool createPty(PtyPair &pair, std::string &error);
-
-// Waits until the host has read what we wrote to the pty (closing the master throws
-// away whatever the slave still holds), at most timeoutMs. Returns at once when nobody
-// has the slave open.
-void waitPtyRead(int masterFd, const std::string &slavePath, int timeoutMs);
-
 // Waits until a tty has sent its output.
 void drainSerial(int fd);
-
-// Has anyone opened the slave side of the pty whose master is fd?
-bool ptyPeerOpen(int masterFd);
-
-// Points the symbolic link at target, replacing it atomically.
-bool repointSymlink(const std::string &link, const std::string &target, std::string &error);
-void removeSymlink(const std::string &link);
 
 } // namespace lumosim
 
