@@ -21,13 +21,6 @@ QString crcText(uint16_t crc)
 
 } // namespace
 
-std::unique_ptr<lumo_EventData> makeEventRecord(const QString &din)
-{
-    auto event = std::make_unique<lumo_EventData>();
-    prepareEventRecord(*event, din);
-    return event;
-}
-
 bool Exchange::doSyncParams(ChannelRecord &record, const QString &din, uint16_t rxCrc16,
                             uint8_t *statusOut, const DeviceParams &params)
 {

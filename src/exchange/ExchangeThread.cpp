@@ -46,7 +46,7 @@ public:
                 break;
             QCoreApplication::processEvents(QEventLoop::AllEvents, kEventPassMs);
             // Nothing to do but ask the host again: sleep until input or 100 ms pass.
-            if (!busy)
+            if (!busy && !stopRequested())
                 record.transport->waitForInput(kIdleWaitMs);
         }
         record.transport->disconnect();
