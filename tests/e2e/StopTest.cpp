@@ -26,6 +26,9 @@ void report(const char *state, int64_t ms)
     testing::Test::RecordProperty("stop_ms", int(ms));
 }
 
+// Lets the channel get well into what it is doing before the stop arrives.
+void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(300)); }
+
 void expectStoppedLast(const HostRecorder &host)
 {
     const auto events = host.events();
@@ -116,6 +119,7 @@ TEST(Stop, LongTransferEndsWithActionFailed)
     SimRun run(config);
     ASSERT_TRUE(run.overTcp(channel->port()));
     ASSERT_TRUE(host.waitFor(EV_MEASUREMENT, 1, kEventWaitMs)) << host.trace();
+    settle(); // well inside the transfer
 
     const int64_t took = channel->stop();
     report("a long transfer", took);
@@ -134,6 +138,32 @@ TEST(Stop, LongTransferEndsWithActionFailed)
         SCOPED_TRACE(index);
         expectMeasurement(measurements[index], device(kDin, 500, 64, 255), index);
     }
+}
+
+TEST(Stop, SyncCutShortEndsWithActionFailed)
+{
+    HostRecorder host;
+    host.accept(kDinText);
+    host.script(kDinText, {untouched()});
+    host.setFallback(act(CALIBRATION));
+    auto channel = Channel::tcp(host);
+    lumosim::SimConfig config = oneDevice(device(kDin, 0, 0, 0));
+    config.faults.answerDelayMs = 3000; // the status answer comes late
+    SimRun run(config);
+    ASSERT_TRUE(run.overTcp(channel->port()));
+    ASSERT_TRUE(run.tap.waitHostFrames(0xA4, 1, kEventWaitMs)) << host.trace();
+    settle(); // well inside the wait for the answer
+
+    const int64_t took = channel->stop();
+    report("a sync waiting for its answer", took);
+    EXPECT_LT(took, kStopBoundMs);
+    expectStoppedLast(host);
+    const auto events = host.events();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[events.size() - 2].event, EV_ACTION_FAILED);
+    EXPECT_EQ(host.count(EV_SYNC_DONE), 0);
+    EXPECT_EQ(host.count(EV_PARAMS_UPDATED), 0);
+    EXPECT_TRUE(run.tap.hostFrames(0xA1).empty());
 }
 
 TEST(Stop, DeviceFloodingGarbage)
