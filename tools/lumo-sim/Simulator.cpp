@@ -69,6 +69,8 @@ private:
     Step setParams(DeviceState &dev, const Bytes &data);
     Step keepAlive(DeviceState &dev, const Bytes &data);
     Step sendFrame(DeviceState &dev, uint8_t command, const Bytes &data, bool handshake);
+    // Sends frame_ (built with dev.nextPacket) and waits for its ACK, resending.
+    Step transmit(DeviceState &dev, bool handshake);
     Step writeOut();
     Step fromIo(IoResult r);
     Step fromRead(ReadOutcome r);
@@ -91,9 +93,8 @@ private:
     Simulator &sim_;
     Link &link_;
     HostFrameReader reader_;
-    Bytes out_;     // bytes waiting to go out with the next write (ACKs ride with answers)
-    Bytes frame_;   // the device frame being sent, kept for resending
-    Bytes payload_; // scratch for data blocks
+    Bytes out_;   // bytes waiting to go out with the next write (ACKs ride with answers)
+    Bytes frame_; // the device frame being sent, kept for resending
     uint16_t lastPacket_ = 0;
     bool stopped_ = false;
     std::string error_;
@@ -157,9 +158,17 @@ ReadOutcome Simulator::Session::readFrame(HostFrame &frame, int timeoutMs)
 Simulator::Session::Step Simulator::Session::sendFrame(DeviceState &dev, uint8_t command,
                                                        const Bytes &data, bool handshake)
 {
+    frame_.clear();
+    wire::appendFrame(frame_, dev.nextPacket, command, data.data(), data.size());
+    return transmit(dev, handshake);
+}
+
+Simulator::Session::Step Simulator::Session::transmit(DeviceState &dev, bool handshake)
+{
     const FaultConfig &faults = sim_.config_.faults;
     const SimTimeouts &timeouts = sim_.config_.timeouts;
     const uint16_t packet = dev.nextPacket++;
+    const uint8_t command = frame_[wire::kHeaderSize - 1];
     const uint64_t frameNo = ++sim_.deviceFramesSent_;
     sim_.update([](SimReport &r) { ++r.framesSent; });
 
@@ -171,9 +180,7 @@ Simulator::Session::Step Simulator::Session::sendFrame(DeviceState &dev, uint8_t
         if (!sleepUnlessStopped(&sim_.stop_, int(faults.answerDelayMs)))
             return Step::Stopped;
     }
-    Bytes &frame = frame_;
-    frame.clear();
-    wire::appendFrame(frame, packet, command, data.data(), data.size());
+    const Bytes &frame = frame_;
 
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
         for (uint32_t i = 0; i < faults.noiseBytes; ++i)
@@ -425,9 +432,12 @@ Simulator::Session::Step Simulator::Session::retrieve(DeviceState &dev)
     const MeasurementHeader header = expectedHeader(dev.config, index);
     Step s = sendFrame(dev, wire::kMeasurementHeader, headerPayload(header), false);
     for (uint32_t block = 1; s == Step::Ok && block <= dev.config.blocks; ++block) {
-        payload_.clear();
-        appendBlockPayload(payload_, dev.config, index, block);
-        s = sendFrame(dev, wire::kMeasurementBlock, payload_, false);
+        // Built straight into the frame buffer: these are the bulk of every transfer.
+        frame_.clear();
+        const std::size_t start = wire::beginFrame(frame_, dev.nextPacket, wire::kMeasurementBlock);
+        appendBlockPayload(frame_, dev.config, index, block);
+        wire::endFrame(frame_, start);
+        s = transmit(dev, false);
     }
     if (s != Step::Ok)
         return s;

@@ -86,11 +86,22 @@ Bytes blockPayload(const SimDevice &device, uint32_t index, uint32_t block)
 
 void appendBlockPayload(Bytes &p, const SimDevice &device, uint32_t index, uint32_t block)
 {
-    p.reserve(p.size() + 1 + 2 * device.samplesPerBlock);
-    p.push_back(uint8_t(block));
+    const std::size_t at = p.size();
+    p.resize(at + 1 + 2 * std::size_t(device.samplesPerBlock));
+    uint8_t *out = p.data() + at;
+    *out++ = uint8_t(block);
     const uint32_t first = (block - 1) * device.samplesPerBlock;
-    for (uint32_t i = 0; i < device.samplesPerBlock; ++i)
-        wire::putU16LE(p, sampleValue(device, index, first + i));
+    // The same values as sampleValue, walked incrementally (this runs for every block).
+    const bool sine = index % 2 == 0;
+    const uint16_t *table = sineTable().value;
+    uint32_t k = uint32_t((uint64_t(first) + (device.seed + index) % kSinePeriod) % kSinePeriod);
+    uint16_t ramp = sampleValue(device, index, first);
+    for (uint32_t i = 0; i < device.samplesPerBlock; ++i) {
+        const uint16_t v = sine ? table[k] : ramp++;
+        k = (k + 1) % kSinePeriod;
+        *out++ = uint8_t(v);
+        *out++ = uint8_t(v >> 8);
+    }
 }
 
 } // namespace lumosim

@@ -1,29 +1,57 @@
 #include "Wire.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace lumosim::wire {
 
 uint8_t lrc(const uint8_t *bytes, std::size_t n)
 {
+    // XOR eight bytes at a time, then fold the eight lanes: same result, fewer steps for
+    // the 500-byte data blocks.
+    constexpr std::size_t kWord = sizeof(uint64_t);
+    uint64_t wide = 0;
+    std::size_t i = 0;
+    for (; i + kWord <= n; i += kWord) {
+        uint64_t w;
+        std::memcpy(&w, bytes + i, kWord);
+        wide ^= w;
+    }
     uint8_t x = 0;
-    for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t lane = 0; lane < kWord; ++lane)
+        x ^= uint8_t(wide >> (8 * lane));
+    for (; i < n; ++i)
         x ^= bytes[i];
     return x;
 }
 
-void appendFrame(Bytes &out, uint16_t packet, uint8_t command, const uint8_t *data, std::size_t n)
+std::size_t beginFrame(Bytes &out, uint16_t packet, uint8_t command)
 {
     const std::size_t start = out.size();
-    out.reserve(start + n + kOverhead);
     out.push_back(kStx);
     putU16BE(out, packet);
-    putU16BE(out, uint16_t(n + kLengthBias));
+    putU16BE(out, 0); // the length, filled in by endFrame
     out.push_back(command);
+    return start;
+}
+
+void endFrame(Bytes &out, std::size_t start)
+{
+    const std::size_t dataLen = out.size() - start - kHeaderSize;
+    const uint16_t length = uint16_t(dataLen + kLengthBias);
+    out[start + 3] = uint8_t(length >> 8);
+    out[start + 4] = uint8_t(length);
+    out.push_back(lrc(out.data() + start, out.size() - start));
+}
+
+void appendFrame(Bytes &out, uint16_t packet, uint8_t command, const uint8_t *data, std::size_t n)
+{
+    out.reserve(out.size() + n + kOverhead);
+    const std::size_t start = beginFrame(out, packet, command);
     if (n)
         out.insert(out.end(), data, data + n);
-    out.push_back(lrc(out.data() + start, out.size() - start));
+    endFrame(out, start);
 }
 
 Bytes frame(uint16_t packet, uint8_t command, const Bytes &data)

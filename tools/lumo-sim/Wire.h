@@ -56,6 +56,11 @@ constexpr std::size_t kMaxBlocks = 256;
 
 uint8_t lrc(const uint8_t *bytes, std::size_t n);
 
+// Builds a frame in place: beginFrame appends the header and returns where the frame
+// starts; the caller appends the data (at most kMaxData bytes); endFrame fills in the
+// length and appends the LRC.
+std::size_t beginFrame(Bytes &out, uint16_t packet, uint8_t command);
+void endFrame(Bytes &out, std::size_t start);
 // Appends one frame to out. data may be null when n is 0; n must not exceed kMaxData.
 void appendFrame(Bytes &out, uint16_t packet, uint8_t command, const uint8_t *data, std::size_t n);
 Bytes frame(uint16_t packet, uint8_t command, const Bytes &data);
