@@ -162,6 +162,7 @@ TEST_F(EndToEnd, TcpRunStoresWhatTheDevicesHoldAndPlotsIt)
     EXPECT_EQ(scalar(db(), "SELECT COUNT(*) FROM devices"), "2");
     EXPECT_NE(collect->err().find("6 measurement(s), 4800 sample(s)"), std::string::npos)
         << collect->err();
+    EXPECT_EQ(collect->err().find("lumo info: "), std::string::npos) << "quiet by default";
     const std::string samplesCsv = slurp(dir_.file("csv/samples.csv"));
     EXPECT_EQ(std::count(samplesCsv.begin(), samplesCsv.end(), '\n'), 4801) << "header + 4800";
 
@@ -264,7 +265,7 @@ TEST_F(EndToEnd, InterruptDuringTransferKeepsEveryReceivedMeasurement)
 
 TEST_F(EndToEnd, AcceptListRefusesTheOthers)
 {
-    auto collect = startCollect({"--accept", "123-456-002", "--max-devices", "1"}, "collect");
+    auto collect = startCollect({"--accept", "123-456-002", "--max-devices", "1", "-v"}, "collect");
     const QJsonObject report = runSim({"--devices", "2"}, "sim");
     EXPECT_EQ(collect->wait(kRunBound), 0) << collect->err();
     EXPECT_NE(collect->err().find("refused device 123-456-001"), std::string::npos)
@@ -272,6 +273,9 @@ TEST_F(EndToEnd, AcceptListRefusesTheOthers)
     EXPECT_EQ(deviceReport(report, "123-456-001")["handshakesAccepted"].toInt(), 0);
     EXPECT_EQ(deviceReport(report, "123-456-001")["measurementsHandedOver"].toInt(), 0);
     EXPECT_EQ(scalar(db(), "SELECT group_concat(DISTINCT din) FROM measurements"), "123-456-002");
+    // -v shows the library's conversation, but not yet its buffer traces.
+    EXPECT_NE(collect->err().find("lumo info: "), std::string::npos);
+    EXPECT_EQ(collect->err().find("lumo debug: "), std::string::npos);
 }
 
 TEST_F(EndToEnd, HoldKeepsTheDeviceOnlineUntilTheRunEnds)
