@@ -239,9 +239,9 @@ TEST_F(EndToEnd, InterruptDuringTransferKeepsEveryReceivedMeasurement)
 {
     auto collect = startCollect({}, "collect");
     const std::string report = dir_.file("sim.json");
-    // 20 measurements, each answer frame delayed: the transfer takes several seconds.
+    // 40 measurements, each answer frame delayed: the transfer takes several seconds.
     Process sim(LUMO_SIM_PATH,
-                {"--tcp", "127.0.0.1:" + std::to_string(port_), "--measurements", "20", "--delay",
+                {"--tcp", "127.0.0.1:" + std::to_string(port_), "--measurements", "40", "--delay",
                  "50", "--report", report},
                 dir_.file("sim.out"), dir_.file("sim.err"));
     ASSERT_TRUE(waitFor(
@@ -255,12 +255,12 @@ TEST_F(EndToEnd, InterruptDuringTransferKeepsEveryReceivedMeasurement)
     EXPECT_EQ(scalar(db(), "PRAGMA integrity_check"), "ok");
     const int stored = std::stoi(scalar(db(), "SELECT COUNT(*) FROM measurements"));
     const int handedOver = readReport(report)["measurementsHandedOver"].toInt();
-    EXPECT_LT(stored, 20) << "the run was meant to be cut short";
+    EXPECT_LT(stored, 40) << "the run was meant to be cut short";
     // The device counts a measurement once the host acknowledged its last block; the
     // host stores it right after, so at most the one in flight may be ahead of the count.
     EXPECT_GE(stored, handedOver);
     EXPECT_LE(stored, handedOver + 1);
-    expectStoredAsSimulated("123-456-001", kFirstDin, static_cast<uint32_t>(stored), 800, 20);
+    expectStoredAsSimulated("123-456-001", kFirstDin, static_cast<uint32_t>(stored), 800, 40);
 }
 
 TEST_F(EndToEnd, AcceptListRefusesTheOthers)
