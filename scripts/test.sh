@@ -6,7 +6,8 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_dir="${LUMO_BUILD_DIR:-$here/build}"
 
-"$here/scripts/setup.sh"
+# The test build treats every warning as an error.
+LUMO_WERROR=ON "$here/scripts/setup.sh"
 
 cd "$build_dir"
 ctest --output-on-failure -j"$(nproc)" -LE '^soak$' --timeout 600
