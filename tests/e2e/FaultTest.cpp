@@ -148,5 +148,27 @@ TEST(Faults, CountRequestWithoutAnswerFailsTheTransfer)
     EXPECT_EQ(host.count(EV_MEASUREMENT), 0);
 }
 
+TEST(Faults, DeviceThatMissesTheSleepCommandIsDroppedAllTheSame)
+{
+    HostRecorder host;
+    host.acceptAll();
+    host.script(kFirstText, {act(SLEEP)});
+    host.setFallback(kFirstText, act(CALIBRATION));
+    host.script(kSecondText, {act(EXIT)});
+    auto channel = Channel::tcp(host);
+    {
+        SimRun run(oneDevice(device(kFirst, 0, 0, 0)));
+        run.tap.cutOnCommand(0x91); // gone before the sleep command reaches it
+        ASSERT_TRUE(run.overTcp(channel->port()));
+        ASSERT_TRUE(run.tap.waitHostFrames(0x91, 1, kEventWaitMs)) << host.trace();
+    }
+    // The next connection's exchange has no entry left to ask about.
+    SimRun next(oneDevice(device(kSecond, 0, 0, 0)));
+    ASSERT_TRUE(next.overTcp(channel->port()));
+    ASSERT_TRUE(next.tap.waitHostClosed(kEventWaitMs)) << host.trace();
+    EXPECT_EQ(host.count(EV_REQUEST_ACTION, kFirstText), 1);
+    EXPECT_EQ(host.count(EV_REQUEST_ACTION, kSecondText), 1);
+}
+
 } // namespace
 } // namespace e2e

@@ -27,7 +27,10 @@ void report(const char *state, int64_t ms)
 }
 
 // Lets the channel get well into what it is doing before the stop arrives.
-void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(300)); }
+void settle()
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
 
 void expectStoppedLast(const HostRecorder &host)
 {
