@@ -1,11 +1,10 @@
 // Serial channels over pseudo-terminals: a conversation, and a device unplugged in the
 // middle of a transfer that comes back under the same name.
 #include "Fixtures.h"
+#include "TapIo.h"
 #include "TestChecks.h"
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 namespace e2e {
 namespace {
@@ -19,7 +18,7 @@ constexpr int kReplugWaitMs = 30000;
 
 std::string portLink(const char *name)
 {
-    return "/tmp/lumo-e2e-" + std::to_string(getpid()) + "-" + name;
+    return "/tmp/lumo-e2e-" + std::to_string(io::processId()) + "-" + name;
 }
 
 TEST(Serial, ConversationOverAPseudoTerminal)

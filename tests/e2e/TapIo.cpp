@@ -96,6 +96,11 @@ void closeFd(int fd)
         ::close(fd);
 }
 
+int processId()
+{
+    return int(::getpid());
+}
+
 int64_t processCpuMs()
 {
     timespec used{};

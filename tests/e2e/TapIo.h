@@ -25,6 +25,8 @@ long readSome(int fd, uint8_t *buffer, std::size_t size);
 bool writeAll(int fd, const uint8_t *data, std::size_t size);
 void closeFd(int fd);
 
+int processId();
+
 // CPU time used by the whole process so far, in milliseconds.
 int64_t processCpuMs();
 

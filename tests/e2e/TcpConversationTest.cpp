@@ -1,8 +1,10 @@
 // One device over a TCP connection: the whole road of a connection, refusal, the
 // host's choices after the handshake and the measurement count as the device reports it.
 #include "Fixtures.h"
+#include "TapIo.h"
 #include "TestChecks.h"
 #include "Waveform.h"
+#include "transports/TimeOut.h"
 
 #include <gtest/gtest.h>
 
@@ -71,6 +73,22 @@ TEST(TcpConversation, RoadOfOneConnection)
     // With the table empty the connection ends after the idle interval, not before.
     const int64_t sleepSentAt = units.back().atMs;
     EXPECT_GE(run.tap.hostClosedAtMs() - sleepSentAt, kIntervalMs - 50);
+}
+
+TEST(TcpConversation, SilentConnectionEndsAfterTheIdleIntervalWithoutEvents)
+{
+    HostRecorder host;
+    auto channel = Channel::tcp(host);
+    WireTap tap;
+    std::string error;
+    const int64_t connected = TimeOut::nowMs();
+    const int silentDevice = tap.connect(channel->port(), error);
+    ASSERT_GE(silentDevice, 0) << error;
+    ASSERT_TRUE(tap.waitHostClosed(kEventWaitMs));
+    EXPECT_GE(tap.hostClosedAtMs() - connected, kIntervalMs - 50);
+    EXPECT_TRUE(tap.hostBytes().empty());
+    EXPECT_EQ(kinds(host.events()), std::vector<lumo_Event>{EV_CHANNEL_STARTED});
+    io::closeFd(silentDevice);
 }
 
 TEST(TcpConversation, RefusedDeviceGetsNoAnswerByte)
