@@ -246,10 +246,11 @@ TEST(SimOptions, CommandLinesThatWork)
     EXPECT_EQ(o.config.faults.nakHostFrame, 2u);
 
     lumosim::Options p;
-    ASSERT_TRUE(
-        lumosim::parseOptions({"--pty", "--link", "/tmp/x", "--replug-after", "2"}, p, error));
+    ASSERT_TRUE(lumosim::parseOptions(
+        {"--pty", "--link", "/tmp/x", "--replug-after", "2", "--bus-quiet", "0"}, p, error));
     EXPECT_EQ(p.symlinkPath, "/tmp/x");
     EXPECT_EQ(p.replugAfter, 2u);
+    EXPECT_EQ(p.config.timeouts.busQuietMs, 0);
 }
 
 TEST(SimOptions, CommandLinesThatAreRefused)
@@ -270,6 +271,8 @@ TEST(SimOptions, CommandLinesThatAreRefused)
         {"--pty", "--crc", "0x10000"},                      // 17 bits
         {"--pty", "--din", "4294967295", "--devices", "2"}, // DIN overflow
         {"--tcp", "h:1", "--link", "/tmp/x"},               // --link without --pty
+        {"--pty", "--bus-quiet", "-1"},                     // negative quiet window
+        {"--pty", "--bus-quiet", "2147483648"},             // beyond a time-out's range
         {"--pty", "--frobnicate"},                          // unknown
     };
     for (const auto &args : bad) {

@@ -41,6 +41,8 @@ public:
     ReadOutcome nextControl(uint8_t &control, int timeoutMs);
 
     uint64_t strayBytes() const { return stray_; }
+    // Bytes of a frame that has begun to arrive but is not complete yet.
+    std::size_t buffered() const { return have_; }
     // Forget whatever is buffered (the link was dropped or replaced).
     void reset() { have_ = 0; }
 

@@ -132,6 +132,7 @@ bool parseOptions(const std::vector<std::string> &args, Options &options, std::s
         {"--ack-timeout", {kInt, [&](uint64_t v) { t.ackMs = int(v); }}},
         {"--handshake-timeout", {kInt, [&](uint64_t v) { t.handshakeMs = int(v); }}},
         {"--idle-timeout", {kInt, [&](uint64_t v) { t.idleMs = int(v); }}},
+        {"--bus-quiet", {kInt, [&](uint64_t v) { t.busQuietMs = int(v); }}},
         {"--bad-lrc", {kAny, [&](uint64_t v) { f.badLrcFrame = v; }}},
         {"--nak", {kAny, [&](uint64_t v) { f.nakHostFrame = v; }}},
         {"--noise", {kU16, [&](uint64_t v) { f.noiseBytes = uint32_t(v); }}},
@@ -279,12 +280,18 @@ WHAT A DEVICE DOES
   sends it to sleep. Its frames are resent up to 3 times after a NAK or --ack-timeout.
   A measurement is handed over once the host acknowledged its last block.
 
-  Several devices share the link: all handshake first, in ascending DIN order. Then
-  the lowest-DIN awake device holds the link and answers every command. Once it has
-  answered a count request (0xB0) and handed over all its measurements, the next count
-  request passes the link to the next device; a device sent to sleep passes it on too.
-  When every awake device has handed over everything, commands go to the lowest-DIN
-  awake device again (so: transfer from each in turn, then send each to sleep).
+  Several devices share the link, which is half duplex: a device never talks over the
+  host. The lowest-DIN device handshakes as soon as the link is up; each further one,
+  in ascending DIN order, handshakes only once the link is quiet: no device answering
+  and no frame from the host for --bus-quiet MS. A host frame during that wait starts
+  it again. A device that has not handshaken yet neither acknowledges nor answers;
+  with no accepted device awake, host frames go unacknowledged.
+  Frames carry no address: the lowest-DIN accepted awake device holds the link and
+  answers every command. Once it has answered a count request (0xB0) and handed over
+  all its measurements, the next count request passes the link to the next accepted
+  awake device; a device sent to sleep passes it on too. When every awake device has
+  handed over everything, commands go to the lowest-DIN awake device again (so:
+  transfer from each in turn, then send each to sleep).
 
 SESSIONS
   --sessions N           connect, handshake, serve until every device sleeps, disconnect;
@@ -295,6 +302,8 @@ SESSIONS
   --connect-timeout MS   (10000)    --ack-timeout MS (3000)
   --handshake-timeout MS (2000)     --idle-timeout MS: host silent while a device is
                                     awake is a failure (60000; 0 never)
+  --bus-quiet MS         quiet link before a further device handshakes (150); a lone
+                         device is never held back
 
 FAULTS (frames are counted from 1 over the whole run)
   --bad-lrc N            send the device's Nth frame once with a wrong checksum

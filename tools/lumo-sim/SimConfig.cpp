@@ -63,8 +63,9 @@ std::string validate(const SimConfig &config)
             return who + "at most 65535 measurements";
     }
     const SimTimeouts &t = config.timeouts;
-    if (t.connectMs < 0 || t.ackMs <= 0 || t.handshakeMs <= 0 || t.idleMs < 0 || t.writeMs <= 0)
-        return "time-outs must be positive (idle may be 0 for no limit)";
+    if (t.connectMs < 0 || t.ackMs <= 0 || t.handshakeMs <= 0 || t.idleMs < 0 || t.writeMs <= 0 ||
+        t.busQuietMs < 0)
+        return "time-outs must be positive (idle may be 0 for no limit, bus quiet 0)";
     return {};
 }
 

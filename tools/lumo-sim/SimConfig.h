@@ -48,12 +48,18 @@ struct FaultConfig {
     uint32_t paceBaud = 0;          // pace output at this line rate, 10 bits a byte
 };
 
+// A device after the first on a bus handshakes only once the host has sent nothing for
+// this long: long enough for a host between two commands, short against the host's
+// patience for the next handshake.
+constexpr int kDefaultBusQuietMs = 150;
+
 struct SimTimeouts {
-    int connectMs = 10000;  // TCP connect retries; waiting for a host to open the pty
-    int ackMs = 3000;       // wait for the host's ACK of a device frame
-    int handshakeMs = 2000; // wait for the host to accept a handshake and to echo it
-    int idleMs = 60000;     // host silent while devices are awake: failure (0: never)
-    int writeMs = 30000;    // host not reading: failure
+    int connectMs = 10000;               // TCP connect retries; waiting for a host to open the pty
+    int ackMs = 3000;                    // wait for the host's ACK of a device frame
+    int handshakeMs = 2000;              // wait for the host to accept a handshake and to echo it
+    int idleMs = 60000;                  // host silent while devices are awake: failure (0: never)
+    int writeMs = 30000;                 // host not reading: failure
+    int busQuietMs = kDefaultBusQuietMs; // quiet link before a further device handshakes
 };
 
 struct SimConfig {

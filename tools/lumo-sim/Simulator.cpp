@@ -1,6 +1,7 @@
 #include "Simulator.h"
 
 #include "HostFrameReader.h"
+#include "PosixClock.h"
 #include "Waveform.h"
 
 #include <algorithm>
@@ -62,6 +63,11 @@ private:
     enum class Step { Ok, Refused, Silent, Dropped, Closed, Stopped, Failed };
 
     Step handshake(DeviceState &dev);
+    Step handshakeNext();
+    bool handshakesWaiting() const { return nextHandshake_ < sim_.devices_.size(); }
+    void noteLinkBusy();
+    int quietLeftMs() const;
+    void ignoreHostFrame(const HostFrame &frame);
     Step serve();
     Step dispatch(const HostFrame &frame);
     Step retrieve(DeviceState &dev);
@@ -96,6 +102,10 @@ private:
     Bytes out_;   // bytes waiting to go out with the next write (ACKs ride with answers)
     Bytes frame_; // the device frame being sent, kept for resending
     uint16_t lastPacket_ = 0;
+    // Devices handshake in DIN order; those from here on have not had their turn yet.
+    std::size_t nextHandshake_ = 0;
+    int64_t lastTrafficNs_ = 0;      // when the link was last busy (only with handshakes waiting)
+    std::size_t bufferedAtLook_ = 0; // bytes of a partial host frame at the last look
     bool stopped_ = false;
     std::string error_;
 };
@@ -279,8 +289,7 @@ Simulator::Session::Step Simulator::Session::handshake(DeviceState &dev)
             return fromRead(r);
         if (!acceptHostFrame(frame))
             continue;
-        // The ACK of the echo stays in out_ and leaves together with the next device's
-        // handshake, so the host finds that handshake waiting as soon as it has the ACK.
+        // The ACK of the echo stays in out_ and leaves with the next write.
         if (frame.command != wire::kHandshake || frame.data != payload) {
             updateDevice(dev, [](DeviceReport &d) { ++d.echoMismatches; });
             return Step::Refused;
@@ -337,27 +346,86 @@ Simulator::DeviceState &Simulator::Session::countTarget()
     return dev;
 }
 
+Simulator::Session::Step Simulator::Session::handshakeNext()
+{
+    return handshake(sim_.devices_[nextHandshake_++]);
+}
+
+void Simulator::Session::noteLinkBusy()
+{
+    // Only a waiting handshake needs the time: a lone device pays nothing for the rule.
+    if (!handshakesWaiting())
+        return;
+    lastTrafficNs_ = monotonicNs();
+    bufferedAtLook_ = reader_.buffered();
+}
+
+int Simulator::Session::quietLeftMs() const
+{
+    const int64_t left =
+        lastTrafficNs_ + int64_t(sim_.config_.timeouts.busQuietMs) * kNsPerMs - monotonicNs();
+    // Rounded up, so a wait never ends a little early and comes straight back for nothing.
+    return left <= 0 ? 0 : int((left + kNsPerMs - 1) / kNsPerMs);
+}
+
+void Simulator::Session::ignoreHostFrame(const HostFrame &frame)
+{
+    ++sim_.hostFramesSeen_;
+    sim_.update([&](SimReport &r) {
+        ++r.framesReceived[frame.command];
+        ++r.framesReceivedTotal;
+    });
+}
+
 Simulator::Session::Step Simulator::Session::serve()
 {
     const int idle = sim_.config_.timeouts.idleMs > 0 ? sim_.config_.timeouts.idleMs : -1;
-    while (anyAwake()) {
+    noteLinkBusy();
+    for (;;) {
+        const bool waiting = handshakesWaiting();
+        if (!waiting && !anyAwake())
+            break;
+        int timeoutMs = idle;
+        if (waiting) {
+            timeoutMs = quietLeftMs();
+            if (timeoutMs == 0) {
+                // Every answer is complete here, and the host has been quiet long enough.
+                Step s = handshakeNext();
+                if (s != Step::Ok && s != Step::Refused)
+                    return s;
+                noteLinkBusy();
+                continue;
+            }
+        }
         HostFrame frame;
-        ReadOutcome r = readFrame(frame, idle);
-        if (r == ReadOutcome::BadLrc) {
-            answerBadLrc();
+        ReadOutcome r = readFrame(frame, timeoutMs);
+        if (r == ReadOutcome::Timeout && waiting) {
+            // A frame still arriving keeps the link busy; a fragment that stopped growing
+            // does not (the handshake's wait for its ACK skips it as stray bytes).
+            if (reader_.buffered() != bufferedAtLook_)
+                noteLinkBusy();
             continue;
         }
         if (r == ReadOutcome::Timeout) {
             error_ = "the host sent nothing for " + std::to_string(idle) + " ms";
             return Step::Failed;
         }
-        if (r != ReadOutcome::Frame)
+        if (r != ReadOutcome::Frame && r != ReadOutcome::BadLrc)
             return fromRead(r);
-        if (!acceptHostFrame(frame))
-            continue;
-        Step s = dispatch(frame);
+        Step s = Step::Ok;
+        if (!anyAwake()) {
+            // Every device on the bus sleeps or waits for its handshake: nobody listens, so
+            // nobody acknowledges (an ACK would tell the host its command arrived).
+            if (r == ReadOutcome::Frame)
+                ignoreHostFrame(frame);
+        } else if (r == ReadOutcome::BadLrc) {
+            answerBadLrc();
+        } else if (acceptHostFrame(frame)) {
+            s = dispatch(frame);
+        }
         if (s != Step::Ok)
             return s;
+        noteLinkBusy();
     }
     return writeOut();
 }
@@ -586,12 +654,11 @@ SessionEnd Simulator::Session::run()
     }
     if (sim_.config_.faults.flood)
         return conclude(flood());
-    for (DeviceState &d : sim_.devices_) {
-        Step s = handshake(d);
-        if (s != Step::Ok && s != Step::Refused)
-            return conclude(s);
-    }
-    Step s = serve();
+    // The first device handshakes at once; the others when the link falls quiet (serve).
+    Step s = handshakeNext();
+    if (s != Step::Ok && s != Step::Refused)
+        return conclude(s);
+    s = serve();
     if (s != Step::Ok)
         return conclude(s);
     const bool anyAccepted = std::any_of(sim_.devices_.begin(), sim_.devices_.end(),

@@ -1,12 +1,13 @@
 // The device side of the conversation, for one device or several on one link (a bus).
 //
 // A session: the link comes up (connect, open, or the host opens the pty); every device,
-// in ascending DIN order, sends its handshake (0x01), waits for the host's ACK and for
-// the host's echo of the same frame, and acknowledges the echo. A device whose handshake
-// gets no ACK or no echo within the handshake time-out was refused: it stays quiet for
-// the rest of the session. Then the accepted devices serve the host's commands until
-// every one of them has been sent to sleep (0x91); the link is then closed (TCP) or kept
-// for the next session (serial, pty), or held open until the host closes it (hold).
+// in ascending DIN order, sends its handshake (0x01) once, waits for the host's ACK and
+// for the host's echo of the same frame, and acknowledges the echo. A device whose
+// handshake gets no ACK or no echo within the handshake time-out was refused: it stays
+// quiet for the rest of the session. The accepted devices serve the host's commands; the
+// session ends once every device has had its handshake and every accepted one has been
+// sent to sleep (0x91); the link is then closed (TCP) or kept for the next session
+// (serial, pty), or held open until the host closes it (hold).
 //
 // Serving: every frame with a valid LRC is acknowledged (ACK), a bad LRC gets a NAK.
 // The answers are: 0xA4 status, 0xA3 parameter block, 0xB0 count of the measurements
@@ -17,7 +18,18 @@
 // 3 times in all, after a NAK or the ACK time-out. A measurement counts as handed over
 // once the host acknowledged its last block; until then it is offered again.
 //
-// Bus rule (several devices on one link): frames carry no address, so each command goes
+// Bus rule (several devices on one link). The link is half duplex and the host serves
+// the devices it knows at once, so a device must not talk over it:
+// - The lowest-DIN device handshakes as soon as the link comes up.
+// - Each further device, in ascending DIN order, handshakes only when the link is quiet:
+//   no device is answering and no host frame (valid, with a bad LRC, or still arriving)
+//   has come for the bus quiet window (busQuietMs), counted from the end of the last
+//   frame, answer or handshake. Every host frame in the window starts it again, so a
+//   host that keeps commanding postpones the handshake; the idle time-out does not run
+//   while a handshake waits. A frame fragment that stops growing does not hold it off.
+// - Until then a waiting device is not on the bus: it neither acknowledges nor answers.
+//   When no accepted device is awake, nobody acknowledges a host frame (it is counted).
+// Frames carry no address, so each command goes
 // to the device that holds the link: the lowest-DIN accepted device that is awake and has
 // not passed the link on. A device is finished once it has answered a count request
 // (0xB0) and has since handed over every measurement it holds. A count request that
@@ -26,6 +38,8 @@
 // (0x91) leaves the link as well. Once every awake device is finished, commands go to the
 // lowest-DIN awake device again, so a host that transfers from all devices first can then
 // send them to sleep in DIN order.
+//
+// A lone device is never held back: it handshakes at once and the rule costs it nothing.
 //
 // Packet numbers: each device numbers its frames 1, 2, 3, ... (a resend keeps its
 // number); the host is expected to echo the number of the last device frame.
