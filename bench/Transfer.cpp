@@ -29,9 +29,9 @@ void discardMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
 
 void setLogging(Logging mode)
 {
-    if (mode == Logging::Off) {
+    if (mode != Logging::Discarding) {
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false\ndefault.info=false"));
-        qInstallMessageHandler(nullptr);
+        qInstallMessageHandler(mode == Logging::Silent ? &discardMessage : nullptr);
     } else {
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true\ndefault.info=true"));
         qInstallMessageHandler(&discardMessage);

@@ -19,6 +19,7 @@ constexpr int kBytesPerSample = 2;
 enum class Logging {
     Off,        // info and debug switched off through the logging rules
     Discarding, // everything on, into a message handler that drops it
+    Silent,     // info and debug off, and the remaining lines dropped too
 };
 
 void setLogging(Logging mode);
