@@ -65,6 +65,7 @@ TEST(Control, KeepAlivesAreNumberedFromTheHandshakeAndSpacedByTheInterval)
     for (std::size_t i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
         const int64_t gap = keepAlives[i].atMs - previous;
+        std::cout << "[ measured ] keep-alive " << i + 1 << " after " << gap << " ms\n";
         EXPECT_GE(gap, kIntervalMs - 1);
         EXPECT_LE(gap, kLatestKeepAliveMs);
         previous = keepAlives[i].atMs;
