@@ -314,6 +314,7 @@ TEST(SimProgram, HelpAndUsageErrors)
     EXPECT_NE(out.find("lumo-sim --tcp 127.0.0.1:5000 --devices 3 --measurements 4"),
               std::string::npos);
     EXPECT_NE(out.find("--pty --link /tmp/lumo-tty"), std::string::npos);
+    EXPECT_NE(out.find("--bus-quiet MS"), std::string::npos);
     out = runProgram("--tcp nowhere", status);
     EXPECT_EQ(status, 2);
     EXPECT_NE(out.find("--tcp wants HOST:PORT"), std::string::npos) << out;

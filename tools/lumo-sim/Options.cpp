@@ -303,7 +303,8 @@ SESSIONS
   --handshake-timeout MS (2000)     --idle-timeout MS: host silent while a device is
                                     awake is a failure (60000; 0 never)
   --bus-quiet MS         quiet link before a further device handshakes (150); a lone
-                         device is never held back
+                         device is never held back. Keep it well below the 3000 ms a
+                         host waits for a handshake once its devices are gone
 
 FAULTS (frames are counted from 1 over the whole run)
   --bad-lrc N            send the device's Nth frame once with a wrong checksum

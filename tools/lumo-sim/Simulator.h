@@ -29,17 +29,17 @@
 //   while a handshake waits. A frame fragment that stops growing does not hold it off.
 // - Until then a waiting device is not on the bus: it neither acknowledges nor answers.
 //   When no accepted device is awake, nobody acknowledges a host frame (it is counted).
-// Frames carry no address, so each command goes
-// to the device that holds the link: the lowest-DIN accepted device that is awake and has
-// not passed the link on. A device is finished once it has answered a count request
-// (0xB0) and has since handed over every measurement it holds. A count request that
-// reaches a finished device passes the link to the next awake device (ascending DIN),
-// which answers it; other commands stay with the holder. A device that is sent to sleep
-// (0x91) leaves the link as well. Once every awake device is finished, commands go to the
-// lowest-DIN awake device again, so a host that transfers from all devices first can then
-// send them to sleep in DIN order.
-//
-// A lone device is never held back: it handshakes at once and the rule costs it nothing.
+// - Frames carry no address, so each command goes to the device that holds the link: the
+//   lowest-DIN accepted device that is awake and has not passed the link on. A device is
+//   finished once it has answered a count request (0xB0) and has since handed over every
+//   measurement it holds. A count request that reaches a finished device passes the link
+//   to the next accepted awake device (ascending DIN, one that handshook late included),
+//   which answers it; other commands stay with the holder. A device that is sent to
+//   sleep (0x91) leaves the link as well. Once every awake device is finished, commands
+//   go to the lowest-DIN awake device again, so a host that transfers from all devices
+//   first can then send them to sleep in DIN order.
+// - A lone device is never held back: it handshakes at once and the rule costs it
+//   nothing.
 //
 // Packet numbers: each device numbers its frames 1, 2, 3, ... (a resend keeps its
 // number); the host is expected to echo the number of the last device frame.
