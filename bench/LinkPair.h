@@ -38,11 +38,11 @@ struct LinkPair {
 // A connected TCP loopback pair, both ends blocking with TCP_NODELAY. Invalid ends on
 // failure.
 LinkPair makeTcpPair();
-// A pseudo-terminal pair in raw mode: device = master, host = slave. Invalid on failure.
+// A pseudo-terminal pair: device = master, host = slave in raw mode. Invalid on failure.
 LinkPair makePtyPair();
 // The path of the slave end of a pseudo-terminal master ("" on failure).
 std::string ptySlavePath(int masterFd);
-// A pseudo-terminal master in raw mode whose slave stays closed until a client opens
+// A pseudo-terminal master whose slave (already raw) stays closed until a client opens
 // its path.
 Fd openPtyMaster();
 

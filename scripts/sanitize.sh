@@ -14,7 +14,7 @@ ASAN_TEST_BUDGET=${LUMO_ASAN_TEST_BUDGET:-1500}
 TSAN_TEST_BUDGET=${LUMO_TSAN_TEST_BUDGET:-1200}
 # Areas whose tests run several threads against each other (channel and exchange threads,
 # host threads, the simulator) and are therefore worth ThreadSanitizer's slowdown.
-TSAN_AREAS=${LUMO_TSAN_AREAS:-"channels exchange e2e collect soak-short"}
+TSAN_AREAS=${LUMO_TSAN_AREAS:-"channels exchange transports e2e collect soak-short"}
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
