@@ -19,5 +19,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/liblumoConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/liblumoConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/liblumo)
 
+# The pkg-config file finds the prefix from its own place, so the installed tree can move.
+file(RELATIVE_PATH LUMO_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 configure_file(cmake/liblumo.pc.in ${CMAKE_CURRENT_BINARY_DIR}/liblumo.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/liblumo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
