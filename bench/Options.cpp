@@ -52,6 +52,7 @@ bool parseOptions(int argc, char **argv, Options &options)
             options.quick = true;
             options.rounds = 3;
             options.pingPongFrames = 5000;
+            options.warmUpFrames = 1000;
             options.measurements = 2;
             options.cpuSeconds = 2.0;
             options.stopRepetitions = 3;

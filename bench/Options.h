@@ -9,7 +9,8 @@ namespace bench {
 struct Options {
     int rounds = 5;             // repetitions of every compared figure, interleaved
     int pingPongFrames = 20000; // round trips per reference repetition
-    int measurements = 4;       // measurements per transfer repetition (255 blocks each)
+    int warmUpFrames = 5000;    // round trips before every measured run
+    int measurements = 12;      // measurements per transfer repetition (255 blocks each)
     int pacedRepetitions = 3;   // paced serial transfers (about 11.5 s each)
     double cpuSeconds = 10.0;   // length of each CPU-time window
     int stopRepetitions = 5;    // stopChannel calls per channel state
