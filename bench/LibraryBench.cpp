@@ -115,20 +115,22 @@ void reportLink(LinkKind kind, const LinkFigures &figures, Report &report)
         const std::string name = "liblumo transfer " + link + ", " + kVariants[i].name;
         report.add({name + ", frames/s", spread(variant.frames, 1, 0), "", ""});
         report.add({name + ", sample MB/s", spread(variant.megabytes, 1, 2), "", ""});
-        report.add(
-            {name + ", ratio to reference, per round", spread(variant.ratios, 1, 3),
-             variant.failures ? std::to_string(variant.failures) + " runs FAILED" : std::string(),
-             ""});
-        // This machine's wake-ups are bimodal (about 5 or 50 us a round trip), so a round's
-        // ratio depends on which mode each run caught. The fastest runs of both caught the
-        // same, quick mode: their ratio is the one judged.
+        const bool met = !variant.ratios.empty() && variant.failures == 0 &&
+                         median(variant.ratios) >= kTransferRatioTarget;
+        report.add({name + ", ratio to reference, per round", spread(variant.ratios, 1, 3),
+                    ">= " + formatNumber(kTransferRatioTarget, 2) +
+                        (variant.failures ? ", " + std::to_string(variant.failures) + " runs FAILED"
+                                          : std::string()),
+                    verdict(met)});
+        // This machine's wake-ups are bimodal (a round trip of about 5 or 50-70 us, as the
+        // hypervisor keeps an idle virtual CPU polling or lets it sleep), so a run's rate
+        // depends on the mode it caught. The fastest runs of both show the quick mode.
         const double bestReference = maximum(figures.reference);
-        const double best = bestReference > 0 ? maximum(variant.frames) / bestReference : 0.0;
-        report.add(
-            {name + ", ratio of the best runs",
-             bestReference > 0 && !variant.frames.empty() ? formatNumber(best, 3) : "failed",
-             "fastest library / fastest reference, >= " + formatNumber(kTransferRatioTarget, 2),
-             verdict(variant.failures == 0 && best >= kTransferRatioTarget)});
+        report.add({name + ", ratio of the best runs",
+                    bestReference > 0 && !variant.frames.empty()
+                        ? formatNumber(maximum(variant.frames) / bestReference, 3)
+                        : "failed",
+                    "fastest library / fastest reference", ""});
         report.add({name + ", CPU us/frame library | device",
                     formatNumber(median(variant.libraryCpu), 1) + " | " +
                         formatNumber(median(variant.deviceCpu), 1),
