@@ -1,6 +1,7 @@
 #include "Exchange.h"
 
 #include "channels/ChannelRecord.h"
+#include "helpers/InternalHelpers.h"
 #include "helpers/Logging.h"
 
 #include <QDateTime>
@@ -12,11 +13,10 @@ namespace liblumo {
 namespace {
 
 constexpr int kCrcDigits = 4;
-constexpr int kHexBase = 16;
 
 QString crcText(uint16_t crc)
 {
-    return QString(QStringLiteral("%1")).arg(crc, kCrcDigits, kHexBase, QLatin1Char('0')).toUpper();
+    return helpers::hexValue(crc, kCrcDigits).toUpper();
 }
 
 } // namespace
