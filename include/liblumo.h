@@ -39,13 +39,13 @@
 #include <string>
 
 #if defined(_WIN32)
-#  if defined(LIBLUMO_BUILDING)
-#    define LUMO_API __declspec(dllexport)
-#  else
-#    define LUMO_API __declspec(dllimport)
-#  endif
+#    if defined(LIBLUMO_BUILDING)
+#        define LUMO_API __declspec(dllexport)
+#    else
+#        define LUMO_API __declspec(dllimport)
+#    endif
 #else
-#  define LUMO_API __attribute__((visibility("default")))
+#    define LUMO_API __attribute__((visibility("default")))
 #endif
 
 namespace liblumo {
@@ -163,11 +163,11 @@ constexpr std::size_t kAnswerDataSize = 1024;
 
 // The event record shared with the host, zero-filled before every event.
 struct lumo_EventData {
-    uint32_t reserved;                // stays 0
-    char din[kDinSize];               // DIN text "NNN-NNN-NNN", zero-terminated
-    uint8_t payload[kPayloadSize];    // DeviceStatus or Measurement, per event
-    uint32_t answer;                  // host: accept (low byte) or RequestAction
-    uint32_t answerLength;            // host: bytes of answerData for SYNC (at most 100)
+    uint32_t reserved;                   // stays 0
+    char din[kDinSize];                  // DIN text "NNN-NNN-NNN", zero-terminated
+    uint8_t payload[kPayloadSize];       // DeviceStatus or Measurement, per event
+    uint32_t answer;                     // host: accept (low byte) or RequestAction
+    uint32_t answerLength;               // host: bytes of answerData for SYNC (at most 100)
     uint8_t answerData[kAnswerDataSize]; // host: DeviceParams for SYNC
 };
 

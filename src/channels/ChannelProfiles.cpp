@@ -8,20 +8,44 @@ namespace liblumo {
 
 IChannelProfile::~IChannelProfile() = default;
 void IChannelProfile::setPortName(std::string) {}
-std::string IChannelProfile::getPortName() { return {}; }
+std::string IChannelProfile::getPortName()
+{
+    return {};
+}
 void IChannelProfile::setServerPort(std::string) {}
-std::string IChannelProfile::getServerPort() { return {}; }
+std::string IChannelProfile::getServerPort()
+{
+    return {};
+}
 
 SerialProfile::SerialProfile() = default;
 SerialProfile::~SerialProfile() = default;
-int SerialProfile::getType() { return kSerialChannel; }
-void SerialProfile::setPortName(std::string name) { portName = std::move(name); }
-std::string SerialProfile::getPortName() { return portName; }
+int SerialProfile::getType()
+{
+    return kSerialChannel;
+}
+void SerialProfile::setPortName(std::string name)
+{
+    portName = std::move(name);
+}
+std::string SerialProfile::getPortName()
+{
+    return portName;
+}
 
 TCPProfile::TCPProfile() = default;
 TCPProfile::~TCPProfile() = default;
-int TCPProfile::getType() { return kTcpChannel; }
-void TCPProfile::setServerPort(std::string port) { serverPort = std::move(port); }
-std::string TCPProfile::getServerPort() { return serverPort; }
+int TCPProfile::getType()
+{
+    return kTcpChannel;
+}
+void TCPProfile::setServerPort(std::string port)
+{
+    serverPort = std::move(port);
+}
+std::string TCPProfile::getServerPort()
+{
+    return serverPort;
+}
 
 } // namespace liblumo

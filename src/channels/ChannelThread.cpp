@@ -15,10 +15,10 @@ namespace liblumo {
 
 namespace {
 
-constexpr int kEventPassMs = 100;      // one pass of Qt event processing per turn
-constexpr int kIdleWaitMs = 100;       // the longest an idle turn waits for something
-constexpr int kSerialRetryMs = 2000;   // between attempts to open a serial port
-constexpr uint32_t kAnyAddress = 0;    // bind to every local IPv4 address
+constexpr int kEventPassMs = 100;    // one pass of Qt event processing per turn
+constexpr int kIdleWaitMs = 100;     // the longest an idle turn waits for something
+constexpr int kSerialRetryMs = 2000; // between attempts to open a serial port
+constexpr uint32_t kAnyAddress = 0;  // bind to every local IPv4 address
 
 std::atomic<ThreadCreator> creator{&pthread_create};
 
@@ -150,9 +150,15 @@ void prepareChannel(ChannelRecord &record)
 
 } // namespace
 
-void setThreadCreator(ThreadCreator value) { creator = value ? value : &pthread_create; }
+void setThreadCreator(ThreadCreator value)
+{
+    creator = value ? value : &pthread_create;
+}
 
-ThreadCreator threadCreator() { return creator.load(); }
+ThreadCreator threadCreator()
+{
+    return creator.load();
+}
 
 bool runExchange(ChannelRecord &record)
 {

@@ -67,7 +67,10 @@ void waitUntilUnregistered(int id)
 
 } // namespace
 
-LibLumo::LibLumo() { registry::reset(); }
+LibLumo::LibLumo()
+{
+    registry::reset();
+}
 
 LibLumo::~LibLumo() = default;
 

@@ -7,8 +7,14 @@
 
 namespace liblumo::helpers {
 
-inline int readU16BE(const uint8_t *p) { return p[0] * 256 + p[1]; }
-inline int readU16LE(const uint8_t *p) { return p[1] * 256 + p[0]; }
+inline int readU16BE(const uint8_t *p)
+{
+    return p[0] * 256 + p[1];
+}
+inline int readU16LE(const uint8_t *p)
+{
+    return p[1] * 256 + p[0];
+}
 inline int readU32BE(const uint8_t *p)
 {
     return static_cast<int>(uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 |

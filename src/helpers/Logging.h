@@ -12,10 +12,22 @@
 
 namespace liblumo::log {
 
-inline const QLoggingCategory &category() { return *QLoggingCategory::defaultCategory(); }
-inline bool debugEnabled() { return category().isDebugEnabled(); }
-inline bool infoEnabled() { return category().isInfoEnabled(); }
-inline bool criticalEnabled() { return category().isCriticalEnabled(); }
+inline const QLoggingCategory &category()
+{
+    return *QLoggingCategory::defaultCategory();
+}
+inline bool debugEnabled()
+{
+    return category().isDebugEnabled();
+}
+inline bool infoEnabled()
+{
+    return category().isInfoEnabled();
+}
+inline bool criticalEnabled()
+{
+    return category().isCriticalEnabled();
+}
 
 // The separator that opens every device command in the log: 81 '-'.
 inline const char *separator()

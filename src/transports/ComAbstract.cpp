@@ -12,11 +12,17 @@ bool ComAbstract::setBlocking(bool value)
     return true;
 }
 
-bool ComAbstract::isBlocking() { return blocking; }
+bool ComAbstract::isBlocking()
+{
+    return blocking;
+}
 
 void ComAbstract::setPortName(std::string) {}
 
-bool ComAbstract::waitForInput(int) { return isDataAvailable(); }
+bool ComAbstract::waitForInput(int)
+{
+    return isDataAvailable();
+}
 
 void ComAbstract::setError(int code, int detail)
 {

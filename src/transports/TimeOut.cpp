@@ -8,9 +8,15 @@ int64_t TimeOut::nowMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-void TimeOut::start() { deadline = nowMs() + duration; }
+void TimeOut::start()
+{
+    deadline = nowMs() + duration;
+}
 
-bool TimeOut::isExpired() const { return deadline < 0 || nowMs() > deadline; }
+bool TimeOut::isExpired() const
+{
+    return deadline < 0 || nowMs() > deadline;
+}
 
 int TimeOut::remaining() const
 {

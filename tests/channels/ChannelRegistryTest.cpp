@@ -173,9 +173,8 @@ TEST_F(ChannelRegistryTest, AnIdleChannelStopsPromptly)
 
 TEST_F(ChannelRegistryTest, FailedThreadCreationLeavesNoChannel)
 {
-    setThreadCreator([](pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) {
-        return EAGAIN;
-    });
+    setThreadCreator(
+        [](pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) { return EAGAIN; });
     EventLog log;
     lumo_ErrorCodes error = ERR_NONE;
     const int id = lumo.startChannel(&profile, &EventLog::callback, &log, &error);

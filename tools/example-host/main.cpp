@@ -17,17 +17,28 @@ namespace {
 const char *eventName(liblumo::lumo_Event event)
 {
     switch (event) {
-    case liblumo::EV_CHANNEL_STARTED: return "EV_CHANNEL_STARTED";
-    case liblumo::EV_CHANNEL_STOPPED: return "EV_CHANNEL_STOPPED";
-    case liblumo::EV_DEVICE_HANDSHAKE: return "EV_DEVICE_HANDSHAKE";
-    case liblumo::EV_DEVICE_ADDED: return "EV_DEVICE_ADDED";
-    case liblumo::EV_REQUEST_ACTION: return "EV_REQUEST_ACTION";
-    case liblumo::EV_PARAMS_UPDATED: return "EV_PARAMS_UPDATED";
-    case liblumo::EV_SYNC_DONE: return "EV_SYNC_DONE";
-    case liblumo::EV_MEASUREMENT: return "EV_MEASUREMENT";
-    case liblumo::EV_KEEPALIVE_FAILED: return "EV_KEEPALIVE_FAILED";
-    case liblumo::EV_TRANSFER_DONE: return "EV_TRANSFER_DONE";
-    case liblumo::EV_ACTION_FAILED: return "EV_ACTION_FAILED";
+    case liblumo::EV_CHANNEL_STARTED:
+        return "EV_CHANNEL_STARTED";
+    case liblumo::EV_CHANNEL_STOPPED:
+        return "EV_CHANNEL_STOPPED";
+    case liblumo::EV_DEVICE_HANDSHAKE:
+        return "EV_DEVICE_HANDSHAKE";
+    case liblumo::EV_DEVICE_ADDED:
+        return "EV_DEVICE_ADDED";
+    case liblumo::EV_REQUEST_ACTION:
+        return "EV_REQUEST_ACTION";
+    case liblumo::EV_PARAMS_UPDATED:
+        return "EV_PARAMS_UPDATED";
+    case liblumo::EV_SYNC_DONE:
+        return "EV_SYNC_DONE";
+    case liblumo::EV_MEASUREMENT:
+        return "EV_MEASUREMENT";
+    case liblumo::EV_KEEPALIVE_FAILED:
+        return "EV_KEEPALIVE_FAILED";
+    case liblumo::EV_TRANSFER_DONE:
+        return "EV_TRANSFER_DONE";
+    case liblumo::EV_ACTION_FAILED:
+        return "EV_ACTION_FAILED";
     }
     return "unknown event";
 }

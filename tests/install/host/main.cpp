@@ -5,7 +5,10 @@
 #include <cstdio>
 
 namespace {
-int onEvent(liblumo::lumo_Event, void *, void *, liblumo::lumo_ErrorCodes) { return 0; }
+int onEvent(liblumo::lumo_Event, void *, void *, liblumo::lumo_ErrorCodes)
+{
+    return 0;
+}
 } // namespace
 
 int main()
