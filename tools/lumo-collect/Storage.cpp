@@ -178,6 +178,25 @@ void Storage::upsertDevice(const std::string &din, const std::string &when)
         lastError_ = sqlite3_errmsg(db_);
 }
 
+bool Storage::beginWrite(const std::string &din, const std::string &when)
+{
+    lastError_.clear();
+    if (!exec("BEGIN IMMEDIATE;"))
+        return false;
+    upsertDevice(din, when);
+    return true;
+}
+
+bool Storage::endWrite(bool stepsSucceeded)
+{
+    if (stepsSucceeded && lastError_.empty())
+        return exec("COMMIT;");
+    if (lastError_.empty())
+        lastError_ = sqlite3_errmsg(db_);
+    exec("ROLLBACK;");
+    return false;
+}
+
 bool Storage::deviceSeen(const std::string &din, const std::string &when)
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -189,10 +208,8 @@ bool Storage::deviceSeen(const std::string &din, const std::string &when)
 bool Storage::storeMeasurement(MeasurementRecord &m)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    lastError_.clear();
-    if (!exec("BEGIN IMMEDIATE;"))
+    if (!beginWrite(m.din, m.receivedAt))
         return false;
-    upsertDevice(m.din, m.receivedAt);
     Statement st(db_, "INSERT INTO measurements (din, received_at, measured_at, dtime_packed, "
                       "typeset, ns, nss, sample_count, samples) "
                       "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
@@ -205,23 +222,17 @@ bool Storage::storeMeasurement(MeasurementRecord &m)
     st.integer(7, m.nss);
     st.integer(8, static_cast<int64_t>(m.samples.size()));
     st.blob(9, samplesToBlob(m.samples));
-    if (!lastError_.empty() || st.step() != SQLITE_DONE) {
-        if (lastError_.empty())
-            lastError_ = sqlite3_errmsg(db_);
-        exec("ROLLBACK;");
-        return false;
-    }
-    m.id = sqlite3_last_insert_rowid(db_);
-    return exec("COMMIT;");
+    const bool inserted = lastError_.empty() && st.step() == SQLITE_DONE;
+    if (inserted)
+        m.id = sqlite3_last_insert_rowid(db_);
+    return endWrite(inserted);
 }
 
 bool Storage::storeSync(const SyncRecord &sync)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    lastError_.clear();
-    if (!exec("BEGIN IMMEDIATE;"))
+    if (!beginWrite(sync.din, sync.at))
         return false;
-    upsertDevice(sync.din, sync.at);
     Statement st(db_, "INSERT INTO syncs (din, at, ok, params_written, host_crc16, status32a, "
                       "status32b, status16a, device_time, status16b) "
                       "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
@@ -254,13 +265,7 @@ bool Storage::storeSync(const SyncRecord &sync)
         dev.text(3, sync.at);
         ok = dev.step() == SQLITE_DONE;
     }
-    if (!ok) {
-        if (lastError_.empty())
-            lastError_ = sqlite3_errmsg(db_);
-        exec("ROLLBACK;");
-        return false;
-    }
-    return exec("COMMIT;");
+    return endWrite(ok);
 }
 
 bool Storage::loadMeasurement(const std::string &din, long index, MeasurementRecord &out,

@@ -59,6 +59,10 @@ private:
     bool exec(const char *sql);
     bool createSchema();
     void upsertDevice(const std::string &din, const std::string &when);
+    // One write: begins a transaction and records the device as seen...
+    bool beginWrite(const std::string &din, const std::string &when);
+    // ...and commits it when every step succeeded, or records why and rolls it back.
+    bool endWrite(bool stepsSucceeded);
 
     sqlite3 *db_;
     std::mutex mutex_;
