@@ -14,6 +14,13 @@
 namespace liblumo::com::socketapi {
 
 constexpr int kNoSocket = -1;
+// TCP ports a socket can use; 0 means "any" and is not a port to listen on or reach.
+constexpr int kLowestPort = 1;
+constexpr int kHighestPort = 65535;
+inline bool isUsablePort(int port)
+{
+    return port >= kLowestPort && port <= kHighestPort;
+}
 // A wait time that never ends.
 constexpr int kWaitForever = -1;
 

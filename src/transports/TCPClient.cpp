@@ -14,13 +14,6 @@ namespace liblumo::com {
 
 namespace sock = socketapi;
 
-namespace {
-
-constexpr int kLowestPort = 1;
-constexpr int kHighestPort = 65535;
-
-} // namespace
-
 TCPClient::TCPClient(int socket, std::string address, int remotePort)
     : peerAddress(std::move(address)), peerPort(remotePort)
 {
@@ -139,8 +132,7 @@ bool TCPClient::open()
 {
     closeSocket();
     uint32_t networkOrderAddress = 0;
-    if (!sock::parseIPv4(peerAddress, networkOrderAddress) || peerPort < kLowestPort ||
-        peerPort > kHighestPort)
+    if (!sock::parseIPv4(peerAddress, networkOrderAddress) || !sock::isUsablePort(peerPort))
         return false;
     TimeOut deadline(connectTimeout);
     if (connectTimeout > 0)

@@ -8,13 +8,6 @@ namespace liblumo::com {
 
 namespace sock = socketapi;
 
-namespace {
-
-constexpr int kLowestPort = 1;
-constexpr int kHighestPort = 65535;
-
-} // namespace
-
 TCPServer::~TCPServer() = default; // both sockets close themselves
 
 bool TCPServer::setBlocking(bool value)
@@ -28,7 +21,7 @@ bool TCPServer::setBlocking(bool value)
 bool TCPServer::startListening()
 {
     // Only 16 bits reach the wire: a larger number would silently listen elsewhere.
-    if (listenPort < kLowestPort || listenPort > kHighestPort) {
+    if (!sock::isUsablePort(listenPort)) {
         setError(kErrorBadPort, 0);
         return false;
     }
