@@ -12,6 +12,7 @@ namespace {
 constexpr std::size_t kDinBytes = kDinSize - 1; // the last byte stays the terminating zero
 constexpr long kNsPerMs = 1000000;
 constexpr long kNsPerSecond = 1000000000;
+constexpr int kStopPollMs = 100; // the longest a stop waits between two looks
 
 timespec deadlineAfter(int ms)
 {
@@ -64,6 +65,25 @@ bool ChannelRecord::waitForStopRequest(int ms)
     const bool requested = stop != 0;
     pthread_mutex_unlock(&mutex);
     return requested;
+}
+
+void ChannelRecord::requestStop()
+{
+    pthread_mutex_lock(&mutex);
+    stop = 1;
+    stopRequested = true;
+    pthread_cond_broadcast(&stopChanged);
+    pthread_mutex_unlock(&mutex);
+}
+
+void ChannelRecord::waitForStopAcknowledged()
+{
+    pthread_mutex_lock(&mutex);
+    while (stop != 0) {
+        const timespec deadline = deadlineAfter(kStopPollMs);
+        pthread_cond_timedwait(&stopChanged, &mutex, &deadline);
+    }
+    pthread_mutex_unlock(&mutex);
 }
 
 void prepareEventRecord(lumo_EventData &record, const QString &din)

@@ -52,6 +52,12 @@ struct ChannelRecord {
     // Waits up to ms for a stop request; true when one is there. Used where the channel
     // thread idles, so it sleeps instead of spinning and still reacts at once.
     bool waitForStopRequest(int ms);
+
+    // The host's side of the stop handshake: sets `stop` and wakes the channel thread...
+    void requestStop();
+    // ...then waits until the channel thread has set it back to 0. Woken by the
+    // acknowledgement; looks again at least every 100 ms.
+    void waitForStopAcknowledged();
 };
 
 // Copies the DIN's UTF-8 bytes (at most 11) into the record and zero-fills the rest of it.

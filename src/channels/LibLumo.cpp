@@ -10,7 +10,7 @@ namespace liblumo {
 
 namespace {
 
-constexpr int kStopPollMs = 100; // the longest stopChannel waits between two looks
+constexpr int kUnregisterPollMs = 100; // how often a second stopChannel looks again
 constexpr long kNsPerMs = 1000000;
 
 void sleepMs(int ms)
@@ -30,39 +30,12 @@ bool startChannelThread(ChannelRecord *record)
     return started;
 }
 
-void requestStop(ChannelRecord &record)
-{
-    pthread_mutex_lock(&record.mutex);
-    record.stop = 1;
-    record.stopRequested = true;
-    pthread_cond_broadcast(&record.stopChanged);
-    pthread_mutex_unlock(&record.mutex);
-}
-
-// Waits until the channel thread has acknowledged the stop by setting `stop` back to 0;
-// it is woken by the acknowledgement and looks again at least every 100 ms.
-void waitForAcknowledgement(ChannelRecord &record)
-{
-    pthread_mutex_lock(&record.mutex);
-    while (record.stop != 0) {
-        timespec deadline{};
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_nsec += kStopPollMs * kNsPerMs;
-        if (deadline.tv_nsec >= 1000 * kNsPerMs) {
-            deadline.tv_sec += 1;
-            deadline.tv_nsec -= 1000 * kNsPerMs;
-        }
-        pthread_cond_timedwait(&record.stopChanged, &record.mutex, &deadline);
-    }
-    pthread_mutex_unlock(&record.mutex);
-}
-
 // A second stopChannel for a channel that is already being stopped returns once the
 // first one has removed the channel.
 void waitUntilUnregistered(int id)
 {
     while (registry::findChannel(id))
-        sleepMs(kStopPollMs);
+        sleepMs(kUnregisterPollMs);
 }
 
 } // namespace
@@ -94,8 +67,8 @@ void LibLumo::stopChannel(int id, lumo_ErrorCodes *error)
     bool alreadyStopping = false;
     ChannelRecord *record = registry::claimStop(id, &alreadyStopping);
     if (record) {
-        requestStop(*record);
-        waitForAcknowledgement(*record);
+        record->requestStop();
+        record->waitForStopAcknowledged();
         registry::unregisterChannel(id);
     } else if (alreadyStopping) {
         waitUntilUnregistered(id);
