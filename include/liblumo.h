@@ -74,7 +74,13 @@ enum lumo_Event {
     EV_PARAMS_UPDATED = 6,
     // Exchange thread; record with din, the DeviceStatus in `payload`. SYNC succeeded.
     EV_SYNC_DONE = 8,
-    // Exchange thread; record with din, one Measurement in `payload`.
+    // Exchange thread; record with din, one Measurement in `payload` and in `reserved`
+    // the number of samples its data blocks carried (samples past that number are zero).
+    // The device's last frame of the measurement is acknowledged only when the callback
+    // returns with `answer` left 0. A host that cannot keep the measurement writes
+    // kRefuseMeasurement (any nonzero value) into `answer`: the frame is not acknowledged,
+    // the device keeps the measurement for its next call, nothing more is asked of it and
+    // the transfer ends with EV_ACTION_FAILED.
     EV_MEASUREMENT = 9,
     // Exchange thread; record with din. A keep-alive in CONTROL got no valid answer; the
     // device has been dropped.
@@ -101,6 +107,9 @@ enum RequestAction {
     SLEEP = 4,         // send the device to sleep and drop it
     EXIT = 5,          // drop the device; nothing is sent
 };
+
+// The host's answer to EV_MEASUREMENT when it cannot keep the measurement.
+constexpr uint32_t kRefuseMeasurement = 1;
 
 // event, data (null for events 1 and 2, else a lumo_EventData), the user pointer given
 // to startChannel (unchanged), and always ERR_NONE. The result is never read: return 0.
@@ -147,8 +156,8 @@ struct DeviceStatus {
 constexpr std::size_t kMaxSamples = 65536;
 
 // One stored measurement, delivered in `payload` with EV_MEASUREMENT. Samples of
-// successive data blocks follow each other; samples beyond the measurement's own count
-// may hold values of an earlier measurement of the same transfer.
+// successive data blocks follow each other in block order; the event record's `reserved`
+// field says how many arrived, and every sample past them is zero.
 struct Measurement {
     timestamp_t dtime;
     uint32_t typeset;
@@ -163,7 +172,7 @@ constexpr std::size_t kAnswerDataSize = 1024;
 
 // The event record shared with the host, zero-filled before every event.
 struct lumo_EventData {
-    uint32_t reserved;                   // stays 0
+    uint32_t reserved;                   // EV_MEASUREMENT: samples that arrived; else 0
     char din[kDinSize];                  // DIN text "NNN-NNN-NNN", zero-terminated
     uint8_t payload[kPayloadSize];       // DeviceStatus or Measurement, per event
     uint32_t answer;                     // host: accept (low byte) or RequestAction
