@@ -102,9 +102,12 @@ void runOperation(Protocol &protocol, int operation, bool accept)
     case OP_COUNT:
         protocol.getAvailableMeasurement(kTimeoutMs);
         break;
-    case OP_RETRIEVE:
-        protocol.retriveNextMeasurement(*measurement, kTimeoutMs);
+    case OP_RETRIEVE: {
+        int samples = 0;
+        if (protocol.retriveNextMeasurement(*measurement, kTimeoutMs, samples))
+            protocol.acknowledgeFrame();
         break;
+    }
     case OP_KEEP_ALIVE:
         protocol.sendKeepAlive(7, kTimeoutMs);
         break;

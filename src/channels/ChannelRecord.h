@@ -37,6 +37,9 @@ struct ChannelRecord {
     Protocol protocol;
     com::TCPServer server;
     DeviceTable devices;
+    // Which link the exchange is serving: a new number for every TCP connection; a serial
+    // port is one link for the channel's whole life.
+    uint64_t link = 0;
 
     // Set together with `stop`, readable without the mutex: ends waits for a serial
     // device, the running exchange and the protocol's waits, so a stop never waits for

@@ -103,6 +103,7 @@ void serveTcpTurn(ChannelRecord &record)
     record.transport = record.server.takeConnection();
     if (!record.transport)
         return;
+    ++record.link;
     record.protocol.setTransport(record.transport);
     runExchange(record);
     releaseTransport(record);

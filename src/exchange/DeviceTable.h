@@ -1,5 +1,7 @@
 // The devices of one channel: an ordered map from DIN text to the state of the device's
-// conversation. Each channel owns its table, so channels never share device state.
+// conversation. Each channel owns its table, so channels never share device state. An
+// entry outlives the link its device handshook on, so a device that calls again goes on
+// where it was; until it does, its entry rests.
 #ifndef LIBLUMO_EXCHANGE_DEVICETABLE_H
 #define LIBLUMO_EXCHANGE_DEVICETABLE_H
 
@@ -25,6 +27,9 @@ struct DeviceEntry {
     int64_t keepAliveDeadline = -1; // monotonic ms; -1 = none
     uint32_t keepAliveSeq = 0;
     DeviceParams params{}; // the host's parameters from its last SYNC answer
+    // The link the device last handshook on: it is served only over that link, so no
+    // command meant for it reaches another device that connected after it.
+    uint64_t link = 0;
 };
 
 using DeviceTable = std::map<QString, DeviceEntry>;

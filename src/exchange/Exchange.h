@@ -30,9 +30,17 @@ public:
                              uint8_t *statusOut, const DeviceParams &params);
 
     // Fetches every stored measurement and raises EV_MEASUREMENT for each one that
-    // carries counts. True when all were handed over (or there were none); false when the
-    // count request or a retrieval failed, or a stop request cut the transfer short.
+    // carries counts or samples; each is acknowledged to the device only once the host
+    // kept it. True when all were handed over (or there were none); false when the count
+    // request or a retrieval failed, the host refused a measurement, or a stop request cut
+    // the transfer short.
     static bool doDataTransfer(ChannelRecord &record, const QString &din);
+
+private:
+    // Raises EV_MEASUREMENT with the measurement and its sample count; true when the host
+    // kept it (left `answer` at 0).
+    static bool handOver(ChannelRecord &record, const QString &din, const Measurement &measurement,
+                         int samples, lumo_EventData &event);
 };
 
 // A zero-filled event record on the heap with the DIN in place: records are 132140 bytes,

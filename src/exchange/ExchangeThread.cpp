@@ -49,6 +49,7 @@ public:
             if (!busy && !stopRequested())
                 record.transport->waitForInput(kIdleWaitMs);
         }
+        failPendingActions();
         record.transport->disconnect();
         LUMO_INFO << "_threadExchange exit";
     }
@@ -92,6 +93,7 @@ private:
         LUMO_INFO << "Added deviced " << din;
         const int64_t keepAliveDeadline = now() + kIntervalMs;
         DeviceEntry &entry = record.devices[din];
+        entry.link = record.link;
         entry.keepAliveDeadline = keepAliveDeadline;
         entry.state = EXCHANGE_REQUEST_ACTION;
         entry.keepAliveSeq = 1;
@@ -105,13 +107,15 @@ private:
     bool walkTable()
     {
         removeList.clear();
-        if (record.devices.empty())
-            return false;
         bool busy = false;
+        bool visited = false;
         for (auto it = record.devices.begin(); it != record.devices.end(); ++it) {
             // A stop leaves the devices not yet served as they are.
             if (stopRequested())
                 break;
+            if (it->second.link != record.link)
+                continue;
+            visited = true;
             const QString din = it->first;
             DeviceEntry entry = it->second;
             prepareEventRecord(*event, din);
@@ -119,7 +123,8 @@ private:
             busy = busy || entry.state != EXCHANGE_REQUEST_ACTION;
             record.devices[din] = entry;
         }
-        idleDeadline = now() + kIntervalMs;
+        if (visited)
+            idleDeadline = now() + kIntervalMs;
         return busy;
     }
 
@@ -227,15 +232,35 @@ private:
             record.devices.erase(din);
     }
 
-    // True when the table has been empty for the whole idle interval.
+    bool hasDevicesOnLink() const
+    {
+        return std::any_of(record.devices.begin(), record.devices.end(),
+                           [this](const auto &item) { return item.second.link == record.link; });
+    }
+
+    // True when no device has been on this link for the whole idle interval. Devices
+    // resting from earlier links do not keep it open.
     bool fellIdle()
     {
         if (now() <= idleDeadline)
             return false;
-        if (record.devices.empty())
+        if (!hasDevicesOnLink())
             return true;
         idleDeadline = now() + kIntervalMs;
         return false;
+    }
+
+    // An action the host asked for that the link's end left undone: the host hears it
+    // failed, and the device is asked again when it calls next.
+    void failPendingActions()
+    {
+        for (auto &[din, entry] : record.devices) {
+            if (entry.link != record.link || entry.state == EXCHANGE_REQUEST_ACTION)
+                continue;
+            LUMO_INFO << "_threadExchange action left undone for DIN:" << din;
+            entry.state = EXCHANGE_REQUEST_ACTION;
+            raiseFor(EV_ACTION_FAILED, din);
+        }
     }
 
     void raiseFor(lumo_Event raised, const QString &din)

@@ -9,22 +9,21 @@ namespace liblumo {
 
 namespace {
 
-// A measurement whose two counts are both zero holds nothing worth reporting.
-bool carriesCounts(const Measurement &measurement)
+// A measurement worth handing over: one with counts, or one whose blocks carried samples.
+bool worthReporting(const Measurement &measurement, int samples)
 {
-    return measurement.ns != 0 || measurement.nss != 0;
+    return measurement.ns != 0 || measurement.nss != 0 || samples > 0;
 }
 
 } // namespace
 
 bool Exchange::doDataTransfer(ChannelRecord &record, const QString &din)
 {
-    const auto event = makeEventRecord(din);
-    // Filled by each retrieval in turn and never cleared in between, like the payload the
-    // host sees: samples past a measurement's own blocks may be those of an earlier one.
+    const auto event = std::make_unique<lumo_EventData>();
     const auto measurement = std::make_unique<Measurement>();
+    Protocol &protocol = record.protocol;
 
-    const uint16_t available = record.protocol.getAvailableMeasurement(kCommandTimeoutMs);
+    const uint16_t available = protocol.getAvailableMeasurement(kCommandTimeoutMs);
     // 0xFFFF is also what a failed request returns, so it can only mean failure: the host
     // must not see a transfer that never happened reported as done.
     if (available == kCountFailed) {
@@ -40,14 +39,32 @@ bool Exchange::doDataTransfer(ChannelRecord &record, const QString &din)
         if (record.stopRequested.load())
             return false;
         LUMO_INFO << "Exchange::doDataTransfer" << index << "of" << count;
-        if (!record.protocol.retriveNextMeasurement(*measurement, kCommandTimeoutMs))
+        int samples = 0;
+        if (!protocol.retriveNextMeasurement(*measurement, kCommandTimeoutMs, samples))
             return false;
-        if (carriesCounts(*measurement)) {
-            std::memcpy(event->payload, measurement.get(), sizeof(Measurement));
-            record.raise(EV_MEASUREMENT, event.get());
+        // The device deletes a measurement once its last frame is acknowledged: that
+        // happens only after the host has taken it.
+        if (!worthReporting(*measurement, samples)) {
+            LUMO_INFO << "Exchange::doDataTransfer measurement without counts or samples";
+        } else if (!handOver(record, din, *measurement, samples, *event)) {
+            LUMO_INFO << "Exchange::doDataTransfer measurement refused by the host";
+            protocol.refuseFrame();
+            return false;
         }
+        if (!protocol.acknowledgeFrame())
+            return false;
     }
     return true;
+}
+
+bool Exchange::handOver(ChannelRecord &record, const QString &din, const Measurement &measurement,
+                        int samples, lumo_EventData &event)
+{
+    prepareEventRecord(event, din);
+    event.reserved = uint32_t(samples);
+    std::memcpy(event.payload, &measurement, sizeof(Measurement));
+    record.raise(EV_MEASUREMENT, &event);
+    return event.answer == 0;
 }
 
 } // namespace liblumo

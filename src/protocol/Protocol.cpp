@@ -75,6 +75,8 @@ int Protocol::send(uint8_t command, const QByteArray &data)
         LUMO_INFO << "Protocol::send ERROR!";
         return 0;
     }
+    // A new command begins a new answer: no later frame is a repeat of an earlier one.
+    acknowledgedSize = 0;
     const std::vector<uint8_t> frameBytes = buildFrame(nrPacket, command, data);
     const int frameSize = int(frameBytes.size());
     for (int attempt = 0; attempt < kSendAttempts && !abortRequested(); ++attempt) {
@@ -92,10 +94,52 @@ int Protocol::send(uint8_t command, const QByteArray &data)
     return 0;
 }
 
+bool Protocol::readExactly(uint8_t *buffer, int size, int64_t deadlineMs)
+{
+    while (size > 0) {
+        const int64_t left = deadlineMs - TimeOut::nowMs();
+        const int got = left > 0 ? readFromTransport(buffer, size, int(left)) : 0;
+        if (got <= 0)
+            return false;
+        buffer += got;
+        size -= got;
+    }
+    return true;
+}
+
+// A frame where an ACK was awaited is the rest of an earlier answer (a repeat the device
+// sent before it saw our answer): read it whole and drop it, so that no byte inside it is
+// taken for the acknowledgement. The start byte is at rxBuffer[0]. False when the frame
+// did not arrive whole in time.
+bool Protocol::skipStaleFrame(int64_t deadlineMs)
+{
+    if (!readExactly(rxBuffer + 1, frame::kHeaderSize - 1, deadlineMs))
+        return false;
+    const int dataLength =
+        uint16_t(helpers::readU16BE(rxBuffer + frame::kLengthOffset) - frame::kLengthBias);
+    constexpr int kRoom = kBufferSize - frame::kDataOffset;
+    for (int rest = dataLength + 1; rest > 0; rest -= kRoom) {
+        if (!readExactly(rxBuffer + frame::kDataOffset, std::min(rest, kRoom), deadlineMs))
+            return false;
+    }
+    LUMO_INFO << "Protocol::waitAck stale frame dropped - command:"
+              << frame::hexByte(rxBuffer[frame::kCommandOffset]);
+    return true;
+}
+
 bool Protocol::waitAck()
 {
     const int64_t started = TimeOut::nowMs();
-    const int got = transport != nullptr ? readFromTransport(rxBuffer, 1, kAckTimeoutMs) : -1;
+    const int64_t deadline = started + kAckTimeoutMs;
+    int got = -1;
+    if (transport != nullptr) {
+        for (;;) {
+            const int64_t left = deadline - TimeOut::nowMs();
+            got = left > 0 ? readFromTransport(rxBuffer, 1, int(left)) : 0;
+            if (got != 1 || rxBuffer[0] != kStx || !skipStaleFrame(deadline))
+                break;
+        }
+    }
     const int64_t elapsed = TimeOut::nowMs() - started;
     const bool acknowledged = got == 1 && rxBuffer[0] == kAck;
     const auto readBytes = [&] {
@@ -110,11 +154,15 @@ bool Protocol::waitAck()
     return acknowledged;
 }
 
+// The ACK goes out at once: a repeat of the frame it answers is recognised when read, so
+// nothing needs to be dropped first. A NAK answers a damaged frame whose rest may still be
+// arriving: that rest is dropped, the device sends the whole frame again.
 bool Protocol::sendControlByte(uint8_t byte)
 {
     if (transport == nullptr)
         return false;
-    transport->discardInput();
+    if (byte == kNak)
+        transport->discardInput();
     txBuffer[0] = byte;
     return transport->write(txBuffer, 1) == 1;
 }

@@ -40,9 +40,25 @@ public:
     static constexpr int kAbortSliceMs = 200;
     void setAbortFlag(const std::atomic<bool> *flag) { abortFlag = flag; }
 
+    // How long the device must stay quiet before a refusal is complete, and the longest
+    // a refusal may take however much the device keeps sending.
+    static constexpr int kRefuseQuietMs = 1500;
+    static constexpr int kRefuseBoundMs = 30000;
+
     // Link layer.
     int send(uint8_t command, const QByteArray &data);              // 1 acknowledged, 0 failed
     int receive(uint8_t &command, QByteArray &data, int timeoutMs); // data length or -1
+    // Like receive, but the valid frame is left unanswered: the caller acknowledges it with
+    // acknowledgeFrame() once it has accepted its content, or refuses it with refuseFrame().
+    int receiveUnacknowledged(uint8_t &command, QByteArray &data, int timeoutMs);
+    // ACK for the frame just received. Until the next command is sent, an identical copy
+    // of it (same packet number and content: the device missed the ACK) is acknowledged
+    // again and never delivered twice.
+    bool acknowledgeFrame();
+    // NAK for the frame just received, and for every frame the device sends after it
+    // until it has been quiet for kRefuseQuietMs: the device gives up on what it was
+    // sending and keeps it, and nothing of it is left to be read as the next answer.
+    void refuseFrame();
     bool waitAck();
     bool sendAck();
     bool sendNak();
@@ -66,8 +82,14 @@ public:
 
     // Measurements.
     uint16_t getAvailableMeasurement(int timeoutMs); // 0xFFFF on failure
-    bool retriveNextMeasurement(Measurement &measurement, int timeoutMs);
-    bool receiveMeasurement(Measurement &measurement, int timeoutMs);
+    // Fetches the next stored measurement: the header zero-fills the record, blocks must
+    // follow in sequence (numbers compared in 8 bits) and fit the record; `samples` is
+    // how many arrived. Every frame but the last is acknowledged once accepted; the last
+    // is left to the caller, who keeps the measurement with acknowledgeFrame() or gives it
+    // back to the device with refuseFrame(). On failure the frame that could not be
+    // accepted has been refused already, so the device keeps the measurement.
+    bool retriveNextMeasurement(Measurement &measurement, int timeoutMs, int &samples);
+    bool receiveMeasurement(Measurement &measurement, int timeoutMs, int &samples);
 
     // A number and a text the owner may keep here; nothing in the library uses them.
     void getSpare(uint16_t &number, QString &text) const;
@@ -98,6 +120,11 @@ private:
     bool rejectOversizeFrame(RxProgress &rx, uint8_t &command, int timeoutMs);
     bool checkFrame(RxProgress &rx, uint8_t &command, QByteArray &data, int64_t startMs);
     int failReceive(const RxProgress &rx, QByteArray &data, int timeoutMs, int64_t startMs);
+    int receiveFrame(uint8_t &command, QByteArray &data, int timeoutMs, bool quiet);
+    bool isRepeatOfAcknowledged(int frameSize) const;
+    bool readExactly(uint8_t *buffer, int size, int64_t deadlineMs);
+    bool skipStaleFrame(int64_t deadlineMs);
+    void logReceived(uint8_t command, const QByteArray &data) const;
 
     uint16_t nrPacket = 0;
     uint16_t spareNumber = 0;
@@ -106,6 +133,13 @@ private:
     const std::atomic<bool> *abortFlag = nullptr;
     uint8_t rxBuffer[kBufferSize] = {};
     uint8_t txBuffer[kBufferSize] = {};
+    // The frame just received (whole, LRC included) and the last one acknowledged; a
+    // command sent forgets the latter, since a new answer begins.
+    uint8_t receivedFrame[kBufferSize] = {};
+    int receivedSize = 0;
+    uint8_t acknowledgedFrame[kBufferSize] = {};
+    int acknowledgedSize = 0;
+    int64_t lastRxTimeMs = 0; // how long the frame just received took to arrive
 };
 
 } // namespace liblumo

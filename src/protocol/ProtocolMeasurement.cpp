@@ -7,6 +7,8 @@
 #include "protocol/ProtocolFrame.h"
 #include "transports/TimeOut.h"
 
+#include <cstring>
+
 namespace liblumo {
 
 namespace {
@@ -25,26 +27,40 @@ constexpr int kNssOffset = 9;
 // Data block: block number, then samples of 2 bytes each.
 constexpr int kBlockNumberSize = 1;
 constexpr int kSampleSize = 2;
-// Block numbers are one byte, and so is the sample count of a block.
-constexpr int kMaxBlocks = 255;
-constexpr int kMaxSamplesPerBlock = 255;
+// Block numbers are one byte on the wire: they are compared in 8 bits, so a measurement
+// may have more than 255 blocks.
+constexpr int kBlockNumberMask = 0xFF;
 
 // What one retrieval has taken in so far.
 struct Retrieval {
     bool headerSeen = false;
     int totBlocks = 0;
+    int blocksTaken = 0;
     int samplesStored = 0; // each block's samples follow those of the blocks before it
 };
 
-bool takeHeader(const QByteArray &data, Measurement &measurement, Retrieval &retrieval)
+// What becomes of a frame of the measurement.
+enum class Verdict {
+    Next,     // accepted and acknowledged: more frames follow
+    Repeat,   // a repeat of the previous block: acknowledged again, not stored again
+    Complete, // accepted and the measurement is whole: its frame is left unanswered
+    Refused,  // cannot be accepted: the retrieval fails
+};
+
+// The header zero-fills the record, so no earlier measurement shows through.
+Verdict takeHeader(const QByteArray &data, Measurement &measurement, Retrieval &retrieval)
 {
+    if (retrieval.headerSeen) {
+        LUMO_INFO << "Protocol::receiveMeasurement second header";
+        return Verdict::Refused;
+    }
     if (data.size() < kHeaderPayloadSize) {
         LUMO_INFO << "Protocol::receiveMeasurement short header - length:" << data.size();
-        return false;
+        return Verdict::Refused;
     }
     const uint8_t *in = frame::bytes(data);
+    std::memset(&measurement, 0, sizeof measurement);
     retrieval.headerSeen = true;
-    retrieval.samplesStored = 0;
     retrieval.totBlocks = helpers::readU16LE(in + kTotBlocksOffset);
     measurement.dtime.packed = uint32_t(helpers::readU32LE(in + kDtimeOffset));
     helpers::timestamp2Time(&measurement.dtime);
@@ -57,38 +73,48 @@ bool takeHeader(const QByteArray &data, Measurement &measurement, Retrieval &ret
     LUMO_INFO << "Protocol::receiveMeasuremen - ms->ns:" << measurement.ns;
     LUMO_INFO << "Protocol::receiveMeasuremen - ms->nss:" << measurement.nss;
     LUMO_INFO << "Protocol::receiveMeasurement totBlocks:" << retrieval.totBlocks;
-    if (retrieval.totBlocks > kMaxBlocks) {
-        // No one-byte block number could ever end it.
-        LUMO_INFO << "Protocol::receiveMeasurement too many blocks";
-        return false;
+    if (retrieval.totBlocks == 0) {
+        LUMO_INFO << "Protocol::receiveMeasuremen - NO DATA!!!!!!!!!!!!!!!!!!";
+        return Verdict::Complete;
     }
-    return true;
+    return Verdict::Next;
 }
 
-// Stores one block's complete samples; lastBlock tells whether it ends the measurement.
-bool takeBlock(const QByteArray &data, Measurement &measurement, Retrieval &retrieval,
-               int64_t waitStartedMs, bool &lastBlock)
+// Stores one block's complete samples after those of the blocks before it.
+Verdict takeBlock(const QByteArray &data, Measurement &measurement, Retrieval &retrieval,
+                  int64_t waitStartedMs)
 {
     if (!retrieval.headerSeen || data.size() < kBlockNumberSize) {
         LUMO_INFO << "Protocol::receiveMeasurement block without header or number";
-        return false;
+        return Verdict::Refused;
     }
     const uint8_t *in = frame::bytes(data);
     const int block = in[0];
     const int samples = (data.size() - kBlockNumberSize) / kSampleSize;
     LUMO_INFO << "Protocol::receiveMeasurement ss:" << samples << " block:" << block
               << "rxTime:" << TimeOut::nowMs() - waitStartedMs << "ms";
-    if (samples > kMaxSamplesPerBlock || retrieval.samplesStored + samples > int(kMaxSamples)) {
+    const int previous = retrieval.blocksTaken & kBlockNumberMask;
+    if (retrieval.blocksTaken > 0 && block == previous) {
+        LUMO_INFO << "Protocol::receiveMeasurement repeated block:" << block;
+        return Verdict::Repeat;
+    }
+    const int expected = (retrieval.blocksTaken + 1) & kBlockNumberMask;
+    if (block != expected) {
+        LUMO_INFO << "Protocol::receiveMeasurement block out of sequence - block:" << block
+                  << "expected:" << expected;
+        return Verdict::Refused;
+    }
+    if (retrieval.samplesStored + samples > int(kMaxSamples)) {
         LUMO_INFO << "Protocol::receiveMeasurement too many samples";
-        return false;
+        return Verdict::Refused;
     }
     const uint8_t *sample = in + kBlockNumberSize;
     uint16_t *out = measurement.samples + retrieval.samplesStored;
     for (int i = 0; i < samples; ++i, sample += kSampleSize)
         out[i] = uint16_t(helpers::readU16LE(sample));
     retrieval.samplesStored += samples;
-    lastBlock = block == retrieval.totBlocks;
-    return true;
+    ++retrieval.blocksTaken;
+    return retrieval.blocksTaken == retrieval.totBlocks ? Verdict::Complete : Verdict::Next;
 }
 
 } // namespace
@@ -110,17 +136,18 @@ uint16_t Protocol::getAvailableMeasurement(int timeoutMs)
     return count;
 }
 
-bool Protocol::retriveNextMeasurement(Measurement &measurement, int timeoutMs)
+bool Protocol::retriveNextMeasurement(Measurement &measurement, int timeoutMs, int &samples)
 {
     LUMO_INFO << log::separator();
     LUMO_INFO << "Protocol::retriveNextMeasurement send request";
+    samples = 0;
     const bool ok = send(CMD_RETRIEVE_NEXT_MEASUREMENT, QByteArray()) > 0 &&
-                    receiveMeasurement(measurement, timeoutMs);
+                    receiveMeasurement(measurement, timeoutMs, samples);
     LUMO_INFO << "Protocol::retriveNextMeasurement complete - result:" << ok;
     return ok;
 }
 
-bool Protocol::receiveMeasurement(Measurement &measurement, int timeoutMs)
+bool Protocol::receiveMeasurement(Measurement &measurement, int timeoutMs, int &samples)
 {
     Retrieval retrieval;
     QByteArray data;
@@ -128,26 +155,26 @@ bool Protocol::receiveMeasurement(Measurement &measurement, int timeoutMs)
         LUMO_INFO << "Protocol::receiveMeasurement wait next command";
         const int64_t waitStartedMs = TimeOut::nowMs();
         uint8_t command = 0;
-        const int result = receive(command, data, timeoutMs);
+        const int result = receiveUnacknowledged(command, data, timeoutMs);
         LUMO_INFO << "Protocol::receiveMeasurement rxResult:" << result;
         if (result < 0)
             break;
-        if (command == CMD_MEASUREMENT_HEADER) {
-            if (!takeHeader(data, measurement, retrieval))
-                break;
-            if (retrieval.totBlocks == 0) {
-                LUMO_INFO << "Protocol::receiveMeasuremen - NO DATA!!!!!!!!!!!!!!!!!!";
-                return true;
-            }
-        } else if (command == CMD_MEASUREMENT_BLOCK) {
-            bool lastBlock = false;
-            if (!takeBlock(data, measurement, retrieval, waitStartedMs, lastBlock))
-                break;
-            if (lastBlock)
-                return true;
-        } else {
+        Verdict verdict = Verdict::Refused;
+        if (command == CMD_MEASUREMENT_HEADER)
+            verdict = takeHeader(data, measurement, retrieval);
+        else if (command == CMD_MEASUREMENT_BLOCK)
+            verdict = takeBlock(data, measurement, retrieval, waitStartedMs);
+
+        if (verdict == Verdict::Complete) {
+            samples = retrieval.samplesStored;
+            return true;
+        }
+        if (verdict == Verdict::Refused) {
+            refuseFrame();
             break;
         }
+        if (!acknowledgeFrame())
+            break;
     }
     LUMO_INFO << "Protocol::receiveMeasurement ERROR!!!!";
     return false;

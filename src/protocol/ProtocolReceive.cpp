@@ -86,22 +86,19 @@ bool Protocol::rejectOversizeFrame(RxProgress &rx, uint8_t &command, int timeout
     return true;
 }
 
-// A whole frame is held: true when its LRC is right (and it was acknowledged, unless it is
-// a handshake); otherwise it is answered with NAK and reception starts over.
+// A whole frame is held: true when its LRC is right (it is kept as the frame just
+// received); otherwise it is answered with NAK and reception starts over.
 bool Protocol::checkFrame(RxProgress &rx, uint8_t &command, QByteArray &data, int64_t startMs)
 {
     const int lrcPosition = rx.dataLength + frame::kDataOffset;
     const uint8_t computed = frame::lrc(rxBuffer, lrcPosition);
     const uint8_t received = rxBuffer[lrcPosition];
-    data = QByteArray(reinterpret_cast<const char *>(rxBuffer + frame::kDataOffset), rx.dataLength);
     if (computed == received) {
-        const int64_t elapsed = TimeOut::nowMs() - startMs;
-        // The handshake's answer depends on the host's decision: waitHandshake gives it.
-        if (command != CMD_HANDSHAKE)
-            sendAck();
-        LUMO_INFO << "Protocol::receive command:" << frame::hexByte(command)
-                  << "nrPacket:" << nrPacket << "rxTime:" << elapsed << "ms";
-        LUMO_INFO << "Protocol::receive data:" << data.toHex().toUpper();
+        receivedSize = lrcPosition + 1;
+        std::memcpy(receivedFrame, rxBuffer, size_t(receivedSize));
+        data = QByteArray(reinterpret_cast<const char *>(rxBuffer + frame::kDataOffset),
+                          rx.dataLength);
+        lastRxTimeMs = TimeOut::nowMs() - startMs;
         return true;
     }
     LUMO_CRITICAL << "Protocol::receive bad LRC:" << frame::hexByte(computed)
@@ -112,26 +109,34 @@ bool Protocol::checkFrame(RxProgress &rx, uint8_t &command, QByteArray &data, in
     return false;
 }
 
-int Protocol::receive(uint8_t &command, QByteArray &data, int timeoutMs)
+bool Protocol::isRepeatOfAcknowledged(int frameSize) const
+{
+    return acknowledgedSize == frameSize &&
+           std::memcmp(acknowledgedFrame, rxBuffer, size_t(frameSize)) == 0;
+}
+
+int Protocol::receiveFrame(uint8_t &command, QByteArray &data, int timeoutMs, bool quiet)
 {
     command = 0;
     data.clear();
     int64_t startMs = TimeOut::nowMs();
     RxProgress rx;
+    // A quiet receive logs no failure: its time-out is the expected end.
+    const int failureTimeoutMs = quiet ? -1 : timeoutMs;
     if (transport == nullptr)
-        return failReceive(rx, data, timeoutMs, startMs);
+        return failReceive(rx, data, failureTimeoutMs, startMs);
 
     for (;;) {
         const int got = readFromTransport(rxBuffer + rx.held, nextReadSize(rx), timeoutMs);
         if (got <= 0) // failed, aborted, or the device stayed silent for the whole time-out
-            return failReceive(rx, data, timeoutMs, startMs);
+            return quiet ? -1 : failReceive(rx, data, failureTimeoutMs, startMs);
 
         if (!rx.inFrame) {
             takeHuntedBytes(rx, got, data);
             // A run of noise as long as the buffer holds no frame: give up rather than
             // read forever.
             if (!rx.inFrame && rx.noise >= kBufferSize)
-                return failReceive(rx, data, timeoutMs, startMs);
+                return failReceive(rx, data, failureTimeoutMs, startMs);
         } else {
             rx.held += got;
         }
@@ -146,15 +151,79 @@ int Protocol::receive(uint8_t &command, QByteArray &data, int timeoutMs)
         command = rxBuffer[frame::kCommandOffset];
         if (rx.dataLength + frame::kFrameOverhead > kBufferSize) {
             if (!rejectOversizeFrame(rx, command, timeoutMs))
-                return failReceive(rx, data, timeoutMs, startMs);
+                return failReceive(rx, data, failureTimeoutMs, startMs);
             startMs = TimeOut::nowMs();
             continue;
         }
         if (rx.held < rx.dataLength + frame::kFrameOverhead)
             continue;
+        const int frameSize = rx.dataLength + frame::kFrameOverhead;
+        // The device missed our ACK and sent the same frame again: it has been taken
+        // already, so it is only acknowledged again.
+        if (isRepeatOfAcknowledged(frameSize)) {
+            LUMO_INFO << "Protocol::receive repeated frame acknowledged again - nrPacket:"
+                      << nrPacket;
+            sendAck();
+            command = 0;
+            rx = RxProgress();
+            startMs = TimeOut::nowMs();
+            continue;
+        }
         if (checkFrame(rx, command, data, startMs))
             return int(data.size());
         startMs = TimeOut::nowMs();
+    }
+}
+
+void Protocol::logReceived(uint8_t command, const QByteArray &data) const
+{
+    LUMO_INFO << "Protocol::receive command:" << frame::hexByte(command) << "nrPacket:" << nrPacket
+              << "rxTime:" << lastRxTimeMs << "ms";
+    LUMO_INFO << "Protocol::receive data:" << data.toHex().toUpper();
+}
+
+int Protocol::receive(uint8_t &command, QByteArray &data, int timeoutMs)
+{
+    const int result = receiveFrame(command, data, timeoutMs, false);
+    if (result < 0)
+        return result;
+    // The handshake's answer depends on the host's decision: waitHandshake gives it.
+    if (command != CMD_HANDSHAKE)
+        acknowledgeFrame();
+    logReceived(command, data);
+    return result;
+}
+
+int Protocol::receiveUnacknowledged(uint8_t &command, QByteArray &data, int timeoutMs)
+{
+    const int result = receiveFrame(command, data, timeoutMs, false);
+    if (result >= 0)
+        logReceived(command, data);
+    return result;
+}
+
+bool Protocol::acknowledgeFrame()
+{
+    std::memcpy(acknowledgedFrame, receivedFrame, size_t(receivedSize));
+    acknowledgedSize = receivedSize;
+    return sendAck();
+}
+
+void Protocol::refuseFrame()
+{
+    LUMO_INFO << "Protocol::refuseFrame - nrPacket:" << nrPacket;
+    sendNak();
+    // Whatever else the device sends now belongs to what was refused: it is refused too,
+    // until the device gives up and falls quiet.
+    const int64_t bound = TimeOut::nowMs() + kRefuseBoundMs;
+    uint8_t command = 0;
+    QByteArray data;
+    while (TimeOut::nowMs() < bound && !abortRequested()) {
+        if (receiveFrame(command, data, kRefuseQuietMs, true) < 0)
+            return;
+        LUMO_INFO << "Protocol::refuseFrame frame refused - command:" << frame::hexByte(command)
+                  << "nrPacket:" << nrPacket;
+        sendNak();
     }
 }
 

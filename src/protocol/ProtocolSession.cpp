@@ -18,6 +18,9 @@ constexpr int kWordOffset = 8;
 constexpr int kCrcOffset = 10;
 
 constexpr int kDinDigits = 9;
+// The DIN text holds nine digits: a larger number would lose its last digits and pass
+// for another device.
+constexpr uint32_t kLargestDin = 999999999;
 constexpr int kDinGroupLength = 3;
 constexpr int kKeepAliveDigits = 10;
 constexpr char kSleepArgument = 0x01;
@@ -44,10 +47,14 @@ bool Protocol::waitHandshake(QString &din, uint16_t &handshakeWord, uint16_t &rx
 
     uint8_t command = 0;
     QByteArray data;
-    if (receive(command, data, timeoutMs) < 0)
+    if (receiveUnacknowledged(command, data, timeoutMs) < 0)
         return false;
     if (command != CMD_HANDSHAKE) {
-        // receive has acknowledged it already; the caller decides what it means.
+        // Nobody asked for it (a late answer, a block of an abandoned measurement): an ACK
+        // would tell the device it was taken, so it is refused, and handed to the caller.
+        LUMO_INFO << "Protocol::waitHandshake not a handshake, refused - command:"
+                  << frame::hexByte(command);
+        sendNak();
         otherData = data;
         otherCommand = command;
         return false;
@@ -63,7 +70,13 @@ bool Protocol::waitHandshake(QString &din, uint16_t &handshakeWord, uint16_t &rx
     clock.packed = uint32_t(helpers::readU32LE(payload + kClockOffset));
     handshakeWord = uint16_t(helpers::readU16LE(payload + kWordOffset));
     rxCrc16 = uint16_t(helpers::readU16LE(payload + kCrcOffset));
-    din = dinText(uint32_t(helpers::readU32LE(payload + kDinOffset)));
+    const auto dinNumber = uint32_t(helpers::readU32LE(payload + kDinOffset));
+    if (dinNumber > kLargestDin) {
+        // Left unanswered like a refused device.
+        LUMO_INFO << "Protocol::waitHandshake DIN does not fit nine digits - din:" << dinNumber;
+        return false;
+    }
+    din = dinText(dinNumber);
 
     if (accept == nullptr || !accept(din, user)) {
         din.clear();

@@ -14,6 +14,10 @@ namespace liblumo::com {
 
 namespace sock = socketapi;
 
+namespace {
+constexpr std::size_t kDiscardChunk = 512; // bytes dropped per receive call
+}
+
 TCPClient::TCPClient(int socket, std::string address, int remotePort)
     : peerAddress(std::move(address)), peerPort(remotePort)
 {
@@ -191,7 +195,23 @@ bool TCPClient::isConnected()
     return true;
 }
 
-void TCPClient::discardInput() {}
+// Drops whatever the peer sent that nobody read: a repeat of a frame that was already
+// taken, or the rest of an answer that was given up on, must never be read as the answer
+// to the next command.
+void TCPClient::discardInput()
+{
+    uint8_t scratch[kDiscardChunk];
+    while (handle >= 0 && !peerGone) {
+        const sock::IoResult result = sock::receiveSome(handle, scratch, sizeof scratch, false);
+        if (result.status == sock::IoStatus::WouldBlock)
+            return;
+        if (result.status != sock::IoStatus::Done) {
+            markPeerGone();
+            return;
+        }
+        traceBuffer("DISCARDED:", scratch, int(result.count));
+    }
+}
 
 bool TCPClient::isDataAvailable()
 {

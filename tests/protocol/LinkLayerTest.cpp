@@ -96,9 +96,9 @@ TEST_F(LinkLayer, LengthLowByteAbove0x7FIsUnsigned)
 TEST_F(LinkLayer, FrameOneBytePerReadAndAfterNoise)
 {
     const QByteArray payload = hex("11 02 33"); // holds a start byte inside the data
-    const QByteArray frame = deviceFrame(9, 0x92, payload);
-    device.feedBytewise(frame);
-    device.feed(hex("FF 00 41 7E") + frame + hex("55")); // noise, frame, one more byte
+    device.feedBytewise(deviceFrame(9, 0x92, payload));
+    // noise, the next frame, one more byte
+    device.feed(hex("FF 00 41 7E") + deviceFrame(10, 0x92, payload) + hex("55"));
     for (int round = 0; round < 2; ++round) {
         uint8_t command = 0;
         QByteArray data;

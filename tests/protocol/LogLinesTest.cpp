@@ -82,7 +82,9 @@ TEST_F(LogLines, MeasurementLines)
     blockData.append(QByteArray(200, char(0x11)));
     device.feed(deviceFrame(2, 0x82, blockData));
     auto record = std::make_unique<Measurement>();
-    EXPECT_TRUE(protocol->retriveNextMeasurement(*record, 1000));
+    int samples = 0;
+    EXPECT_TRUE(protocol->retriveNextMeasurement(*record, 1000, samples));
+    EXPECT_EQ(samples, 100);
     EXPECT_TRUE(log.contains("Protocol::receiveMeasuremen - ms->dtime: year: 24 month: 3 day: 5 "
                              "hour: 14 min: 7 sec: 9"));
     EXPECT_TRUE(log.contains("Protocol::receiveMeasuremen - ms->typeset: 7"));

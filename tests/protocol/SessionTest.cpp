@@ -67,13 +67,19 @@ TEST_F(Session, EchoNotAcknowledgedFailsButKeepsTheDin)
     EXPECT_EQ(device.writes().size(), 4u); // ACK and three echoes
 }
 
-TEST_F(Session, TenDigitDinKeepsItsFirstNineDigits)
+TEST_F(Session, DinMustFitNineDigits)
 {
-    device.feed(deviceFrame(1, 0x01, hex("FF FF FF FF 00 00 00 00 00 00 00 00")));
     device.setAutoAck(true);
+    device.feed(deviceFrame(1, 0x01, hex("FF C9 9A 3B 00 00 00 00 00 00 00 00"))); // 999999999
     Decision decision;
     EXPECT_TRUE(handshake(decision));
-    EXPECT_EQ(din, QStringLiteral("429-496-729"));
+    EXPECT_EQ(din, QStringLiteral("999-999-999"));
+    const std::size_t written = device.writes().size();
+    // 1000000000 would lose its last digit and pass for 100-000-000: refused, unanswered.
+    device.feed(deviceFrame(1, 0x01, hex("00 CA 9A 3B 00 00 00 00 00 00 00 00")));
+    EXPECT_FALSE(handshake(decision));
+    EXPECT_TRUE(din.isEmpty());
+    EXPECT_EQ(device.writes().size(), written);
 }
 
 TEST_F(Session, ShortHandshakeIsRefusedUnanswered)
@@ -85,14 +91,15 @@ TEST_F(Session, ShortHandshakeIsRefusedUnanswered)
     EXPECT_TRUE(device.writes().empty());
 }
 
-TEST_F(Session, OtherFrameInsteadOfHandshakeIsHandedOut)
+// Nobody asked for it: acknowledging it would tell the device it was taken.
+TEST_F(Session, OtherFrameInsteadOfHandshakeIsRefusedAndHandedOut)
 {
     device.feed(deviceFrame(2, 0xB0, hex("05 00")));
     Decision decision;
     EXPECT_FALSE(handshake(decision));
     EXPECT_EQ(otherCommand, 0xB0);
     EXPECT_EQ(otherData, hex("05 00"));
-    EXPECT_EQ(device.writes(), std::vector<QByteArray>{hex("06")});
+    EXPECT_EQ(device.writes(), std::vector<QByteArray>{hex("15")});
 }
 
 TEST_F(Session, NoHandshakeAtAllFails)
