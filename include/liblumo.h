@@ -95,6 +95,10 @@ enum lumo_Event {
 enum lumo_ErrorCodes {
     ERR_NONE = 0,
     ERR_THREAD_START = 1,
+    // startChannel: the TCP port is not a number from 1 to 65535, or cannot be listened on
+    // (taken by another program, not permitted). The channel is already gone, as for
+    // ERR_THREAD_START; no event is raised.
+    ERR_PORT_UNAVAILABLE = 2,
 };
 
 // The host's answer to EV_REQUEST_ACTION, read from `answer` as an unsigned 32-bit value.
@@ -253,6 +257,35 @@ private:
     std::string serverPort;
 };
 
+// A TCP channel that serves several devices at once: every accepted connection runs its
+// own exchange, up to getMaxConnections() at a time; further devices wait in the listen
+// backlog (as long as the limit) until a connection ends. With a limit of 1 it behaves
+// exactly as a TCPProfile.
+//
+// Event rules in this mode:
+// - Calls for one connection never overlap and keep the order of a TCPProfile channel;
+//   calls for different connections may run at the same time on different threads (as
+//   for different channels), so a callback shared by them must guard what it shares.
+// - EV_CHANNEL_STARTED comes first and EV_CHANNEL_STOPPED last, after every
+//   connection's last event.
+// - The channel's devices are shared by its connections. A DIN that handshakes on a new
+//   connection while an older one still holds it is taken over by the new one: the older
+//   connection is closed (a device on a flaky link often calls again before its old
+//   connection is seen dead), and an action it had under way ends with EV_ACTION_FAILED.
+class LUMO_API FleetTCPProfile : public TCPProfile {
+public:
+    static constexpr int kDefaultMaxConnections = 64;
+
+    FleetTCPProfile();
+    ~FleetTCPProfile() override;
+    // At least 1.
+    void setMaxConnections(int n);
+    int getMaxConnections();
+
+private:
+    int maxConnections = kDefaultMaxConnections;
+};
+
 // ---------------------------------------------------------------------------
 // The library
 // ---------------------------------------------------------------------------
@@ -266,8 +299,9 @@ public:
     virtual ~LibLumo();
 
     // Opens a channel and returns its id (1, 2, ...; never reused). *error receives
-    // ERR_NONE, or ERR_THREAD_START when the channel thread could not be created (the
-    // channel is then already gone).
+    // ERR_NONE; ERR_PORT_UNAVAILABLE when a TCP channel cannot listen on its port; or
+    // ERR_THREAD_START when the channel thread could not be created. On an error the
+    // channel is already gone and no event is raised.
     int startChannel(IChannelProfile *profile, EventCallback callback, void *user,
                      lumo_ErrorCodes *error);
 

@@ -2,6 +2,7 @@
 
 #include "ChannelThread.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace liblumo {
@@ -46,6 +47,17 @@ void TCPProfile::setServerPort(std::string port)
 std::string TCPProfile::getServerPort()
 {
     return serverPort;
+}
+
+FleetTCPProfile::FleetTCPProfile() = default;
+FleetTCPProfile::~FleetTCPProfile() = default;
+void FleetTCPProfile::setMaxConnections(int n)
+{
+    maxConnections = std::max(n, 1);
+}
+int FleetTCPProfile::getMaxConnections()
+{
+    return maxConnections;
 }
 
 } // namespace liblumo

@@ -9,7 +9,6 @@
 namespace liblumo {
 
 namespace {
-constexpr std::size_t kDinBytes = kDinSize - 1; // the last byte stays the terminating zero
 constexpr long kNsPerMs = 1000000;
 constexpr long kNsPerSecond = 1000000000;
 constexpr int kStopPollMs = 100; // the longest a stop waits between two looks
@@ -38,7 +37,7 @@ ChannelRecord::ChannelRecord(int channelId, IChannelProfile *channelProfile,
     pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
     pthread_cond_init(&stopChanged, &attributes);
     pthread_condattr_destroy(&attributes);
-    protocol.setAbortFlag(&stopRequested);
+    protocol.setStopSignal(&stopSignal);
 }
 
 ChannelRecord::~ChannelRecord()
@@ -55,23 +54,15 @@ void ChannelRecord::raise(lumo_Event event, lumo_EventData *data) const
 
 bool ChannelRecord::waitForStopRequest(int ms)
 {
-    if (stopRequested.load())
-        return true;
-    const timespec deadline = deadlineAfter(ms);
-    pthread_mutex_lock(&mutex);
-    int result = 0;
-    while (stop == 0 && result != ETIMEDOUT)
-        result = pthread_cond_timedwait(&stopChanged, &mutex, &deadline);
-    const bool requested = stop != 0;
-    pthread_mutex_unlock(&mutex);
-    return requested;
+    return stopSignal.wait(ms);
 }
 
 void ChannelRecord::requestStop()
 {
     pthread_mutex_lock(&mutex);
     stop = 1;
-    stopRequested = true;
+    stopSignal.raise();
+    attention.raise();
     pthread_cond_broadcast(&stopChanged);
     pthread_mutex_unlock(&mutex);
 }
@@ -84,13 +75,6 @@ void ChannelRecord::waitForStopAcknowledged()
         pthread_cond_timedwait(&stopChanged, &mutex, &deadline);
     }
     pthread_mutex_unlock(&mutex);
-}
-
-void prepareEventRecord(lumo_EventData &record, const QString &din)
-{
-    std::memset(&record, 0, sizeof record);
-    const QByteArray utf8 = din.toUtf8();
-    std::memcpy(record.din, utf8.constData(), std::min<std::size_t>(utf8.size(), kDinBytes));
 }
 
 } // namespace liblumo

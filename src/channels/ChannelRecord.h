@@ -8,6 +8,7 @@
 #include "liblumo.h"
 #include "protocol/Protocol.h"
 #include "transports/ComAbstract.h"
+#include "transports/StopSignal.h"
 #include "transports/TCPServer.h"
 
 #include <pthread.h>
@@ -41,10 +42,12 @@ struct ChannelRecord {
     // port is one link for the channel's whole life.
     uint64_t link = 0;
 
-    // Set together with `stop`, readable without the mutex: ends waits for a serial
-    // device, the running exchange and the protocol's waits, so a stop never waits for
-    // a device.
-    std::atomic<bool> stopRequested{false};
+    // Raised together with `stop`, readable without the mutex: ends every wait of the
+    // channel's threads and transports at once, so a stop never waits for a device.
+    com::StopSignal stopSignal;
+    // Wakes the channel thread of a channel serving several connections: raised by a stop
+    // and whenever one of its connections ends.
+    com::StopSignal attention;
 
     // Guarded by the registry's mutex: a stopChannel is already waiting for this channel.
     bool stopping = false;
@@ -62,9 +65,6 @@ struct ChannelRecord {
     // acknowledgement; looks again at least every 100 ms.
     void waitForStopAcknowledged();
 };
-
-// Copies the DIN's UTF-8 bytes (at most 11) into the record and zero-fills the rest of it.
-void prepareEventRecord(lumo_EventData &record, const QString &din);
 
 } // namespace liblumo
 

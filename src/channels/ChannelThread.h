@@ -16,6 +16,10 @@ constexpr int kTcpChannel = 3;
 // The thread body; takes the channel's record, returns it.
 void *_threadChannel(void *record);
 
+// A TCP channel starts listening on its port (true for other kinds); false, with a log
+// line, when the port is no number from 1 to 65535 or cannot be listened on.
+bool listenForDevices(ChannelRecord &record);
+
 // Runs one exchange on the record's current transport and waits for it to end.
 // False when the exchange thread could not be created.
 bool runExchange(ChannelRecord &record);

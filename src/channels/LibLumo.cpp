@@ -52,7 +52,10 @@ int LibLumo::startChannel(IChannelProfile *profile, EventCallback callback, void
 {
     ChannelRecord *record = nullptr;
     const int id = registry::registerChannel(profile, callback, user, &record);
-    if (startChannelThread(record)) {
+    if (!listenForDevices(*record)) {
+        registry::unregisterChannel(id);
+        *error = ERR_PORT_UNAVAILABLE;
+    } else if (startChannelThread(record)) {
         *error = ERR_NONE;
     } else {
         // No thread would ever acknowledge a stop: the channel goes at once.

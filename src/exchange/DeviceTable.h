@@ -1,16 +1,25 @@
 // The devices of one channel: an ordered map from DIN text to the state of the device's
-// conversation. Each channel owns its table, so channels never share device state. An
-// entry outlives the link its device handshook on, so a device that calls again goes on
-// where it was; until it does, its entry rests.
+// conversation. Each channel owns its table, so channels never share device state.
+//
+// Every entry belongs to the link its device last handshook on and is served only over
+// that link, so no command meant for one device reaches another that connected after it.
+// An entry outlives its link, so a device that calls again goes on where it was; until it
+// does, its entry rests. Resting entries beyond kMaxRestingDevices are dropped, the ones
+// seen longest ago first. The table has its own lock: a channel serving several
+// connections at once shares it between their exchanges; no call holds it for longer
+// than the call itself.
 #ifndef LIBLUMO_EXCHANGE_DEVICETABLE_H
 #define LIBLUMO_EXCHANGE_DEVICETABLE_H
 
 #include "liblumo.h"
+#include "transports/StopSignal.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 
 namespace liblumo {
 
@@ -27,12 +36,45 @@ struct DeviceEntry {
     int64_t keepAliveDeadline = -1; // monotonic ms; -1 = none
     uint32_t keepAliveSeq = 0;
     DeviceParams params{}; // the host's parameters from its last SYNC answer
-    // The link the device last handshook on: it is served only over that link, so no
-    // command meant for it reaches another device that connected after it.
-    uint64_t link = 0;
+    uint64_t link = 0;     // the link the device last handshook on
+    int64_t seenMs = 0;    // when it last handshook (monotonic ms)
 };
 
-using DeviceTable = std::map<QString, DeviceEntry>;
+class DeviceTable {
+public:
+    static constexpr std::size_t kMaxRestingDevices = 4096;
+
+    // A link starts and ends. `closer` is raised when a newer link takes one of its
+    // devices over (the device reconnected before its old connection was seen dead).
+    void openLink(uint64_t link, com::StopSignal *closer);
+    void closeLink(uint64_t link);
+
+    // The device handshook on `link`: its entry is created or refreshed and moves to the
+    // link. Returns the live link it was taken from (its closer has been raised), or 0.
+    uint64_t handshake(const QString &din, uint64_t link, const DeviceEntry &fresh);
+
+    // The DINs served over `link`, in DIN order, as they are now.
+    QStringList dinsOnLink(uint64_t link) const;
+    // A copy of the entry, when it is still on `link`.
+    bool take(const QString &din, uint64_t link, DeviceEntry &entry) const;
+    // Writes the entry back, unless the device has moved to another link meanwhile.
+    void store(const QString &din, uint64_t link, const DeviceEntry &entry);
+    void erase(const QString &din, uint64_t link);
+    bool hasDevicesOnLink(uint64_t link) const;
+    // Entries of `link` with an action the host asked for that never ran: set back to
+    // waiting for the host's next answer. Returns their DINs.
+    QStringList takeBackActions(uint64_t link);
+
+    void clear();
+    std::size_t size() const;
+
+private:
+    void dropOldestResting();
+
+    mutable std::mutex mutex;
+    std::map<QString, DeviceEntry> entries;
+    std::map<uint64_t, com::StopSignal *> liveLinks;
+};
 
 } // namespace liblumo
 

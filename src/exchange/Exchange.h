@@ -1,6 +1,6 @@
 // The two long device actions the exchange runs for one device: parameter
-// synchronisation and measurement transfer. Each works on the channel record it is given
-// and keeps nothing between calls.
+// synchronisation and measurement transfer. Each works on the exchange context it is
+// given and keeps nothing between calls.
 #ifndef LIBLUMO_EXCHANGE_EXCHANGE_H
 #define LIBLUMO_EXCHANGE_EXCHANGE_H
 
@@ -13,7 +13,7 @@
 
 namespace liblumo {
 
-struct ChannelRecord;
+struct ExchangeContext;
 
 class Exchange {
 public:
@@ -26,7 +26,7 @@ public:
     // read). When the host's CRC differs from the device's, writes the current UTC clock
     // and the host's parameters into the device and raises EV_PARAMS_UPDATED.
     // True when synchronised.
-    static bool doSyncParams(ChannelRecord &record, const QString &din, uint16_t rxCrc16,
+    static bool doSyncParams(ExchangeContext &link, const QString &din, uint16_t rxCrc16,
                              uint8_t *statusOut, const DeviceParams &params);
 
     // Fetches every stored measurement and raises EV_MEASUREMENT for each one that
@@ -34,14 +34,17 @@ public:
     // kept it. True when all were handed over (or there were none); false when the count
     // request or a retrieval failed, the host refused a measurement, or a stop request cut
     // the transfer short.
-    static bool doDataTransfer(ChannelRecord &record, const QString &din);
+    static bool doDataTransfer(ExchangeContext &link, const QString &din);
 
 private:
     // Raises EV_MEASUREMENT with the measurement and its sample count; true when the host
     // kept it (left `answer` at 0).
-    static bool handOver(ChannelRecord &record, const QString &din, const Measurement &measurement,
+    static bool handOver(ExchangeContext &link, const QString &din, const Measurement &measurement,
                          int samples, lumo_EventData &event);
 };
+
+// Copies the DIN's UTF-8 bytes (at most 11) into the record and zero-fills the rest of it.
+void prepareEventRecord(lumo_EventData &record, const QString &din);
 
 // A zero-filled event record on the heap with the DIN in place: records are 132140 bytes,
 // too big to pile up on a thread's stack.

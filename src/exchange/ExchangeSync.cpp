@@ -1,6 +1,6 @@
 #include "Exchange.h"
 
-#include "channels/ChannelRecord.h"
+#include "exchange/ExchangeContext.h"
 #include "helpers/InternalHelpers.h"
 #include "helpers/Logging.h"
 
@@ -21,11 +21,11 @@ QString crcText(uint16_t crc)
 
 } // namespace
 
-bool Exchange::doSyncParams(ChannelRecord &record, const QString &din, uint16_t rxCrc16,
+bool Exchange::doSyncParams(ExchangeContext &link, const QString &din, uint16_t rxCrc16,
                             uint8_t *statusOut, const DeviceParams &params)
 {
     DeviceStatus status{};
-    if (!record.protocol.getDeviceStatus(status, kCommandTimeoutMs))
+    if (!link.protocol->getDeviceStatus(status, kCommandTimeoutMs))
         return false;
     std::memcpy(statusOut, &status, sizeof status);
 
@@ -34,18 +34,18 @@ bool Exchange::doSyncParams(ChannelRecord &record, const QString &din, uint16_t 
         return true;
 
     // A stop request starts no further command: the device keeps its old settings.
-    if (record.stopRequested.load())
+    if (link.stopRequested())
         return false;
-    if (!record.protocol.setDateTime(QDateTime::currentDateTime().toUTC()))
+    if (!link.protocol->setDateTime(QDateTime::currentDateTime().toUTC()))
         return false;
-    if (record.stopRequested.load())
+    if (link.stopRequested())
         return false;
     const DeviceParams written = params;
-    if (!record.protocol.setDeviceParams(written, kCommandTimeoutMs))
+    if (!link.protocol->setDeviceParams(written, kCommandTimeoutMs))
         return false;
 
     const auto event = makeEventRecord(din);
-    record.raise(EV_PARAMS_UPDATED, event.get());
+    link.raise(EV_PARAMS_UPDATED, event.get());
     return true;
 }
 

@@ -1,7 +1,7 @@
 #include "ExchangeThread.h"
 
 #include "Exchange.h"
-#include "channels/ChannelRecord.h"
+#include "exchange/ExchangeContext.h"
 #include "helpers/Logging.h"
 #include "transports/TimeOut.h"
 
@@ -29,8 +29,8 @@ int64_t now()
 
 class ExchangeLoop {
 public:
-    explicit ExchangeLoop(ChannelRecord &channel)
-        : record(channel), event(std::make_unique<lumo_EventData>())
+    explicit ExchangeLoop(ExchangeContext &context)
+        : link(context), event(std::make_unique<lumo_EventData>())
     {
     }
 
@@ -47,15 +47,15 @@ public:
             QCoreApplication::processEvents(QEventLoop::AllEvents, kEventPassMs);
             // Nothing to do but ask the host again: sleep until input or 100 ms pass.
             if (!busy && !stopRequested())
-                record.transport->waitForInput(kIdleWaitMs);
+                link.transport->waitForInput(kIdleWaitMs);
         }
         failPendingActions();
-        record.transport->disconnect();
+        link.transport->disconnect();
         LUMO_INFO << "_threadExchange exit";
     }
 
 private:
-    bool stopRequested() const { return record.stopRequested.load(); }
+    bool stopRequested() const { return link.stopRequested(); }
 
     bool shouldEnd()
     {
@@ -63,7 +63,7 @@ private:
             LUMO_INFO << "_threadExchange stop requested";
             return true;
         }
-        if (!record.protocol.isConnected()) {
+        if (!link.protocol->isConnected()) {
             LUMO_INFO << "_threadExchange client disconnected!!!";
             return true;
         }
@@ -73,17 +73,24 @@ private:
     // True when input was waiting, whether or not it made a valid handshake.
     bool serveHandshake()
     {
-        if (!record.transport->isDataAvailable())
+        if (!link.transport->isDataAvailable())
             return false;
         QString din;
         uint16_t handshakeWord = 0;
         uint16_t rxCrc16 = 0;
         uint8_t otherCommand = 0;
         QByteArray otherData;
-        if (record.protocol.waitHandshake(din, handshakeWord, rxCrc16, &confirmDevice, &record,
-                                          otherCommand, otherData, kHandshakeTimeoutMs))
+        // Only a handshake is progress: bytes that never make one, however many, do not
+        // keep the link open beyond the idle interval.
+        link.protocol->setReceiveDeadline(idleDeadline);
+        const bool accepted =
+            link.protocol->waitHandshake(din, handshakeWord, rxCrc16, &confirmDevice, &link,
+                                         otherCommand, otherData, kHandshakeTimeoutMs);
+        link.protocol->setReceiveDeadline(0);
+        if (accepted) {
             addDevice(din, handshakeWord, rxCrc16);
-        idleDeadline = now() + kIntervalMs;
+            idleDeadline = now() + kIntervalMs;
+        }
         return true;
     }
 
@@ -91,14 +98,16 @@ private:
     {
         LUMO_INFO << log::separator();
         LUMO_INFO << "Added deviced " << din;
-        const int64_t keepAliveDeadline = now() + kIntervalMs;
-        DeviceEntry &entry = record.devices[din];
-        entry.link = record.link;
-        entry.keepAliveDeadline = keepAliveDeadline;
-        entry.state = EXCHANGE_REQUEST_ACTION;
-        entry.keepAliveSeq = 1;
-        entry.handshakeWord = handshakeWord;
-        entry.rxCrc16 = rxCrc16;
+        DeviceEntry fresh;
+        fresh.keepAliveDeadline = now() + kIntervalMs;
+        fresh.state = EXCHANGE_REQUEST_ACTION;
+        fresh.keepAliveSeq = 1;
+        fresh.handshakeWord = handshakeWord;
+        fresh.rxCrc16 = rxCrc16;
+        fresh.seenMs = now();
+        const uint64_t previous = link.devices->handshake(din, link.link, fresh);
+        if (previous != 0)
+            LUMO_INFO << "_threadExchange DIN taken over from an older connection:" << din;
         raiseFor(EV_DEVICE_ADDED, din);
     }
 
@@ -109,19 +118,18 @@ private:
         removeList.clear();
         bool busy = false;
         bool visited = false;
-        for (auto it = record.devices.begin(); it != record.devices.end(); ++it) {
+        for (const QString &din : link.devices->dinsOnLink(link.link)) {
             // A stop leaves the devices not yet served as they are.
             if (stopRequested())
                 break;
-            if (it->second.link != record.link)
-                continue;
+            DeviceEntry entry;
+            if (!link.devices->take(din, link.link, entry))
+                continue; // taken over by a newer connection meanwhile
             visited = true;
-            const QString din = it->first;
-            DeviceEntry entry = it->second;
             prepareEventRecord(*event, din);
             busy = serveEntry(din, entry) || busy;
             busy = busy || entry.state != EXCHANGE_REQUEST_ACTION;
-            record.devices[din] = entry;
+            link.devices->store(din, link.link, entry);
         }
         if (visited)
             idleDeadline = now() + kIntervalMs;
@@ -149,16 +157,16 @@ private:
         const DeviceParams params = entry.params;
         // The status lands in the payload, so EV_ACTION_FAILED carries it too once read.
         const bool synced =
-            Exchange::doSyncParams(record, din, entry.rxCrc16, event->payload, params);
-        record.raise(synced ? EV_SYNC_DONE : EV_ACTION_FAILED, event.get());
+            Exchange::doSyncParams(link, din, entry.rxCrc16, event->payload, params);
+        link.raise(synced ? EV_SYNC_DONE : EV_ACTION_FAILED, event.get());
         entry.state = EXCHANGE_REQUEST_ACTION;
     }
 
     void serveTransfer(const QString &din, DeviceEntry &entry)
     {
         LUMO_INFO << "state EXCHANGE_START_DATA_TRANSFER for DIN:" << din;
-        const bool transferred = Exchange::doDataTransfer(record, din);
-        record.raise(transferred ? EV_TRANSFER_DONE : EV_ACTION_FAILED, event.get());
+        const bool transferred = Exchange::doDataTransfer(link, din);
+        link.raise(transferred ? EV_TRANSFER_DONE : EV_ACTION_FAILED, event.get());
         entry.state = EXCHANGE_REQUEST_ACTION;
     }
 
@@ -166,7 +174,7 @@ private:
     bool serveRequestAction(const QString &din, DeviceEntry &entry)
     {
         LUMO_INFO << "state EXCHANGE_REQUEST_ACTION for DIN:" << din;
-        record.raise(EV_REQUEST_ACTION, event.get());
+        link.raise(EV_REQUEST_ACTION, event.get());
         const uint32_t answer = event->answer;
         if (answer > kLastAction)
             return false;
@@ -189,7 +197,7 @@ private:
         case SLEEP:
             LUMO_INFO << " >>> RequestAction::SLEEP for DIN:" << din;
             // A device that did not take the command is dropped all the same.
-            record.protocol.doSleep();
+            link.protocol->doSleep();
             removeList.append(din);
             return true;
         case EXIT:
@@ -214,7 +222,7 @@ private:
         if (now() <= entry.keepAliveDeadline)
             return false;
         const uint32_t sequence = entry.keepAliveSeq++;
-        if (record.protocol.sendKeepAlive(sequence, Exchange::kCommandTimeoutMs)) {
+        if (link.protocol->sendKeepAlive(sequence, Exchange::kCommandTimeoutMs)) {
             entry.keepAliveDeadline = now() + kIntervalMs;
             return true;
         }
@@ -229,13 +237,7 @@ private:
     void eraseRemoved()
     {
         for (const QString &din : qAsConst(removeList))
-            record.devices.erase(din);
-    }
-
-    bool hasDevicesOnLink() const
-    {
-        return std::any_of(record.devices.begin(), record.devices.end(),
-                           [this](const auto &item) { return item.second.link == record.link; });
+            link.devices->erase(din, link.link);
     }
 
     // True when no device has been on this link for the whole idle interval. Devices
@@ -244,7 +246,7 @@ private:
     {
         if (now() <= idleDeadline)
             return false;
-        if (!hasDevicesOnLink())
+        if (!link.devices->hasDevicesOnLink(link.link))
             return true;
         idleDeadline = now() + kIntervalMs;
         return false;
@@ -254,11 +256,8 @@ private:
     // failed, and the device is asked again when it calls next.
     void failPendingActions()
     {
-        for (auto &[din, entry] : record.devices) {
-            if (entry.link != record.link || entry.state == EXCHANGE_REQUEST_ACTION)
-                continue;
+        for (const QString &din : link.devices->takeBackActions(link.link)) {
             LUMO_INFO << "_threadExchange action left undone for DIN:" << din;
-            entry.state = EXCHANGE_REQUEST_ACTION;
             raiseFor(EV_ACTION_FAILED, din);
         }
     }
@@ -266,10 +265,10 @@ private:
     void raiseFor(lumo_Event raised, const QString &din)
     {
         prepareEventRecord(*event, din);
-        record.raise(raised, event.get());
+        link.raise(raised, event.get());
     }
 
-    ChannelRecord &record;
+    ExchangeContext &link;
     const std::unique_ptr<lumo_EventData> event; // the working record
     int64_t idleDeadline = 0;
     QStringList removeList;
@@ -281,18 +280,18 @@ bool confirmDevice(const QString &din, void *context)
 {
     if (!context)
         return false;
-    auto &record = *static_cast<ChannelRecord *>(context);
+    auto &link = *static_cast<ExchangeContext *>(context);
     const auto event = makeEventRecord(din);
-    record.raise(EV_DEVICE_HANDSHAKE, event.get());
+    link.raise(EV_DEVICE_HANDSHAKE, event.get());
     return (event->answer & kAcceptMask) != 0;
 }
 
 void *_threadExchange(void *arg)
 {
-    auto &record = *static_cast<ChannelRecord *>(arg);
-    if (!record.transport)
+    auto &context = *static_cast<ExchangeContext *>(arg);
+    if (!context.transport || !context.protocol || !context.devices)
         return nullptr;
-    ExchangeLoop(record).run();
+    ExchangeLoop(context).run();
     return nullptr;
 }
 

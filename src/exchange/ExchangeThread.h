@@ -7,11 +7,11 @@
 
 namespace liblumo {
 
-// Thread body; takes the channel's ChannelRecord, returns null.
-void *_threadExchange(void *record);
+// Thread body; takes an ExchangeContext, returns null.
+void *_threadExchange(void *context);
 
 // Asks the host whether to accept the device that sent this handshake (context: the
-// ChannelRecord). True when the host wrote a nonzero low byte into `answer`; false, with
+// ExchangeContext). True when the host wrote a nonzero low byte into `answer`; false, with
 // nothing raised, for a null context.
 bool confirmDevice(const QString &din, void *context);
 

@@ -1,6 +1,6 @@
 #include "Exchange.h"
 
-#include "channels/ChannelRecord.h"
+#include "exchange/ExchangeContext.h"
 #include "helpers/Logging.h"
 
 #include <cstring>
@@ -17,11 +17,11 @@ bool worthReporting(const Measurement &measurement, int samples)
 
 } // namespace
 
-bool Exchange::doDataTransfer(ChannelRecord &record, const QString &din)
+bool Exchange::doDataTransfer(ExchangeContext &link, const QString &din)
 {
     const auto event = std::make_unique<lumo_EventData>();
     const auto measurement = std::make_unique<Measurement>();
-    Protocol &protocol = record.protocol;
+    Protocol &protocol = *link.protocol;
 
     const uint16_t available = protocol.getAvailableMeasurement(kCommandTimeoutMs);
     // 0xFFFF is also what a failed request returns, so it can only mean failure: the host
@@ -36,7 +36,7 @@ bool Exchange::doDataTransfer(ChannelRecord &record, const QString &din)
         return true;
 
     for (int index = 1; index <= count; ++index) {
-        if (record.stopRequested.load())
+        if (link.stopRequested())
             return false;
         LUMO_INFO << "Exchange::doDataTransfer" << index << "of" << count;
         int samples = 0;
@@ -46,7 +46,7 @@ bool Exchange::doDataTransfer(ChannelRecord &record, const QString &din)
         // happens only after the host has taken it.
         if (!worthReporting(*measurement, samples)) {
             LUMO_INFO << "Exchange::doDataTransfer measurement without counts or samples";
-        } else if (!handOver(record, din, *measurement, samples, *event)) {
+        } else if (!handOver(link, din, *measurement, samples, *event)) {
             LUMO_INFO << "Exchange::doDataTransfer measurement refused by the host";
             protocol.refuseFrame();
             return false;
@@ -57,13 +57,13 @@ bool Exchange::doDataTransfer(ChannelRecord &record, const QString &din)
     return true;
 }
 
-bool Exchange::handOver(ChannelRecord &record, const QString &din, const Measurement &measurement,
+bool Exchange::handOver(ExchangeContext &link, const QString &din, const Measurement &measurement,
                         int samples, lumo_EventData &event)
 {
     prepareEventRecord(event, din);
     event.reserved = uint32_t(samples);
     std::memcpy(event.payload, &measurement, sizeof(Measurement));
-    record.raise(EV_MEASUREMENT, &event);
+    link.raise(EV_MEASUREMENT, &event);
     return event.answer == 0;
 }
 

@@ -13,8 +13,8 @@ namespace liblumo {
 
 namespace {
 
-constexpr int kDefaultReadTimeoutMs = 1000; // what a transport waits for a time-out of -1
 constexpr int kReadFailed = -1;
+constexpr int kDefaultReadTimeoutMs = 1000; // what a transport waits for a time-out of -1
 
 // The whole frame for one command, ready for a single write.
 std::vector<uint8_t> buildFrame(uint16_t packet, uint8_t command, const QByteArray &data)
@@ -33,38 +33,38 @@ std::vector<uint8_t> buildFrame(uint16_t packet, uint8_t command, const QByteArr
 
 } // namespace
 
+void Protocol::setTransport(com::ComAbstract *value)
+{
+    transport = value;
+    if (transport != nullptr && stopSignal != nullptr)
+        transport->setStopSignal(stopSignal);
+}
+
+void Protocol::setStopSignal(const com::StopSignal *signal)
+{
+    stopSignal = signal;
+    if (transport != nullptr)
+        transport->setStopSignal(signal);
+}
+
 bool Protocol::abortRequested() const
 {
-    return abortFlag != nullptr && abortFlag->load(std::memory_order_relaxed);
+    return stopSignal != nullptr && stopSignal->isRaised();
 }
 
 int Protocol::readFromTransport(uint8_t *buffer, int size, int timeoutMs)
 {
-    if (abortFlag == nullptr) {
-        transport->setTimeout(timeoutMs);
-        return transport->read(buffer, size);
-    }
-    // A stop request must end the wait within a slice, so never hand the transport more.
-    const int total = timeoutMs < 0 ? kDefaultReadTimeoutMs : timeoutMs;
-    TimeOut deadline(total);
-    deadline.start();
-    int slice = std::min(total, kAbortSliceMs);
-    for (;;) {
-        if (abortRequested())
-            return kReadFailed;
-        const int64_t sliceStart = TimeOut::nowMs();
-        transport->setTimeout(slice);
-        const int got = transport->read(buffer, size);
-        if (got != 0)
-            return got;
-        // A transport that gave up well before its slice knows nothing more is coming:
-        // asking again would only spin.
-        if (TimeOut::nowMs() - sliceStart < slice / 2)
+    if (abortRequested())
+        return kReadFailed;
+    if (receiveDeadlineMs > 0) {
+        const int64_t left = receiveDeadlineMs - TimeOut::nowMs();
+        if (left <= 0)
             return 0;
-        slice = std::min(deadline.remaining(), kAbortSliceMs);
-        if (slice <= 0)
-            return 0;
+        const int wanted = timeoutMs < 0 ? kDefaultReadTimeoutMs : timeoutMs;
+        timeoutMs = int(std::min<int64_t>(wanted, left));
     }
+    transport->setTimeout(timeoutMs);
+    return transport->read(buffer, size);
 }
 
 int Protocol::send(uint8_t command, const QByteArray &data)

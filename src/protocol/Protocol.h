@@ -9,12 +9,12 @@
 #include "liblumo.h"
 #include "protocol/ProtocolCommand.h"
 #include "transports/ComAbstract.h"
+#include "transports/StopSignal.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
 
-#include <atomic>
 #include <cstdint>
 
 namespace liblumo {
@@ -32,13 +32,16 @@ public:
     Protocol(const Protocol &) = delete;
     Protocol &operator=(const Protocol &) = delete;
 
-    void setTransport(com::ComAbstract *value) { transport = value; }
+    // The transport is handed the stop signal too, so that its waits end on it.
+    void setTransport(com::ComAbstract *value);
     com::ComAbstract *getTransport() const { return transport; }
 
-    // When set and true, every wait ends early as a failure (checked at least every
-    // kAbortSliceMs), so a stop request never waits for a long command time-out.
-    static constexpr int kAbortSliceMs = 200;
-    void setAbortFlag(const std::atomic<bool> *flag) { abortFlag = flag; }
+    // Once the signal is raised nothing more is sent and every wait ends as a failure at
+    // once, so a stop never waits for a command's time-out.
+    void setStopSignal(const com::StopSignal *signal);
+    // A moment (monotonic ms, 0: none) past which every wait ends as a time-out, however
+    // the bytes trickle in: a peer that never completes a frame cannot hold a read open.
+    void setReceiveDeadline(int64_t deadlineMs) { receiveDeadlineMs = deadlineMs; }
 
     // How long the device must stay quiet before a refusal is complete, and the longest
     // a refusal may take however much the device keeps sending.
@@ -109,7 +112,6 @@ private:
     };
 
     // Reads up to size bytes, waiting at most timeoutMs (-1: the transport's default).
-    // With an abort flag installed the wait is cut into slices of kAbortSliceMs.
     int readFromTransport(uint8_t *buffer, int size, int timeoutMs);
     bool abortRequested() const;
     bool sendControlByte(uint8_t byte);
@@ -130,7 +132,8 @@ private:
     uint16_t spareNumber = 0;
     QString spareText;
     com::ComAbstract *transport = nullptr;
-    const std::atomic<bool> *abortFlag = nullptr;
+    const com::StopSignal *stopSignal = nullptr;
+    int64_t receiveDeadlineMs = 0;
     uint8_t rxBuffer[kBufferSize] = {};
     uint8_t txBuffer[kBufferSize] = {};
     // The frame just received (whole, LRC included) and the last one acknowledged; a

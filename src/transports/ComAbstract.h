@@ -5,6 +5,8 @@
 #ifndef LIBLUMO_TRANSPORTS_COMABSTRACT_H
 #define LIBLUMO_TRANSPORTS_COMABSTRACT_H
 
+#include "transports/StopSignal.h"
+
 #include <cstdint>
 #include <string>
 
@@ -44,6 +46,11 @@ public:
 
     virtual ~ComAbstract() = default;
 
+    // A raised stop signal ends every wait of the transport at once: a read then fails
+    // (-1) and a write gives up. Not owned; null: waits end only on their own terms.
+    void setStopSignal(const StopSignal *signal) { stop = signal; }
+    const StopSignal *stopSignal() const { return stop; }
+
     void setError(int code, int detail);
     int errorCode() const { return lastErrorCode; }
     int errorDetail() const { return lastErrorDetail; }
@@ -52,6 +59,11 @@ protected:
     // The debug trace of every buffer sent ("TX BUFFER:") or received ("RX BUFFER:").
     static void traceBuffer(const char *label, const uint8_t *data, int size);
 
+    // The descriptor that wakes a wait when the stop signal is raised; -1 when none.
+    int stopDescriptor() const { return stop ? stop->descriptor() : -1; }
+    bool stopRaised() const { return stop && stop->isRaised(); }
+
+    const StopSignal *stop = nullptr;
     int handle = -1; // socket of a TCP client; -1 when none
     bool blocking = false;
     int lastErrorDetail = 0;

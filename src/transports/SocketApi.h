@@ -41,7 +41,8 @@ struct IoResult {
 enum class WaitStatus {
     Ready, // readable (or writable when waiting to send)
     TimedOut,
-    Failed // hang-up, error or invalid socket with nothing to read
+    Failed, // hang-up, error or invalid socket with nothing to read
+    Woken   // the wake descriptor became readable first (a stop)
 };
 
 // Owns one socket and closes it when it goes.
@@ -106,9 +107,11 @@ IoResult sendSome(int socket, const uint8_t *data, std::size_t size);
 IoResult receiveSome(int socket, uint8_t *buffer, std::size_t size, bool peek);
 
 // Waits up to timeoutMs (kWaitForever: no limit) until the socket is readable.
-WaitStatus waitReadable(int socket, int timeoutMs);
+// A wake descriptor (wakeFd, kNoSocket for none) that becomes readable ends the wait
+// at once with Woken.
+WaitStatus waitReadable(int socket, int timeoutMs, int wakeFd = kNoSocket);
 // Waits up to timeoutMs (kWaitForever: no limit) until the socket can take more bytes.
-WaitStatus waitWritable(int socket, int timeoutMs);
+WaitStatus waitWritable(int socket, int timeoutMs, int wakeFd = kNoSocket);
 
 } // namespace liblumo::com::socketapi
 

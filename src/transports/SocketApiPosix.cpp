@@ -34,18 +34,20 @@ sockaddr_in makeAddress(uint32_t networkOrderAddress, uint16_t port)
     return address;
 }
 
-// poll() on one socket, resumed after a signal with the time that is left.
-WaitStatus waitFor(int socket, short events, int timeoutMs)
+// poll() on one socket (and the wake descriptor, if any), resumed after a signal with the
+// time that is left.
+WaitStatus waitFor(int socket, short events, int timeoutMs, int wakeFd)
 {
     if (socket < 0)
         return WaitStatus::Failed;
     TimeOut deadline(timeoutMs);
     deadline.start();
-    pollfd entry{socket, events, 0};
+    pollfd entries[2] = {{socket, events, 0}, {wakeFd, POLLIN, 0}};
+    const nfds_t count = wakeFd >= 0 ? 2 : 1;
     int waitMs = timeoutMs;
     for (;;) {
-        entry.revents = 0;
-        const int ready = ::poll(&entry, 1, waitMs);
+        entries[0].revents = entries[1].revents = 0;
+        const int ready = ::poll(entries, count, waitMs);
         if (ready > 0)
             break;
         if (ready == 0)
@@ -55,6 +57,9 @@ WaitStatus waitFor(int socket, short events, int timeoutMs)
         if (timeoutMs != kWaitForever)
             waitMs = deadline.remaining();
     }
+    if (entries[1].revents != 0)
+        return WaitStatus::Woken;
+    const pollfd &entry = entries[0];
     if (entry.revents & events)
         return WaitStatus::Ready;
     return WaitStatus::Failed; // hang-up, error or invalid descriptor only
@@ -209,14 +214,14 @@ IoResult receiveSome(int socket, uint8_t *buffer, std::size_t size, bool peek)
     return {IoStatus::Failed, 0};
 }
 
-WaitStatus waitReadable(int socket, int timeoutMs)
+WaitStatus waitReadable(int socket, int timeoutMs, int wakeFd)
 {
-    return waitFor(socket, POLLIN, timeoutMs);
+    return waitFor(socket, POLLIN, timeoutMs, wakeFd);
 }
 
-WaitStatus waitWritable(int socket, int timeoutMs)
+WaitStatus waitWritable(int socket, int timeoutMs, int wakeFd)
 {
-    return waitFor(socket, POLLOUT, timeoutMs);
+    return waitFor(socket, POLLOUT, timeoutMs, wakeFd);
 }
 
 } // namespace liblumo::com::socketapi

@@ -55,7 +55,7 @@ int TCPClient::write(const uint8_t *data, int size)
             continue;
         }
         if (result.status == sock::IoStatus::WouldBlock &&
-            sock::waitWritable(handle, kSendStallMs) == sock::WaitStatus::Ready)
+            sock::waitWritable(handle, kSendStallMs, stopDescriptor()) == sock::WaitStatus::Ready)
             continue;
         if (result.status == sock::IoStatus::Failed)
             markPeerGone();
@@ -89,9 +89,11 @@ int TCPClient::read(uint8_t *buffer, int size)
             waitMs = blocking ? sock::kWaitForever : 0;
         if (waitMs == 0)
             return 0;
-        const sock::WaitStatus waited = sock::waitReadable(handle, waitMs);
+        const sock::WaitStatus waited = sock::waitReadable(handle, waitMs, stopDescriptor());
         if (waited == sock::WaitStatus::TimedOut)
             return 0;
+        if (waited == sock::WaitStatus::Woken)
+            return -1; // a stop: nothing more is read on this connection
         waitFailed = waited == sock::WaitStatus::Failed;
     }
 }
@@ -231,8 +233,9 @@ bool TCPClient::waitForInput(int timeoutMs)
 {
     if (handle < 0 || peerGone)
         return false;
-    const sock::WaitStatus waited = sock::waitReadable(handle, timeoutMs < 0 ? 0 : timeoutMs);
-    if (waited == sock::WaitStatus::TimedOut)
+    const sock::WaitStatus waited =
+        sock::waitReadable(handle, timeoutMs < 0 ? 0 : timeoutMs, stopDescriptor());
+    if (waited == sock::WaitStatus::TimedOut || waited == sock::WaitStatus::Woken)
         return false;
     return isDataAvailable(); // tells data from the peer's close
 }

@@ -34,7 +34,7 @@ bool TCPServer::startListening()
     sock::setNonBlocking(candidate.get(), !blocking);
     sock::setReuseAddress(candidate.get()); // a restarted channel must not wait for TIME_WAIT
     if (!sock::bindIPv4(candidate.get(), bindAddress, uint16_t(listenPort)) ||
-        !sock::listenOn(candidate.get(), kBacklog))
+        !sock::listenOn(candidate.get(), backlog))
         return false;
     listenSocket = std::move(candidate);
     return true;
@@ -75,14 +75,14 @@ bool TCPServer::hasConnection()
     return acceptConnection();
 }
 
-bool TCPServer::waitForConnection(int timeoutMs)
+bool TCPServer::waitForConnection(int timeoutMs, int wakeFd)
 {
     if (pendingSocket.isValid())
         return true;
     if (!listenSocket.isValid())
         return false;
-    return sock::waitReadable(listenSocket.get(), timeoutMs < 0 ? 0 : timeoutMs) ==
-           sock::WaitStatus::Ready;
+    const int waitMs = timeoutMs < 0 ? sock::kWaitForever : timeoutMs;
+    return sock::waitReadable(listenSocket.get(), waitMs, wakeFd) == sock::WaitStatus::Ready;
 }
 
 void TCPServer::setError(int code, int detail)

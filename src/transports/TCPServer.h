@@ -27,6 +27,8 @@ public:
     void setPort(int value) { listenPort = value; }
     int port() const { return listenPort; }
     void setAddress(uint32_t networkOrderAddress) { bindAddress = networkOrderAddress; }
+    // Connections the system may hold waiting to be accepted (at least kBacklog).
+    void setBacklog(int value) { backlog = value > kBacklog ? value : kBacklog; }
     bool setBlocking(bool value);
     // Listens on port 1..65535 at the bind address; a second call replaces the socket.
     bool startListening();
@@ -37,9 +39,10 @@ public:
     // caller owns the client.
     TCPClient *takeConnection();
     bool hasConnection();
-    // Waits up to timeoutMs until a connection can be accepted; false at once when not
-    // listening. Lets an idle channel sleep instead of spinning.
-    bool waitForConnection(int timeoutMs);
+    // Waits up to timeoutMs (-1: no limit) until a connection can be accepted, or the
+    // wake descriptor (if any) becomes readable; false at once when not listening. Lets an
+    // idle channel sleep instead of spinning.
+    bool waitForConnection(int timeoutMs, int wakeFd = socketapi::kNoSocket);
     bool isListening() const { return listenSocket.isValid(); }
 
     void setError(int code, int detail);
@@ -48,6 +51,7 @@ public:
 
 private:
     int listenPort = 0;
+    int backlog = kBacklog;
     uint32_t bindAddress = 0;
     bool blocking = false;
     socketapi::UniqueSocket listenSocket;

@@ -3,8 +3,8 @@
 // and stop requests seen between two steps.
 #include "Fixtures.h"
 #include "ScriptedTransport.h"
-#include "channels/ChannelRecord.h"
 #include "exchange/Exchange.h"
+#include "exchange/ExchangeContext.h"
 #include "exchange/ExchangeThread.h"
 
 #include <gtest/gtest.h>
@@ -32,15 +32,21 @@ QByteArray hex(const char *text)
     return QByteArray::fromHex(text);
 }
 
-// A channel record wired to a scripted device, as the channel thread leaves it for an
+// An exchange context wired to a scripted device, as the channel leaves it for an
 // exchange.
 struct Harness {
     Harness()
     {
-        record.transport = &transport;
-        record.protocol.setTransport(&transport);
+        protocol.setStopSignal(&stop);
+        protocol.setTransport(&transport);
+        context.protocol = &protocol;
+        context.transport = &transport;
+        context.devices = &devices;
+        context.callback = &HostRecorder::callback;
+        context.user = &host;
+        context.stop = &stop;
+        context.link = 1;
     }
-    ~Harness() { record.protocol.setTransport(nullptr); }
 
     // Frames the library wrote, in order (single ACK/NAK bytes left out).
     std::vector<QByteArray> frames() const
@@ -53,9 +59,11 @@ struct Harness {
     }
 
     HostRecorder host;
-    TCPProfile profile;
-    ChannelRecord record{1, &profile, &HostRecorder::callback, &host};
     test::ScriptedTransport transport;
+    com::StopSignal stop;
+    Protocol protocol;
+    DeviceTable devices;
+    ExchangeContext context;
 };
 
 TEST(ExchangeLogic, ConfirmDeviceWithoutContextRefusesAndRaisesNothing)
@@ -75,7 +83,7 @@ TEST(ExchangeLogic, ConfirmDeviceRaisesAZeroedRecordWithTheDin)
         expected.answer = data.answer;
         clean = std::memcmp(&expected, &data, sizeof data) == 0;
     });
-    EXPECT_TRUE(confirmDevice(kDin, &harness.record));
+    EXPECT_TRUE(confirmDevice(kDin, &harness.context));
     EXPECT_TRUE(clean);
     EXPECT_EQ(harness.host.count(EV_DEVICE_HANDSHAKE, "000-001-234"), 1);
 }
@@ -87,7 +95,7 @@ TEST_P(BadCountAnswer, FailsTheTransfer)
 {
     Harness harness;
     harness.transport.replyToNextFrames({kAck + hex(GetParam())});
-    EXPECT_FALSE(Exchange::doDataTransfer(harness.record, kDin));
+    EXPECT_FALSE(Exchange::doDataTransfer(harness.context, kDin));
     ASSERT_EQ(harness.frames().size(), 1u);
     EXPECT_EQ(harness.frames()[0], hex("0200000002B0B0"));
     EXPECT_EQ(harness.host.count(EV_MEASUREMENT), 0);
@@ -108,10 +116,10 @@ TEST(ExchangeLogic, StopBetweenMeasurementsEndsTheTransferAsFailed)
         {kAck + frame(1, 0xB0, {0x02, 0x00}), kAck + header + block});
     harness.host.setHook([&](lumo_Event event, lumo_EventData &) {
         if (event == EV_MEASUREMENT)
-            harness.record.stopRequested = true;
+            harness.stop.raise();
     });
 
-    EXPECT_FALSE(Exchange::doDataTransfer(harness.record, kDin));
+    EXPECT_FALSE(Exchange::doDataTransfer(harness.context, kDin));
     // The measurement that was complete was handed over, whole; no second retrieval.
     const auto measurements = harness.host.eventsOf(EV_MEASUREMENT);
     ASSERT_EQ(measurements.size(), 1u);
@@ -134,7 +142,7 @@ TEST(ExchangeLogic, SyncWhoseStatusCannotBeReadWritesNothing)
     DeviceParams params{};
     params.crc16 = 0x00AF;
 
-    EXPECT_FALSE(Exchange::doSyncParams(harness.record, kDin, 0x1234, payload.data(), params));
+    EXPECT_FALSE(Exchange::doSyncParams(harness.context, kDin, 0x1234, payload.data(), params));
     EXPECT_EQ(payload, std::vector<uint8_t>(sizeof(DeviceStatus), 0xCC));
     for (const QByteArray &written : harness.frames())
         EXPECT_EQ(uint8_t(written[5]), 0xA4); // only the status request, three times
@@ -155,7 +163,7 @@ TEST(ExchangeLogic, SyncWhoseClockIsRefusedKeepsTheStatusAndSendsNoParameters)
     DeviceParams params{};
     params.crc16 = 0x00AF;
 
-    EXPECT_FALSE(Exchange::doSyncParams(harness.record, kDin, 0x1234, payload.data(), params));
+    EXPECT_FALSE(Exchange::doSyncParams(harness.context, kDin, 0x1234, payload.data(), params));
     DeviceStatus read;
     std::memcpy(&read, payload.data(), sizeof read);
     EXPECT_EQ(read.status32a, 1u);
@@ -173,7 +181,7 @@ TEST(ExchangeLogic, ExchangeOnALostConnectionEndsAtOnce)
     Harness harness;
     harness.transport.setConnected(false);
     harness.transport.feed(frame(1, 0x01, Bytes(12, 0x00)));
-    EXPECT_EQ(_threadExchange(&harness.record), nullptr);
+    EXPECT_EQ(_threadExchange(&harness.context), nullptr);
     EXPECT_EQ(harness.transport.disconnects(), 1);
     EXPECT_TRUE(harness.transport.writes().empty());
     EXPECT_TRUE(harness.host.events().empty());
@@ -183,9 +191,9 @@ TEST(ExchangeLogic, ExchangeAfterAStopRequestEndsBeforeTheNextTurn)
 {
     Harness harness;
     harness.host.acceptAll();
-    harness.record.stopRequested = true;
+    harness.stop.raise();
     harness.transport.feed(frame(1, 0x01, Bytes(12, 0x00)));
-    EXPECT_EQ(_threadExchange(&harness.record), nullptr);
+    EXPECT_EQ(_threadExchange(&harness.context), nullptr);
     EXPECT_EQ(harness.transport.disconnects(), 1);
     EXPECT_TRUE(harness.transport.writes().empty());
     EXPECT_TRUE(harness.host.events().empty());

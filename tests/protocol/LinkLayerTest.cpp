@@ -1,5 +1,6 @@
 // Framing, acknowledgement and reception over the scripted transport.
 #include "ProtocolFixture.h"
+#include "transports/TimeOut.h"
 
 #include <atomic>
 #include <chrono>
@@ -198,7 +199,7 @@ TEST_F(LinkLayer, LongNoiseRunFailsAndTheFollowingFrameIsReceivedNext)
         EXPECT_LE(size, 6);
 }
 
-TEST_F(LinkLayer, TimeoutsReachTheTransportUnchangedWithoutAbortFlag)
+TEST_F(LinkLayer, TimeoutsReachTheTransportUnchanged)
 {
     device.feed(hex("02 00 00 00 02 B0 B0"));
     uint8_t command = 0;
@@ -208,14 +209,14 @@ TEST_F(LinkLayer, TimeoutsReachTheTransportUnchangedWithoutAbortFlag)
     EXPECT_EQ(device.timeouts(), (std::vector<int>{30000, 30000, -1}));
 }
 
-TEST_F(LinkLayer, AbortFlagSlicesWaitsAndEndsThemQuickly)
+TEST_F(LinkLayer, StopSignalEndsAWaitAtOnceAndEverythingAfterIt)
 {
-    std::atomic<bool> stop{false};
-    protocol->setAbortFlag(&stop);
+    com::StopSignal stop;
+    protocol->setStopSignal(&stop);
     device.setWaitWhenIdle(true);
     std::thread stopper([&stop] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        stop = true;
+        stop.raise();
     });
     const auto started = std::chrono::steady_clock::now();
     uint8_t command = 0;
@@ -224,10 +225,8 @@ TEST_F(LinkLayer, AbortFlagSlicesWaitsAndEndsThemQuickly)
     const auto elapsed = std::chrono::steady_clock::now() - started;
     stopper.join();
     EXPECT_EQ(result, -1);
-    EXPECT_LT(elapsed, std::chrono::milliseconds(2000)); // a 30 s wait without the flag
-    ASSERT_FALSE(device.timeouts().empty());
-    for (int ms : device.timeouts())
-        EXPECT_LE(ms, Protocol::kAbortSliceMs);
+    EXPECT_LT(elapsed, std::chrono::milliseconds(10000));  // a 30 s wait without the signal
+    EXPECT_EQ(device.timeouts(), std::vector<int>{30000}); // one wait, not slices of it
 
     // Once stopped, nothing more is written and no wait starts.
     EXPECT_EQ(protocol->send(0xB0, QByteArray()), 0);
@@ -235,26 +234,17 @@ TEST_F(LinkLayer, AbortFlagSlicesWaitsAndEndsThemQuickly)
     EXPECT_TRUE(device.writes().empty());
 }
 
-TEST_F(LinkLayer, AbortFlagKeepsTheOverallTimeout)
+TEST_F(LinkLayer, ReceiveDeadlineCapsEveryWait)
 {
-    std::atomic<bool> stop{false};
-    protocol->setAbortFlag(&stop);
     device.setWaitWhenIdle(true);
+    protocol->setReceiveDeadline(TimeOut::nowMs() + 300);
+    device.feedBytewise(hex("02 00 01")); // a frame that never completes
     uint8_t command = 0;
     QByteArray data;
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(protocol->receive(command, data, 450), -1);
-    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(440));
-    const std::vector<int> &slices = device.timeouts();
-    ASSERT_GE(slices.size(), 2u);
-    EXPECT_EQ(slices.front(), Protocol::kAbortSliceMs);
-    int total = 0;
-    for (int ms : slices) {
-        EXPECT_GT(ms, 0);
-        EXPECT_LE(ms, Protocol::kAbortSliceMs);
-        total += ms;
-    }
-    EXPECT_LE(total, 450);
+    EXPECT_EQ(protocol->receive(command, data, 30000), -1);
+    ASSERT_FALSE(device.timeouts().empty());
+    for (int ms : device.timeouts())
+        EXPECT_LE(ms, 300);
 }
 
 TEST_F(LinkLayer, ConnectionStateAndDisconnectGoToTheTransport)

@@ -76,8 +76,12 @@ int ScriptedTransport::read(uint8_t *buffer, int size)
 {
     askedSizes.push_back(size);
     if (script.empty()) {
-        if (waitWhenIdle)
-            std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+        if (!waitWhenIdle)
+            return 0;
+        // A silent device: the wait ends with its time-out, or at once on a stop.
+        if (stopSignal() != nullptr)
+            return stopSignal()->wait(timeoutMs) ? -1 : 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
         return 0;
     }
     Step &step = script.front();

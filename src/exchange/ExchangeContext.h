@@ -1,0 +1,37 @@
+// What one exchange works with: one link (its protocol and transport), the channel's
+// device table, the host's callback and the signal that ends the exchange. The channel
+// builds one for every exchange; the exchange knows nothing of channels.
+#ifndef LIBLUMO_EXCHANGE_EXCHANGECONTEXT_H
+#define LIBLUMO_EXCHANGE_EXCHANGECONTEXT_H
+
+#include "exchange/DeviceTable.h"
+#include "liblumo.h"
+#include "protocol/Protocol.h"
+#include "transports/ComAbstract.h"
+#include "transports/StopSignal.h"
+
+#include <cstdint>
+
+namespace liblumo {
+
+struct ExchangeContext {
+    Protocol *protocol = nullptr;
+    com::ComAbstract *transport = nullptr;
+    DeviceTable *devices = nullptr;
+    EventCallback callback = nullptr;
+    void *user = nullptr;
+    const com::StopSignal *stop = nullptr; // a stop, or the link taken over
+    uint64_t link = 0;
+
+    // callback(event, data, user, ERR_NONE).
+    void raise(lumo_Event event, lumo_EventData *data) const
+    {
+        if (callback)
+            callback(event, data, user, ERR_NONE);
+    }
+    bool stopRequested() const { return stop != nullptr && stop->isRaised(); }
+};
+
+} // namespace liblumo
+
+#endif
