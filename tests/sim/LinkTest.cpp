@@ -251,6 +251,21 @@ TEST(SimOptions, CommandLinesThatWork)
     EXPECT_EQ(p.symlinkPath, "/tmp/x");
     EXPECT_EQ(p.replugAfter, 2u);
     EXPECT_EQ(p.config.timeouts.busQuietMs, 0);
+
+    lumosim::Options q;
+    ASSERT_TRUE(lumosim::parseOptions({"--pty", "--blocks", "300", "--samples-per-block", "4000",
+                                       "--device-per-session", "--repeat-frame", "9",
+                                       "--faulty-retrieval", "2", "--repeat-block", "3",
+                                       "--swap-first-blocks", "--last-block-first",
+                                       "--extra-samples", "7", "--withhold-blocks", "1"},
+                                      q, error))
+        << error;
+    const lumosim::FaultConfig &f = q.config.faults;
+    EXPECT_EQ(q.config.devices[0].blocks * q.config.devices[0].samplesPerBlock, 1200000u);
+    EXPECT_TRUE(q.config.devicePerSession && f.swapFirstBlocks && f.lastBlockFirst);
+    EXPECT_EQ(std::vector<uint64_t>({f.repeatFrame, f.faultyRetrieval, f.repeatBlock,
+                                     f.headerExtraSamples, f.withheldBlocks}),
+              std::vector<uint64_t>({9, 2, 3, 7, 1}));
 }
 
 TEST(SimOptions, CommandLinesThatAreRefused)
@@ -264,8 +279,11 @@ TEST(SimOptions, CommandLinesThatAreRefused)
         {"--pty", "--devices"},                             // value missing
         {"--pty", "--devices", "0"},                        // no device
         {"--pty", "--devices", "-1"},                       // negative
-        {"--pty", "--blocks", "257"},                       // too many blocks
-        {"--pty", "--samples-per-block", "256"},            // too many samples
+        {"--pty", "--blocks", "65536"},                     // totBlocks has 16 bits
+        {"--pty", "--samples-per-block", "32767"},          // beyond one frame
+        {"--pty", "--blocks", "600", "--samples-per-block", "30000"}, // 18 M samples
+        {"--pty", "--withhold-blocks", "5"},                // more than the 4 blocks
+        {"--pty", "--repeat-block", "5"},                   // no block 5
         {"--pty", "--clock", "2024-02-30T00:00:00"},        // no such day
         {"--pty", "--clock", "1999-01-01T00:00:00"},        // before 2000
         {"--pty", "--crc", "0x10000"},                      // 17 bits
