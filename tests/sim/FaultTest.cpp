@@ -208,3 +208,163 @@ TEST(SimFaults, PacingHoldsTheLineRate)
     EXPECT_LE(took, long(expectedMs * 10 + 1000)) << bytes << " bytes";
     EXPECT_EQ(t.host.command(0x91, {0x01}), ACK);
 }
+
+namespace {
+
+// One measurement of 3 blocks of 1 sample, DIN 1234 with seed 0: a sine from phase 0.
+// Header: totBlocks 3, dtime 2024-05-17 13:35:30 (0x6162D8DE), typeset 1, ns 3, nss 1.
+const Bytes kHeader = {0x03, 0x00, 0xDE, 0xD8, 0x62, 0x61, 0x01, 0x03, 0x00, 0x01, 0x00};
+const Bytes kBlock1 = {0x01, 0x00, 0x80}, kBlock2 = {0x02, 0x20, 0x86},
+            kBlock3 = {0x03, 0x31, 0x8C};
+
+struct Sent {
+    uint16_t packet;
+    uint8_t command;
+    Bytes data;
+};
+
+struct MeasurementFault {
+    const char *name;
+    void (*set)(lumosim::FaultConfig &);
+    uint8_t nakBlock; // the host NAKs every copy of this block (0: ACKs everything)
+    std::vector<Sent> frames;
+    uint64_t handedOver, ackedTwice, abandoned;
+};
+
+Bytes withNs(uint16_t ns)
+{
+    Bytes h = kHeader;
+    h[7] = uint8_t(ns);
+    h[8] = uint8_t(ns >> 8);
+    return h;
+}
+
+} // namespace
+
+TEST(SimFaults, MeasurementFaultsOnTheWire)
+{
+    const std::vector<MeasurementFault> cases = {
+        {"repeated block 2",
+         [](lumosim::FaultConfig &f) { f.repeatBlock = 2; },
+         0,
+         {{2, 0x81, kHeader},
+          {3, 0x82, kBlock1},
+          {4, 0x82, kBlock2},
+          {5, 0x82, kBlock2},
+          {6, 0x82, kBlock3}},
+         1,
+         0,
+         0},
+        {"first blocks swapped",
+         [](lumosim::FaultConfig &f) { f.swapFirstBlocks = true; },
+         0,
+         {{2, 0x81, kHeader}, {3, 0x82, kBlock2}, {4, 0x82, kBlock1}, {5, 0x82, kBlock3}},
+         1,
+         0,
+         0},
+        {"last block first",
+         [](lumosim::FaultConfig &f) { f.lastBlockFirst = true; },
+         0,
+         {{2, 0x81, kHeader}, {3, 0x82, kBlock3}, {4, 0x82, kBlock1}, {5, 0x82, kBlock2}},
+         1,
+         0,
+         0},
+        {"header claims 5 samples more",
+         [](lumosim::FaultConfig &f) { f.headerExtraSamples = 5; },
+         0,
+         {{2, 0x81, withNs(8)}, {3, 0x82, kBlock1}, {4, 0x82, kBlock2}, {5, 0x82, kBlock3}},
+         1,
+         0,
+         0},
+        {"last block withheld",
+         [](lumosim::FaultConfig &f) { f.withheldBlocks = 1; },
+         0,
+         {{2, 0x81, kHeader}, {3, 0x82, kBlock1}, {4, 0x82, kBlock2}},
+         0,
+         0,
+         0},
+        {"ACK of the last block garbled",
+         [](lumosim::FaultConfig &f) { f.repeatFrame = 5; },
+         0,
+         {{2, 0x81, kHeader},
+          {3, 0x82, kBlock1},
+          {4, 0x82, kBlock2},
+          {5, 0x82, kBlock3},
+          {5, 0x82, kBlock3}},
+         1,
+         1,
+         0},
+        {"fault meant for the second retrieval",
+         [](lumosim::FaultConfig &f) { f.swapFirstBlocks = true, f.faultyRetrieval = 2; },
+         0,
+         {{2, 0x81, kHeader}, {3, 0x82, kBlock1}, {4, 0x82, kBlock2}, {5, 0x82, kBlock3}},
+         1,
+         0,
+         0},
+        {"block 2 NAKed three times",
+         [](lumosim::FaultConfig &) {},
+         2,
+         {{2, 0x81, kHeader},
+          {3, 0x82, kBlock1},
+          {4, 0x82, kBlock2},
+          {4, 0x82, kBlock2},
+          {4, 0x82, kBlock2}},
+         0,
+         0,
+         1},
+    };
+    for (const MeasurementFault &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto cfg = oneDevice(1, 3, 1);
+        cfg.devices[0].seed = 0;
+        c.set(cfg.faults);
+        SimOnThread t(cfg);
+        RawFrame hs, frame;
+        ASSERT_TRUE(t.host.acceptHandshake(hs));
+        ASSERT_EQ(t.host.command(0xB1), ACK);
+        for (const Sent &s : c.frames) {
+            ASSERT_TRUE(t.host.readFrame(frame));
+            EXPECT_EQ(frame.wire, hostFrame(s.packet, s.command, s.data));
+            const bool refuse = c.nakBlock && s.command == 0x82 && s.data[0] == c.nakBlock;
+            refuse ? t.host.nak() : t.host.ack();
+        }
+        EXPECT_TRUE(t.host.quietFor(150)); // nothing more: the device waits for a command
+        EXPECT_EQ(t.host.command(0x91, {0x01}), ACK);
+        const auto r = t.finish();
+        const auto &d = r.devices.at(0);
+        EXPECT_EQ(r.result, "ok") << r.error;
+        EXPECT_EQ(d.measurementsHandedOver, c.handedOver);
+        EXPECT_EQ(d.handedOver.size(), c.handedOver);
+        EXPECT_EQ(d.framesAckedTwice, c.ackedTwice);
+        EXPECT_EQ(d.retrievalsAbandoned, c.abandoned);
+        EXPECT_EQ(d.sessionsLeftWithMeasurements, 1 - c.handedOver);
+        EXPECT_EQ(d.commandsReceived.at(0x91), 1u);
+    }
+}
+
+TEST(SimFaults, MoreThan256BlocksOfMoreThan255Samples)
+{
+    SimOnThread t(oneDevice(1, 257, 300));
+    RawFrame hs, frame;
+    ASSERT_TRUE(t.host.acceptHandshake(hs));
+    ASSERT_EQ(t.host.command(0xB1), ACK);
+    ASSERT_TRUE(t.host.readFrame(frame));
+    // totBlocks 0x0101; ns 77100 keeps its low 16 bits 0x2D2C; nss 300 = 0x012C.
+    EXPECT_EQ(Bytes(frame.data.begin(), frame.data.begin() + 2), (Bytes{0x01, 0x01}));
+    EXPECT_EQ(Bytes(frame.data.begin() + 7, frame.data.end()), (Bytes{0x2C, 0x2D, 0x2C, 0x01}));
+    t.host.ack();
+    for (unsigned k = 1; k <= 257; ++k) {
+        ASSERT_TRUE(t.host.readFrame(frame)) << k;
+        // Length 1 + 600 + 2 = 0x025B; the block number is k's low byte.
+        EXPECT_EQ(Bytes(frame.wire.begin() + 3, frame.wire.begin() + 7),
+                  (Bytes{0x02, 0x5B, 0x82, uint8_t(k)}))
+            << k;
+        t.host.ack();
+    }
+    EXPECT_EQ(frame.packet, 259); // after the handshake (1) and the header (2)
+    EXPECT_EQ(t.host.command(0x91, {0x01}), ACK);
+    const auto r = t.finish();
+    ASSERT_EQ(r.devices.at(0).handedOver.size(), 1u);
+    EXPECT_EQ(r.devices.at(0).handedOver[0].samples, 77100u);
+    EXPECT_EQ(r.devices.at(0).sessionsLeftWithMeasurements, 0u);
+}

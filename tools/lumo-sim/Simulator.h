@@ -97,8 +97,8 @@ public:
         bool asleep = false;
         bool answeredCount = false;
         bool passedOn = false;
-        std::size_t turn = 0;  // position in the configured list (devicePerSession)
-        bool present = false;  // plays in the current session
+        std::size_t turn = 0; // position in the configured list (devicePerSession)
+        bool present = false; // plays in the current session
         uint32_t remaining() const { return config.measurements - handedOver; }
     };
 
