@@ -1,4 +1,5 @@
 // Every injected fault, observed on the wire by the scripted host.
+#include "Options.h"
 #include "ScriptedHost.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,9 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdio>
+#include <iterator>
+#include <sstream>
 
 using namespace simtest;
 using Clock = std::chrono::steady_clock;
@@ -212,121 +216,70 @@ TEST(SimFaults, PacingHoldsTheLineRate)
 namespace {
 
 // One measurement of 3 blocks of 1 sample, DIN 1234 with seed 0: a sine from phase 0.
-// Header: totBlocks 3, dtime 2024-05-17 13:35:30 (0x6162D8DE), typeset 1, ns 3, nss 1.
-const Bytes kHeader = {0x03, 0x00, 0xDE, 0xD8, 0x62, 0x61, 0x01, 0x03, 0x00, 0x01, 0x00};
-const Bytes kBlock1 = {0x01, 0x00, 0x80}, kBlock2 = {0x02, 0x20, 0x86},
-            kBlock3 = {0x03, 0x31, 0x8C};
-
-struct Sent {
-    uint16_t packet;
-    uint8_t command;
-    Bytes data;
-};
+// Header: totBlocks 3, dtime 2024-05-17 13:35:30 (0x6162D8DE), typeset 1, ns, nss 1.
+Bytes header(uint16_t ns)
+{
+    return {0x03, 0x00, 0xDE, 0xD8, 0x62, 0x61, 0x01, uint8_t(ns), uint8_t(ns >> 8), 0x01, 0x00};
+}
+const Bytes kBlocks[] = {{}, {0x01, 0x00, 0x80}, {0x02, 0x20, 0x86}, {0x03, 0x31, 0x8C}};
 
 struct MeasurementFault {
-    const char *name;
-    void (*set)(lumosim::FaultConfig &);
-    uint8_t nakBlock; // the host NAKs every copy of this block (0: ACKs everything)
-    std::vector<Sent> frames;
-    uint64_t handedOver, ackedTwice, abandoned;
+    const char *options; // the fault as given on the command line
+    const char *blocks;  // "packet:block ..." after the header (packet 2)
+    uint16_t ns;
+    uint8_t refusedBlock; // the host answers every copy of this block with `refusal`:
+    uint8_t refusal;      // NAK, or 0 for none (its next command comes instead)
+    uint64_t handedOver, ackedTwice;
 };
 
-Bytes withNs(uint16_t ns)
+std::vector<std::string> words(const std::string &text)
 {
-    Bytes h = kHeader;
-    h[7] = uint8_t(ns);
-    h[8] = uint8_t(ns >> 8);
-    return h;
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 } // namespace
 
 TEST(SimFaults, MeasurementFaultsOnTheWire)
 {
-    const std::vector<MeasurementFault> cases = {
-        {"repeated block 2",
-         [](lumosim::FaultConfig &f) { f.repeatBlock = 2; },
-         0,
-         {{2, 0x81, kHeader},
-          {3, 0x82, kBlock1},
-          {4, 0x82, kBlock2},
-          {5, 0x82, kBlock2},
-          {6, 0x82, kBlock3}},
-         1,
-         0,
-         0},
-        {"first blocks swapped",
-         [](lumosim::FaultConfig &f) { f.swapFirstBlocks = true; },
-         0,
-         {{2, 0x81, kHeader}, {3, 0x82, kBlock2}, {4, 0x82, kBlock1}, {5, 0x82, kBlock3}},
-         1,
-         0,
-         0},
-        {"last block first",
-         [](lumosim::FaultConfig &f) { f.lastBlockFirst = true; },
-         0,
-         {{2, 0x81, kHeader}, {3, 0x82, kBlock3}, {4, 0x82, kBlock1}, {5, 0x82, kBlock2}},
-         1,
-         0,
-         0},
-        {"header claims 5 samples more",
-         [](lumosim::FaultConfig &f) { f.headerExtraSamples = 5; },
-         0,
-         {{2, 0x81, withNs(8)}, {3, 0x82, kBlock1}, {4, 0x82, kBlock2}, {5, 0x82, kBlock3}},
-         1,
-         0,
-         0},
-        {"last block withheld",
-         [](lumosim::FaultConfig &f) { f.withheldBlocks = 1; },
-         0,
-         {{2, 0x81, kHeader}, {3, 0x82, kBlock1}, {4, 0x82, kBlock2}},
-         0,
-         0,
-         0},
-        {"ACK of the last block garbled",
-         [](lumosim::FaultConfig &f) { f.repeatFrame = 5; },
-         0,
-         {{2, 0x81, kHeader},
-          {3, 0x82, kBlock1},
-          {4, 0x82, kBlock2},
-          {5, 0x82, kBlock3},
-          {5, 0x82, kBlock3}},
-         1,
-         1,
-         0},
-        {"fault meant for the second retrieval",
-         [](lumosim::FaultConfig &f) { f.swapFirstBlocks = true, f.faultyRetrieval = 2; },
-         0,
-         {{2, 0x81, kHeader}, {3, 0x82, kBlock1}, {4, 0x82, kBlock2}, {5, 0x82, kBlock3}},
-         1,
-         0,
-         0},
-        {"block 2 NAKed three times",
-         [](lumosim::FaultConfig &) {},
-         2,
-         {{2, 0x81, kHeader},
-          {3, 0x82, kBlock1},
-          {4, 0x82, kBlock2},
-          {4, 0x82, kBlock2},
-          {4, 0x82, kBlock2}},
-         0,
-         0,
-         1},
+    const MeasurementFault cases[] = {
+        {"--repeat-block 2", "3:1 4:2 5:2 6:3", 3, 0, 0, 1, 0},
+        {"--swap-first-blocks", "3:2 4:1 5:3", 3, 0, 0, 1, 0},
+        {"--last-block-first", "3:3 4:1 5:2", 3, 0, 0, 1, 0},
+        {"--extra-samples 5", "3:1 4:2 5:3", 8, 0, 0, 1, 0},
+        {"--withhold-blocks 1", "3:1 4:2", 3, 0, 0, 0, 0},
+        {"--repeat-frame 5", "3:1 4:2 5:3 5:3", 3, 0, 0, 1, 1}, // the ACK of the last block
+        {"--swap-first-blocks --faulty-retrieval 2", "3:1 4:2 5:3", 3, 0, 0, 1, 0},
+        {"", "3:1 4:2 4:2 4:2", 3, 2, NAK, 0, 0},
+        {"", "3:1 4:2", 3, 2, 0, 0, 0},
     };
     for (const MeasurementFault &c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::string(c.options) + " / " + c.blocks);
+        lumosim::Options o;
+        std::string error;
+        auto args = words(c.options);
+        args.push_back("--pty");
+        ASSERT_TRUE(lumosim::parseOptions(args, o, error)) << error;
         auto cfg = oneDevice(1, 3, 1);
         cfg.devices[0].seed = 0;
-        c.set(cfg.faults);
+        cfg.faults = o.config.faults;
+        cfg.timeouts.ackMs = kWaitMs; // no resend to a silent host within the test
         SimOnThread t(cfg);
         RawFrame hs, frame;
         ASSERT_TRUE(t.host.acceptHandshake(hs));
         ASSERT_EQ(t.host.command(0xB1), ACK);
-        for (const Sent &s : c.frames) {
+        ASSERT_TRUE(t.host.readFrame(frame));
+        EXPECT_EQ(frame.wire, hostFrame(2, 0x81, header(c.ns)));
+        t.host.ack();
+        for (const std::string &sent : words(c.blocks)) {
+            unsigned packet = 0, block = 0;
+            ASSERT_EQ(std::sscanf(sent.c_str(), "%u:%u", &packet, &block), 2);
             ASSERT_TRUE(t.host.readFrame(frame));
-            EXPECT_EQ(frame.wire, hostFrame(s.packet, s.command, s.data));
-            const bool refuse = c.nakBlock && s.command == 0x82 && s.data[0] == c.nakBlock;
-            refuse ? t.host.nak() : t.host.ack();
+            EXPECT_EQ(frame.wire, hostFrame(uint16_t(packet), 0x82, kBlocks[block])) << sent;
+            if (block != c.refusedBlock)
+                t.host.ack();
+            else if (c.refusal)
+                t.host.write({c.refusal});
         }
         EXPECT_TRUE(t.host.quietFor(150)); // nothing more: the device waits for a command
         EXPECT_EQ(t.host.command(0x91, {0x01}), ACK);
@@ -336,7 +289,7 @@ TEST(SimFaults, MeasurementFaultsOnTheWire)
         EXPECT_EQ(d.measurementsHandedOver, c.handedOver);
         EXPECT_EQ(d.handedOver.size(), c.handedOver);
         EXPECT_EQ(d.framesAckedTwice, c.ackedTwice);
-        EXPECT_EQ(d.retrievalsAbandoned, c.abandoned);
+        EXPECT_EQ(d.retrievalsAbandoned, c.refusedBlock ? 1u : 0u);
         EXPECT_EQ(d.sessionsLeftWithMeasurements, 1 - c.handedOver);
         EXPECT_EQ(d.commandsReceived.at(0x91), 1u);
     }

@@ -221,8 +221,9 @@ Simulator::Session::Step Simulator::Session::transmit(DeviceState &dev, bool han
     // The repeated-frame fault: this frame's first ACK counts as garbled.
     const bool garbleAck = !handshake && frameNo == faults.repeatFrame;
     bool ackGarbled = false;
+    bool commandInstead = false;
 
-    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kMaxAttempts && !commandInstead; ++attempt) {
         for (uint32_t i = 0; i < faults.noiseBytes; ++i)
             out_.push_back(kNoisePattern[i % sizeof kNoisePattern]);
         out_.insert(out_.end(), frame.begin(), frame.end());
@@ -240,8 +241,15 @@ Simulator::Session::Step Simulator::Session::transmit(DeviceState &dev, bool han
             return Step::Silent;
 
         uint8_t control = 0;
-        ReadOutcome r =
-            reader_.nextControl(control, handshake ? timeouts.handshakeMs : timeouts.ackMs);
+        // A host that sends a command instead of the ACK has given up on this frame; its
+        // command (whose bytes may hold 0x06 or 0x15) is served, not taken apart as stray.
+        // A handshake keeps waiting: there the host may be commanding another device.
+        ReadOutcome r = reader_.nextControl(
+            control, handshake ? timeouts.handshakeMs : timeouts.ackMs, !handshake);
+        if (r == ReadOutcome::FrameStart) {
+            commandInstead = true;
+            continue;
+        }
         if (r == ReadOutcome::ControlByte && control == wire::kAck) {
             sim_.update([&](SimReport &rep) {
                 ++rep.acksReceived;
@@ -270,9 +278,15 @@ Simulator::Session::Step Simulator::Session::transmit(DeviceState &dev, bool han
     }
     if (handshake)
         return Step::Refused;
-    char what[96];
-    std::snprintf(what, sizeof what, "frame 0x%02X of device %s not acknowledged after %d attempts",
-                  command, wire::dinText(dev.config.din).c_str(), kMaxAttempts);
+    char what[128];
+    if (commandInstead)
+        std::snprintf(what, sizeof what,
+                      "frame 0x%02X of device %s not acknowledged: the host sent a command instead",
+                      command, wire::dinText(dev.config.din).c_str());
+    else
+        std::snprintf(what, sizeof what,
+                      "frame 0x%02X of device %s not acknowledged after %d attempts", command,
+                      wire::dinText(dev.config.din).c_str(), kMaxAttempts);
     error_ = what;
     return Step::Unacknowledged;
 }
