@@ -361,8 +361,10 @@ REPORT
 EXIT STATUS
   0 all sessions played (or stopped by SIGINT/SIGTERM), 1 link or protocol failure
   (the reason on stderr and in the report), 2 bad command line, 3 all sessions played
-  but a device was sent to sleep, refused, left unanswered or disconnected while it
-  still held measurements (each such device on stderr).
+  but in one of them the host sent a device to sleep, refused it, left it unanswered or
+  closed the link while it still held measurements (each such device on stderr; a
+  session the simulator itself broke off with --drop-after or --silent-after does not
+  count).
 
 EXAMPLES
   lumo-sim --tcp 127.0.0.1:5000 --devices 3 --measurements 4

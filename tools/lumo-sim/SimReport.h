@@ -35,7 +35,8 @@ struct DeviceReport {
     uint64_t measurementsRemaining = 0;
     std::vector<HandedOverMeasurement> handedOver; // in the order they were taken
     // Sessions that ended while the device still held measurements: it was sent to
-    // sleep, refused, left unanswered or disconnected first (a stop does not count).
+    // sleep, refused, left unanswered or disconnected by the host first. Sessions ended by
+    // a stop or by the simulator's own drop, silence or flood fault do not count.
     uint64_t sessionsLeftWithMeasurements = 0;
     uint64_t retrievalsAbandoned = 0; // a measurement frame unacknowledged after 3 attempts
     uint64_t framesAckedTwice = 0;    // frames sent again after an ACK taken as garbled, and

@@ -707,9 +707,11 @@ void Simulator::Session::noteMeasurementsLeft()
 
 SessionEnd Simulator::Session::conclude(Step step)
 {
+    // The host left a device behind unless the run was stopped from outside or the
+    // simulator itself broke the session off (a dropped link, silence, a flood).
+    const bool byFault = step == Step::Dropped || step == Step::Silent || sim_.config_.faults.flood;
     const SessionEnd end = finish(step);
-    // A stop ends the run from outside; the host did not leave the devices behind.
-    if (!stopped_ && !sim_.config_.faults.flood)
+    if (!stopped_ && !byFault)
         noteMeasurementsLeft();
     const uint64_t stray = reader_.strayBytes();
     sim_.update([&](SimReport &r) { r.strayBytes += stray; });
