@@ -266,7 +266,8 @@ TEST_F(EndToEnd, InterruptDuringTransferKeepsEveryReceivedMeasurement)
 TEST_F(EndToEnd, AcceptListRefusesTheOthers)
 {
     auto collect = startCollect({"--accept", "123-456-002", "--max-devices", "1", "-v"}, "collect");
-    const QJsonObject report = runSim({"--devices", "2"}, "sim");
+    // The refused device goes home with its measurements: the simulator says so (3).
+    const QJsonObject report = runSim({"--devices", "2"}, "sim", 3);
     EXPECT_EQ(collect->wait(kRunBound), 0) << collect->err();
     EXPECT_NE(collect->err().find("refused device 123-456-001"), std::string::npos)
         << collect->err();

@@ -1,4 +1,5 @@
 // Every injected fault, observed on the wire by the scripted host.
+#include "Options.h"
 #include "ScriptedHost.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,9 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdio>
+#include <iterator>
+#include <sstream>
 
 using namespace simtest;
 using Clock = std::chrono::steady_clock;
@@ -207,4 +211,113 @@ TEST(SimFaults, PacingHoldsTheLineRate)
     EXPECT_GE(took, long(expectedMs * 0.9)) << bytes << " bytes";
     EXPECT_LE(took, long(expectedMs * 10 + 1000)) << bytes << " bytes";
     EXPECT_EQ(t.host.command(0x91, {0x01}), ACK);
+}
+
+namespace {
+
+// One measurement of 3 blocks of 1 sample, DIN 1234 with seed 0: a sine from phase 0.
+// Header: totBlocks 3, dtime 2024-05-17 13:35:30 (0x6162D8DE), typeset 1, ns, nss 1.
+Bytes header(uint16_t ns)
+{
+    return {0x03, 0x00, 0xDE, 0xD8, 0x62, 0x61, 0x01, uint8_t(ns), uint8_t(ns >> 8), 0x01, 0x00};
+}
+const Bytes kBlocks[] = {{}, {0x01, 0x00, 0x80}, {0x02, 0x20, 0x86}, {0x03, 0x31, 0x8C}};
+
+struct MeasurementFault {
+    const char *options; // the fault as given on the command line
+    const char *blocks;  // "packet:block ..." after the header (packet 2)
+    uint16_t ns;
+    uint8_t refusedBlock; // the host answers every copy of this block with `refusal`:
+    uint8_t refusal;      // NAK, or 0 for none (its next command comes instead)
+    uint64_t handedOver, ackedTwice;
+};
+
+std::vector<std::string> words(const std::string &text)
+{
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+} // namespace
+
+TEST(SimFaults, MeasurementFaultsOnTheWire)
+{
+    const MeasurementFault cases[] = {
+        {"--repeat-block 2", "3:1 4:2 5:2 6:3", 3, 0, 0, 1, 0},
+        {"--swap-first-blocks", "3:2 4:1 5:3", 3, 0, 0, 1, 0},
+        {"--last-block-first", "3:3 4:1 5:2", 3, 0, 0, 1, 0},
+        {"--extra-samples 5", "3:1 4:2 5:3", 8, 0, 0, 1, 0},
+        {"--withhold-blocks 1", "3:1 4:2", 3, 0, 0, 0, 0},
+        {"--repeat-frame 5", "3:1 4:2 5:3 5:3", 3, 0, 0, 1, 1}, // the ACK of the last block
+        {"--swap-first-blocks --faulty-retrieval 2", "3:1 4:2 5:3", 3, 0, 0, 1, 0},
+        {"", "3:1 4:2 4:2 4:2", 3, 2, NAK, 0, 0},
+        {"", "3:1 4:2", 3, 2, 0, 0, 0},
+    };
+    for (const MeasurementFault &c : cases) {
+        SCOPED_TRACE(std::string(c.options) + " / " + c.blocks);
+        lumosim::Options o;
+        std::string error;
+        auto args = words(c.options);
+        args.push_back("--pty");
+        ASSERT_TRUE(lumosim::parseOptions(args, o, error)) << error;
+        auto cfg = oneDevice(1, 3, 1);
+        cfg.devices[0].seed = 0;
+        cfg.faults = o.config.faults;
+        cfg.timeouts.ackMs = kWaitMs; // no resend to a silent host within the test
+        SimOnThread t(cfg);
+        RawFrame hs, frame;
+        ASSERT_TRUE(t.host.acceptHandshake(hs));
+        ASSERT_EQ(t.host.command(0xB1), ACK);
+        ASSERT_TRUE(t.host.readFrame(frame));
+        EXPECT_EQ(frame.wire, hostFrame(2, 0x81, header(c.ns)));
+        t.host.ack();
+        for (const std::string &sent : words(c.blocks)) {
+            unsigned packet = 0, block = 0;
+            ASSERT_EQ(std::sscanf(sent.c_str(), "%u:%u", &packet, &block), 2);
+            ASSERT_TRUE(t.host.readFrame(frame));
+            EXPECT_EQ(frame.wire, hostFrame(uint16_t(packet), 0x82, kBlocks[block])) << sent;
+            if (block != c.refusedBlock)
+                t.host.ack();
+            else if (c.refusal)
+                t.host.write({c.refusal});
+        }
+        EXPECT_TRUE(t.host.quietFor(150)); // nothing more: the device waits for a command
+        EXPECT_EQ(t.host.command(0x91, {0x01}), ACK);
+        const auto r = t.finish();
+        const auto &d = r.devices.at(0);
+        EXPECT_EQ(r.result, "ok") << r.error;
+        EXPECT_EQ(d.measurementsHandedOver, c.handedOver);
+        EXPECT_EQ(d.handedOver.size(), c.handedOver);
+        EXPECT_EQ(d.framesAckedTwice, c.ackedTwice);
+        EXPECT_EQ(d.retrievalsAbandoned, c.refusedBlock ? 1u : 0u);
+        EXPECT_EQ(d.sessionsLeftWithMeasurements, 1 - c.handedOver);
+        EXPECT_EQ(d.commandsReceived.at(0x91), 1u);
+    }
+}
+
+TEST(SimFaults, MoreThan256BlocksOfMoreThan255Samples)
+{
+    SimOnThread t(oneDevice(1, 257, 300));
+    RawFrame hs, frame;
+    ASSERT_TRUE(t.host.acceptHandshake(hs));
+    ASSERT_EQ(t.host.command(0xB1), ACK);
+    ASSERT_TRUE(t.host.readFrame(frame));
+    // totBlocks 0x0101; ns 77100 keeps its low 16 bits 0x2D2C; nss 300 = 0x012C.
+    EXPECT_EQ(Bytes(frame.data.begin(), frame.data.begin() + 2), (Bytes{0x01, 0x01}));
+    EXPECT_EQ(Bytes(frame.data.begin() + 7, frame.data.end()), (Bytes{0x2C, 0x2D, 0x2C, 0x01}));
+    t.host.ack();
+    for (unsigned k = 1; k <= 257; ++k) {
+        ASSERT_TRUE(t.host.readFrame(frame)) << k;
+        // Length 1 + 600 + 2 = 0x025B; the block number is k's low byte.
+        EXPECT_EQ(Bytes(frame.wire.begin() + 3, frame.wire.begin() + 7),
+                  (Bytes{0x02, 0x5B, 0x82, uint8_t(k)}))
+            << k;
+        t.host.ack();
+    }
+    EXPECT_EQ(frame.packet, 259); // after the handshake (1) and the header (2)
+    EXPECT_EQ(t.host.command(0x91, {0x01}), ACK);
+    const auto r = t.finish();
+    ASSERT_EQ(r.devices.at(0).handedOver.size(), 1u);
+    EXPECT_EQ(r.devices.at(0).handedOver[0].samples, 77100u);
+    EXPECT_EQ(r.devices.at(0).sessionsLeftWithMeasurements, 0u);
 }

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <thread>
 
 using namespace simtest;
@@ -114,6 +115,57 @@ TEST(SimLinks, TcpConnectTimeoutIsAClearFailure)
         r.error.find("cannot connect to 127.0.0.1:" + std::to_string(port) + " within 200 ms"),
         std::string::npos)
         << r.error;
+}
+
+TEST(SimLinks, DevicePerSessionConnectsAsTheNextDeviceAfterADrop)
+{
+    Listener l;
+    auto cfg = oneDevice(2, 2, 1);
+    cfg.devices.push_back(cfg.devices[0]);
+    cfg.devices[1].din = 0x0A0B0C0D;
+    cfg.devices[1].measurements = 1;
+    cfg.devicePerSession = true;
+    cfg.sessions = 3;
+    cfg.faults.dropAfterFrames = 3; // the first block of device 1234
+    lumosim::Simulator sim(cfg);
+    lumosim::TcpLinkProvider links("127.0.0.1", l.port, kWaitMs);
+    lumosim::SimReport r;
+    std::thread device([&] { r = sim.run(links); });
+    JoinOnExit joiner(device, &sim);
+
+    // Each connection: the DIN of its handshake (little-endian) and its count answer.
+    const std::vector<std::pair<Bytes, uint16_t>> turns = {{{0xD2, 0x04, 0x00, 0x00}, 0},
+                                                           {{0x0D, 0x0C, 0x0B, 0x0A}, 1},
+                                                           {{0xD2, 0x04, 0x00, 0x00}, 2}};
+    for (std::size_t n = 0; n < turns.size(); ++n) {
+        SCOPED_TRACE(n);
+        int c = l.accept();
+        ASSERT_GE(c, 0);
+        ScriptedHost h(c);
+        RawFrame hs, frame;
+        ASSERT_TRUE(h.acceptHandshake(hs));
+        EXPECT_EQ(Bytes(hs.data.begin(), hs.data.begin() + 4), turns[n].first);
+        if (n == 0) { // header and the first block, then the link goes
+            ASSERT_TRUE(h.ask(0xB1, frame));
+            ASSERT_TRUE(h.readFrame(frame));
+            EXPECT_EQ(frame.command, 0x82);
+            EXPECT_TRUE(h.endsWithin(kWaitMs));
+        } else {
+            ASSERT_TRUE(h.ask(0xB0, frame));
+            EXPECT_EQ(le16(frame.data, 0), turns[n].second);
+            EXPECT_EQ(h.command(0x91, {0x01}), ACK);
+            EXPECT_TRUE(h.endsWithin(kWaitMs));
+        }
+        ::close(c);
+    }
+    device.join();
+    EXPECT_EQ(r.result, "ok");
+    // Both were sent to sleep holding everything; the drop was the simulator's own doing.
+    EXPECT_EQ(r.device(1234)->sessionsLeftWithMeasurements, 1u);
+    EXPECT_EQ(r.device(1234)->measurementsHandedOver, 0u);
+    EXPECT_EQ(r.device(0x0A0B0C0D)->sessionsLeftWithMeasurements, 1u);
+    EXPECT_EQ(r.device(0x0A0B0C0D)->commandsReceived,
+              (std::map<int, uint64_t>{{0xB0, 1}, {0x91, 1}}));
 }
 
 TEST(SimLinks, DroppedTcpSessionIsFollowedByAFreshConnection)
@@ -251,29 +303,47 @@ TEST(SimOptions, CommandLinesThatWork)
     EXPECT_EQ(p.symlinkPath, "/tmp/x");
     EXPECT_EQ(p.replugAfter, 2u);
     EXPECT_EQ(p.config.timeouts.busQuietMs, 0);
+
+    lumosim::Options q;
+    ASSERT_TRUE(lumosim::parseOptions({"--pty", "--blocks", "300", "--samples-per-block", "4000",
+                                       "--device-per-session", "--repeat-frame", "9",
+                                       "--faulty-retrieval", "2", "--repeat-block", "3",
+                                       "--swap-first-blocks", "--last-block-first",
+                                       "--extra-samples", "7", "--withhold-blocks", "1"},
+                                      q, error))
+        << error;
+    const lumosim::FaultConfig &f = q.config.faults;
+    EXPECT_EQ(q.config.devices[0].blocks * q.config.devices[0].samplesPerBlock, 1200000u);
+    EXPECT_TRUE(q.config.devicePerSession && f.swapFirstBlocks && f.lastBlockFirst);
+    EXPECT_EQ(std::vector<uint64_t>({f.repeatFrame, f.faultyRetrieval, f.repeatBlock,
+                                     f.headerExtraSamples, f.withheldBlocks}),
+              std::vector<uint64_t>({9, 2, 3, 7, 1}));
 }
 
 TEST(SimOptions, CommandLinesThatAreRefused)
 {
     const std::vector<std::vector<std::string>> bad = {
-        {},                                                 // no link
-        {"--tcp", "127.0.0.1:5000", "--pty"},               // two links
-        {"--tcp", "127.0.0.1"},                             // no port
-        {"--tcp", "127.0.0.1:0"},                           // port 0
-        {"--tcp", "127.0.0.1:65536"},                       // port too big
-        {"--pty", "--devices"},                             // value missing
-        {"--pty", "--devices", "0"},                        // no device
-        {"--pty", "--devices", "-1"},                       // negative
-        {"--pty", "--blocks", "257"},                       // too many blocks
-        {"--pty", "--samples-per-block", "256"},            // too many samples
-        {"--pty", "--clock", "2024-02-30T00:00:00"},        // no such day
-        {"--pty", "--clock", "1999-01-01T00:00:00"},        // before 2000
-        {"--pty", "--crc", "0x10000"},                      // 17 bits
-        {"--pty", "--din", "4294967295", "--devices", "2"}, // DIN overflow
-        {"--tcp", "h:1", "--link", "/tmp/x"},               // --link without --pty
-        {"--pty", "--bus-quiet", "-1"},                     // negative quiet window
-        {"--pty", "--bus-quiet", "2147483648"},             // beyond a time-out's range
-        {"--pty", "--frobnicate"},                          // unknown
+        {},                                                           // no link
+        {"--tcp", "127.0.0.1:5000", "--pty"},                         // two links
+        {"--tcp", "127.0.0.1"},                                       // no port
+        {"--tcp", "127.0.0.1:0"},                                     // port 0
+        {"--tcp", "127.0.0.1:65536"},                                 // port too big
+        {"--pty", "--devices"},                                       // value missing
+        {"--pty", "--devices", "0"},                                  // no device
+        {"--pty", "--devices", "-1"},                                 // negative
+        {"--pty", "--blocks", "65536"},                               // totBlocks has 16 bits
+        {"--pty", "--samples-per-block", "32767"},                    // beyond one frame
+        {"--pty", "--blocks", "600", "--samples-per-block", "30000"}, // 18 M samples
+        {"--pty", "--withhold-blocks", "5"},                          // more than the 4 blocks
+        {"--pty", "--repeat-block", "5"},                             // no block 5
+        {"--pty", "--clock", "2024-02-30T00:00:00"},                  // no such day
+        {"--pty", "--clock", "1999-01-01T00:00:00"},                  // before 2000
+        {"--pty", "--crc", "0x10000"},                                // 17 bits
+        {"--pty", "--din", "4294967295", "--devices", "2"},           // DIN overflow
+        {"--tcp", "h:1", "--link", "/tmp/x"},                         // --link without --pty
+        {"--pty", "--bus-quiet", "-1"},                               // negative quiet window
+        {"--pty", "--bus-quiet", "2147483648"},                       // beyond a time-out's range
+        {"--pty", "--frobnicate"},                                    // unknown
     };
     for (const auto &args : bad) {
         lumosim::Options o;
@@ -329,6 +399,33 @@ TEST(SimProgram, ConnectFailureExitsNonZeroWithTheReason)
     EXPECT_EQ(status, 1);
     EXPECT_NE(out.find("lumo-sim: cannot connect"), std::string::npos) << out;
     EXPECT_NE(out.find("\"result\":\"failed\""), std::string::npos) << out;
+}
+
+TEST(SimProgram, ADeviceSentToSleepWithMeasurementsExitsWith3)
+{
+    for (const char *stored : {"0", "2"}) {
+        SCOPED_TRACE(stored);
+        Listener l;
+        int status = -1;
+        std::string out;
+        std::thread program([&] {
+            out = runProgram("--tcp 127.0.0.1:" + std::to_string(l.port) +
+                                 " --din 1234 --measurements " + stored,
+                             status);
+        });
+        JoinOnExit joiner(program);
+        int c = l.accept();
+        ASSERT_GE(c, 0);
+        handshakeAndSleep(c);
+        program.join();
+        ::close(c);
+        const bool left = std::string(stored) != "0";
+        EXPECT_EQ(status, left ? 3 : 0) << out;
+        EXPECT_EQ(out.find("lumo-sim: device 000-001-234 still held measurements at the end of 1 "
+                           "session(s): 2 stored, 0 handed over, 2 left") != std::string::npos,
+                  left)
+            << out;
+    }
 }
 
 TEST(SimProgram, OneTcpSessionWritesItsReport)

@@ -77,7 +77,7 @@ ReadOutcome HostFrameReader::nextFrame(HostFrame &frame, int timeoutMs)
     }
 }
 
-ReadOutcome HostFrameReader::nextControl(uint8_t &control, int timeoutMs)
+ReadOutcome HostFrameReader::nextControl(uint8_t &control, int timeoutMs, bool stopAtFrame)
 {
     const int64_t deadline = monotonicNs() + int64_t(timeoutMs) * kNsPerMs;
     for (;;) {
@@ -85,6 +85,8 @@ ReadOutcome HostFrameReader::nextControl(uint8_t &control, int timeoutMs)
         if (r != ReadOutcome::Frame)
             return r;
         const uint8_t b = buf_[0];
+        if (stopAtFrame && b == wire::kStx)
+            return ReadOutcome::FrameStart;
         consume(1);
         if (b == wire::kAck || b == wire::kNak) {
             control = b;

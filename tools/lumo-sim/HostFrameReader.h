@@ -21,6 +21,7 @@ enum class ReadOutcome {
     Frame,       // a complete frame with a valid LRC
     BadLrc,      // a complete frame whose LRC is wrong (already consumed)
     ControlByte, // ACK or NAK (only when asked for)
+    FrameStart,  // a host frame begins where an ACK or NAK was awaited (left unread)
     Timeout,
     Closed,
     Stopped,
@@ -37,8 +38,9 @@ public:
 
     // Next frame; ACK/NAK bytes and anything before a start byte count as stray.
     ReadOutcome nextFrame(HostFrame &frame, int timeoutMs);
-    // Next ACK or NAK; anything else counts as stray.
-    ReadOutcome nextControl(uint8_t &control, int timeoutMs);
+    // Next ACK or NAK; anything else counts as stray. With stopAtFrame a start byte ends
+    // the wait instead (FrameStart) and stays buffered for nextFrame.
+    ReadOutcome nextControl(uint8_t &control, int timeoutMs, bool stopAtFrame = false);
 
     uint64_t strayBytes() const { return stray_; }
     // Bytes of a frame that has begun to arrive but is not complete yet.

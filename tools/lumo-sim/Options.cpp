@@ -140,6 +140,21 @@ bool parseOptions(const std::vector<std::string> &args, Options &options, std::s
         {"--silent-after", {kAny, [&](uint64_t v) { f.silentAfterFrames = v; }}},
         {"--drop-after", {kAny, [&](uint64_t v) { f.dropAfterFrames = v; }}},
         {"--pace-baud", {kU32, [&](uint64_t v) { f.paceBaud = uint32_t(v); }}},
+        {"--repeat-frame", {kAny, [&](uint64_t v) { f.repeatFrame = v; }}},
+        {"--faulty-retrieval", {kAny, [&](uint64_t v) { f.faultyRetrieval = v; }}},
+        {"--repeat-block", {kU16, [&](uint64_t v) { f.repeatBlock = uint32_t(v); }}},
+        {"--extra-samples", {kU16, [&](uint64_t v) { f.headerExtraSamples = uint32_t(v); }}},
+        {"--withhold-blocks", {kU16, [&](uint64_t v) { f.withheldBlocks = uint32_t(v); }}},
+    };
+    // Options without a value.
+    const std::map<std::string, bool *> flags = {
+        {"--hold", &cfg.hold},
+        {"--refill", &cfg.refill},
+        {"--device-per-session", &cfg.devicePerSession},
+        {"--fragment", &f.fragment},
+        {"--flood", &f.flood},
+        {"--swap-first-blocks", &f.swapFirstBlocks},
+        {"--last-block-first", &f.lastBlockFirst},
     };
 
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -187,14 +202,8 @@ bool parseOptions(const std::vector<std::string> &args, Options &options, std::s
                 return false;
             }
             dev.clockSet = true;
-        } else if (a == "--hold") {
-            cfg.hold = true;
-        } else if (a == "--refill") {
-            cfg.refill = true;
-        } else if (a == "--fragment") {
-            f.fragment = true;
-        } else if (a == "--flood") {
-            f.flood = true;
+        } else if (auto flag = flags.find(a); flag != flags.end()) {
+            *flag->second = true;
         } else if (auto it = numbers.find(a); it != numbers.end()) {
             if (!value(v))
                 return false;
@@ -257,17 +266,19 @@ DEVICES (the same settings for every device)
   --devices N            devices on the link (1); DINs are consecutive
   --din N                DIN of the first device (123456001, shown as 123-456-001)
   --measurements N       stored measurements per device (3)
-  --blocks N             data blocks per measurement, 0 to 256 (4); note that a 256th
-                         block carries block number 0 on the wire
-  --samples-per-block N  samples per block, 0 to 255 (200)
+  --blocks N             data blocks per measurement, 0 to 65535 (4); block k carries
+                         the block number k & 0xFF on the wire (the 256th carries 0),
+                         the header's totBlocks all 16 bits
+  --samples-per-block N  samples per block, 0 to 32766 (200); blocks x samples at most
+                         16777216
   --clock T              device clock, YYYY-MM-DDTHH:MM:SS or now (2024-05-17T13:45:30)
   --crc N                parameter CRC reported in the handshake (0x1234)
   --handshake-word N     16-bit word of the handshake (0x0100)
   --seed N               waveform seed of the first device, +1 per device (the DIN)
   Numbers may be decimal or 0x-hexadecimal.
 
-  Measurement m (from 0) of a device: header totBlocks = blocks, ns = blocks * samples,
-  nss = samples per block, typeset = m % 255 + 1, dtime = clock - (measurements - m) *
+  Measurement m (from 0) of a device: header totBlocks = blocks, ns = blocks * samples
+  (its low 16 bits), nss = samples per block (low 16 bits), typeset = m % 255 + 1, dtime = clock - (measurements - m) *
   10 minutes. Sample i: even m a sine 32768 + round(16000 * sin(2 pi (i + (seed + m) % 64)
   / 64)), odd m a ramp (seed + 1000 m + i) mod 65536.
 
@@ -277,8 +288,11 @@ WHAT A DEVICE DOES
   command (NAK for a bad checksum) and answers: 0xA4 status, 0xA3 parameters, 0xB0
   count of measurements not yet handed over, 0xB1 next measurement (0x81 header, 0x82
   blocks), 0xF1 and 0x92 echoed; 0xA1 date-time and 0xA2 parameters are stored; 0x91
-  sends it to sleep. Its frames are resent up to 3 times after a NAK or --ack-timeout.
-  A measurement is handed over once the host acknowledged its last block.
+  sends it to sleep. Its frames are sent up to 3 times in all, again after a NAK or
+  --ack-timeout. A measurement is handed over once the host acknowledged every frame of
+  it. A header or block still unacknowledged after 3 attempts abandons the retrieval:
+  the device keeps that measurement and waits for the host's next command (any other
+  frame left unacknowledged fails the run).
 
   Several devices share the link, which is half duplex: a device never talks over the
   host. The lowest-DIN device handshakes as soon as the link is up; each further one,
@@ -299,6 +313,10 @@ SESSIONS
   --hold                 after the last device went to sleep keep the link open until the
                          host closes it
   --refill               every session starts with all measurements stored again
+  --device-per-session   the devices take turns, one per session (a new connection
+                         over TCP): session n plays only the nth device in DIN order,
+                         starting again after the last; each keeps what it handed over.
+                         Give --sessions too.
   --connect-timeout MS   (10000)    --ack-timeout MS (3000)
   --handshake-timeout MS (2000)     --idle-timeout MS: host silent while a device is
                                     awake is a failure (60000; 0 never)
@@ -313,19 +331,40 @@ FAULTS (frames are counted from 1 over the whole run)
   --fragment             write every byte with a write call of its own
   --delay MS             wait MS before every answer frame
   --silent-after N       after the device's Nth frame answer nothing more
-  --drop-after N         after the device's Nth frame close the link
+  --drop-after N         after the device's Nth frame close the link (before its ACK;
+                         in the middle of a measurement when N is one of its frames)
   --flood                write garbage continuously until the host closes the link
   --pace-baud B          pace the output at B baud, 10 bits a byte (115200: 86.8 us)
+  --repeat-frame N       take the host's ACK of the device's Nth frame (not a handshake)
+                         as garbled: send the identical frame (same packet number) again;
+                         the report counts it in framesAckedTwice when ACKed again
+
+  Measurement faults, in the retrieval chosen by --faulty-retrieval (every one without):
+  --faulty-retrieval N   only the Nth retrieval of a stored measurement (0xB1 answered
+                         with one, counted over the run and all devices from 1)
+  --repeat-block K       send block K again as a new frame (next packet number, same
+                         content) once its first copy was acknowledged
+  --swap-first-blocks    send blocks 1 and 2 as 2, 1, 3, ...
+  --last-block-first     send the last block first, then 1, 2, ... up to the one before
+  --extra-samples N      the header's ns claims N samples more than the blocks carry
+  --withhold-blocks N    announce every block but leave out the last N; then wait for
+                         the host's next command (the measurement stays stored)
 
 REPORT
   At the end one JSON object (one line) tells what the host did: frames received by
   command, ACKs and NAKs, handshakes accepted and unanswered, measurements handed over,
-  date-times and parameters written, keep-alive counters, sleeps. It goes to stdout, or
-  to FILE with --report FILE.
+  date-times and parameters written, keep-alive counters, sleeps. Per device: commands
+  served, measurements stored and handed over (with each one's index and sample count),
+  retrievals abandoned, frames acknowledged twice, and sessionsLeftWithMeasurements.
+  It goes to stdout, or to FILE with --report FILE.
 
 EXIT STATUS
   0 all sessions played (or stopped by SIGINT/SIGTERM), 1 link or protocol failure
-  (the reason on stderr and in the report), 2 bad command line.
+  (the reason on stderr and in the report), 2 bad command line, 3 all sessions played
+  but in one of them the host sent a device to sleep, refused it, left it unanswered or
+  closed the link while it still held measurements (each such device on stderr; a
+  session the simulator itself broke off with --drop-after or --silent-after does not
+  count).
 
 EXAMPLES
   lumo-sim --tcp 127.0.0.1:5000 --devices 3 --measurements 4

@@ -56,9 +56,17 @@ std::string validate(const SimConfig &config)
         if (!wire::clockValid(d.clock))
             return who + "clock is not a valid date and time between 2000 and 2063";
         if (d.blocks > wire::kMaxBlocks)
-            return who + "at most 256 blocks per measurement";
+            return who + "at most " + std::to_string(wire::kMaxBlocks) + " blocks per measurement";
         if (d.samplesPerBlock > wire::kMaxSamplesPerBlock)
-            return who + "at most 255 samples per block";
+            return who + "at most " + std::to_string(wire::kMaxSamplesPerBlock) +
+                   " samples per block";
+        if (uint64_t(d.blocks) * d.samplesPerBlock > kMaxSamplesPerMeasurement)
+            return who + "at most " + std::to_string(kMaxSamplesPerMeasurement) +
+                   " samples per measurement";
+        if (config.faults.withheldBlocks > d.blocks)
+            return who + "cannot withhold more blocks than a measurement has";
+        if (config.faults.repeatBlock > d.blocks)
+            return who + "the block to repeat is past the last block";
         if (d.measurements > kMaxMeasurements)
             return who + "at most 65535 measurements";
     }

@@ -30,12 +30,18 @@ struct SimDevice {
     StatusValues status;
     ParamBlock params{};          // the 94-byte parameter block as on the wire
     uint32_t measurements = 0;    // stored measurements
-    uint32_t blocks = 0;          // data blocks per measurement, 0..256
-    uint32_t samplesPerBlock = 0; // samples per block, 0..255
+    uint32_t blocks = 0;          // data blocks per measurement, 0..65535 (numbered k & 0xFF)
+    uint32_t samplesPerBlock = 0; // samples per block, 0..32766 (a frame holds 65533 bytes)
     uint32_t seed = 0;            // waveform seed
 };
 
+// A measurement carries at most this many samples in all (blocks x samples per block),
+// which keeps a generated measurement in memory well bounded.
+constexpr uint64_t kMaxSamplesPerMeasurement = uint64_t(1) << 24;
+
 // One-shot faults count frames over the whole run, from 1; 0 switches a fault off.
+// The measurement faults (repeatBlock to withheldBlocks) change the measurement sent in
+// the faultyRetrieval-th retrieval, or in every retrieval when that is 0.
 struct FaultConfig {
     uint64_t badLrcFrame = 0;       // send the device's Nth frame once with a wrong LRC
     uint64_t nakHostFrame = 0;      // answer the host's Nth valid frame with NAK
@@ -46,6 +52,20 @@ struct FaultConfig {
     uint64_t dropAfterFrames = 0;   // after the device's Nth frame, close the link
     bool flood = false;             // write garbage continuously instead of a session
     uint32_t paceBaud = 0;          // pace output at this line rate, 10 bits a byte
+    // The host's ACK of the device's Nth frame (not a handshake) is taken as garbled: the
+    // identical frame (same packet number and content) goes out again as a resend.
+    uint64_t repeatFrame = 0;
+
+    // Retrievals are counted over the run and all devices, from 1: every 0xB1 answered
+    // with a stored measurement (not with the empty header).
+    uint64_t faultyRetrieval = 0;
+    uint32_t repeatBlock = 0;        // block k goes out again as a new frame (next packet
+                                     // number, same content) once its first copy was ACKed
+    bool swapFirstBlocks = false;    // blocks 1 and 2 go out as 2, 1, 3, ...
+    bool lastBlockFirst = false;     // the last block goes out first: B, 1, 2, ..., B-1
+    uint32_t headerExtraSamples = 0; // the header's ns claims this many samples more
+    uint32_t withheldBlocks = 0;     // the last N blocks are announced but never sent; the
+                                     // device then waits for the host's next command
 };
 
 // A device after the first on a bus handshakes only once the host has sent nothing for
@@ -67,6 +87,10 @@ struct SimConfig {
     uint64_t sessions = 1;
     bool hold = false;   // keep the link open after the last device went to sleep
     bool refill = false; // every session starts with all measurements stored again
+    // The devices take turns, one per session: session n (from 0) plays only
+    // devices[n % devices.size()], in the order given here. Each keeps its state (the
+    // measurements it handed over) across its turns.
+    bool devicePerSession = false;
     FaultConfig faults;
     SimTimeouts timeouts;
 };

@@ -25,6 +25,21 @@ const DeviceReport *SimReport::device(uint32_t din) const
     return nullptr;
 }
 
+std::vector<const DeviceReport *> SimReport::devicesLeftWithMeasurements() const
+{
+    std::vector<const DeviceReport *> out;
+    for (const DeviceReport &d : devices)
+        if (d.sessionsLeftWithMeasurements > 0)
+            out.push_back(&d);
+    return out;
+}
+
+void recordBounded(std::vector<HandedOverMeasurement> &list, const HandedOverMeasurement &entry)
+{
+    if (list.size() < kMaxRecordedEntries)
+        list.push_back(entry);
+}
+
 void recordBounded(std::vector<std::string> &list, std::string entry)
 {
     if (list.size() < kMaxRecordedEntries)
@@ -53,6 +68,32 @@ QJsonArray strings(const std::vector<std::string> &list)
     return a;
 }
 
+QJsonObject commandCounts(const std::map<int, uint64_t> &counts)
+{
+    QJsonObject o;
+    for (const auto &[command, count] : counts) {
+        char key[8];
+        std::snprintf(key, sizeof key, "0x%02X", unsigned(command));
+        o[key] = num(count);
+    }
+    return o;
+}
+
+QJsonArray handedOverJson(const std::vector<HandedOverMeasurement> &list)
+{
+    QJsonArray a;
+    for (const HandedOverMeasurement &m : list) {
+        QJsonObject o;
+        o["index"] = num(m.index);
+        o["samples"] = num(m.samples);
+        o["totBlocks"] = num(m.totBlocks);
+        o["ns"] = num(m.ns);
+        o["dtime"] = num(m.dtime);
+        a.append(o);
+    }
+    return a;
+}
+
 QJsonObject deviceJson(const DeviceReport &d)
 {
     char din[16];
@@ -69,8 +110,14 @@ QJsonObject deviceJson(const DeviceReport &d)
     o["echoMismatches"] = num(d.echoMismatches);
     o["countRequests"] = num(d.countRequests);
     o["retrieveRequests"] = num(d.retrieveRequests);
+    o["measurementsStored"] = num(d.measurementsStored);
     o["measurementsHandedOver"] = num(d.measurementsHandedOver);
     o["measurementsRemaining"] = num(d.measurementsRemaining);
+    o["handedOver"] = handedOverJson(d.handedOver);
+    o["sessionsLeftWithMeasurements"] = num(d.sessionsLeftWithMeasurements);
+    o["retrievalsAbandoned"] = num(d.retrievalsAbandoned);
+    o["framesAckedTwice"] = num(d.framesAckedTwice);
+    o["commandsReceived"] = commandCounts(d.commandsReceived);
     o["statusRequests"] = num(d.statusRequests);
     o["paramRequests"] = num(d.paramRequests);
     o["realTimeCommands"] = num(d.realTimeCommands);
@@ -87,12 +134,6 @@ QJsonObject deviceJson(const DeviceReport &d)
 
 std::string SimReport::toJson() const
 {
-    QJsonObject frames;
-    for (const auto &[command, count] : framesReceived) {
-        char key[8];
-        std::snprintf(key, sizeof key, "0x%02X", unsigned(command));
-        frames[key] = num(count);
-    }
     QJsonArray devs;
     for (const DeviceReport &d : devices)
         devs.append(deviceJson(d));
@@ -104,7 +145,7 @@ std::string SimReport::toJson() const
     o["linksClosedByHost"] = num(linksClosedByHost);
     o["linksDroppedByFault"] = num(linksDroppedByFault);
     o["sessionsWentSilent"] = num(sessionsWentSilent);
-    o["framesReceived"] = frames;
+    o["framesReceived"] = commandCounts(framesReceived);
     o["framesReceivedTotal"] = num(framesReceivedTotal);
     o["badLrcReceived"] = num(badLrcReceived);
     o["naksSentByFault"] = num(naksSentByFault);
@@ -118,6 +159,9 @@ std::string SimReport::toJson() const
     o["handshakesAccepted"] = num(handshakesAccepted);
     o["handshakesUnanswered"] = num(handshakesUnanswered);
     o["measurementsHandedOver"] = num(measurementsHandedOver);
+    o["retrievalsAbandoned"] = num(retrievalsAbandoned);
+    o["framesAckedTwice"] = num(framesAckedTwice);
+    o["devicesLeftWithMeasurements"] = num(devicesLeftWithMeasurements().size());
     o["floodBytes"] = num(floodBytes);
     o["devices"] = devs;
     return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();

@@ -12,6 +12,16 @@ namespace lumosim {
 // Lists in the report keep at most this many entries (their counters keep counting).
 constexpr std::size_t kMaxRecordedEntries = 1000;
 
+// A measurement the host took: every frame of it was acknowledged. Its samples are
+// sampleValue(device, index, i) for i below samples (see Waveform.h).
+struct HandedOverMeasurement {
+    uint32_t index = 0;     // which stored measurement, from 0
+    uint32_t samples = 0;   // samples its blocks carried
+    uint16_t totBlocks = 0; // the header as sent
+    uint16_t ns = 0;
+    uint32_t dtime = 0;
+};
+
 struct DeviceReport {
     uint32_t din = 0;
     uint64_t handshakesSent = 0;
@@ -20,8 +30,18 @@ struct DeviceReport {
     uint64_t echoMismatches = 0;       // the host echoed something else
     uint64_t countRequests = 0;
     uint64_t retrieveRequests = 0;
+    uint64_t measurementsStored = 0; // at the start of a session (every session with refill)
     uint64_t measurementsHandedOver = 0;
     uint64_t measurementsRemaining = 0;
+    std::vector<HandedOverMeasurement> handedOver; // in the order they were taken
+    // Sessions that ended while the device still held measurements: it was sent to
+    // sleep, refused, left unanswered or disconnected by the host first. Sessions ended by
+    // a stop or by the simulator's own drop, silence or flood fault do not count.
+    uint64_t sessionsLeftWithMeasurements = 0;
+    uint64_t retrievalsAbandoned = 0; // a measurement frame unacknowledged after 3 attempts
+    uint64_t framesAckedTwice = 0;    // frames sent again after an ACK taken as garbled, and
+                                      // acknowledged again
+    std::map<int, uint64_t> commandsReceived; // host commands served by this device
     uint64_t statusRequests = 0;
     uint64_t paramRequests = 0;
     uint64_t realTimeCommands = 0;
@@ -59,18 +79,23 @@ struct SimReport {
     uint64_t handshakesAccepted = 0;
     uint64_t handshakesUnanswered = 0;
     uint64_t measurementsHandedOver = 0;
+    uint64_t retrievalsAbandoned = 0;
+    uint64_t framesAckedTwice = 0;
     uint64_t floodBytes = 0;
 
     std::vector<DeviceReport> devices;
 
     DeviceReport *device(uint32_t din);
     const DeviceReport *device(uint32_t din) const;
+    // Devices that ended a session with measurements they did not hand over.
+    std::vector<const DeviceReport *> devicesLeftWithMeasurements() const;
     // One JSON object on one line.
     std::string toJson() const;
 };
 
 void recordBounded(std::vector<std::string> &list, std::string entry);
 void recordBounded(std::vector<uint64_t> &list, uint64_t entry);
+void recordBounded(std::vector<HandedOverMeasurement> &list, const HandedOverMeasurement &entry);
 
 } // namespace lumosim
 

@@ -49,6 +49,26 @@ bool parseCounter(const Bytes &data, uint64_t &value)
     return true;
 }
 
+// The block numbers (1-based) of one measurement in the order they go out, with the
+// measurement faults applied.
+std::vector<uint32_t> blockOrder(uint32_t blocks, const FaultConfig &f)
+{
+    const uint32_t sent = blocks - std::min(blocks, f.withheldBlocks);
+    std::vector<uint32_t> order;
+    order.reserve(sent + 1);
+    const bool lastFirst = f.lastBlockFirst && sent > 1;
+    if (lastFirst)
+        order.push_back(sent);
+    for (uint32_t k = 1; k <= (lastFirst ? sent - 1 : sent); ++k)
+        order.push_back(k);
+    if (f.swapFirstBlocks && order.size() >= 2)
+        std::swap(order[0], order[1]);
+    const auto first = std::find(order.begin(), order.end(), f.repeatBlock);
+    if (f.repeatBlock != 0 && first != order.end())
+        order.insert(first + 1, f.repeatBlock);
+    return order;
+}
+
 } // namespace
 
 // One session on one link. Every operation returns a Step; anything but Ok ends the
@@ -60,17 +80,23 @@ public:
     bool stopped() const { return stopped_; }
 
 private:
-    enum class Step { Ok, Refused, Silent, Dropped, Closed, Stopped, Failed };
+    // Unacknowledged: a device frame got no ACK after its attempts (error_ says which).
+    enum class Step { Ok, Refused, Silent, Dropped, Closed, Stopped, Unacknowledged, Failed };
 
     Step handshake(DeviceState &dev);
     Step handshakeNext();
-    bool handshakesWaiting() const { return nextHandshake_ < sim_.devices_.size(); }
+    bool handshakesWaiting() const { return nextHandshake_ < players_.size(); }
+    void choosePlayers();
+    void noteMeasurementsLeft();
     void noteLinkBusy();
     int quietLeftMs() const;
     void ignoreHostFrame(const HostFrame &frame);
     Step serve();
     Step dispatch(const HostFrame &frame);
     Step retrieve(DeviceState &dev);
+    Step sendBlock(DeviceState &dev, uint32_t index, uint32_t block);
+    Step abandonRetrieval(DeviceState &dev);
+    void noteHandedOver(DeviceState &dev, uint32_t index, const MeasurementHeader &header);
     Step setDateTime(DeviceState &dev, const Bytes &data);
     Step setParams(DeviceState &dev, const Bytes &data);
     Step keepAlive(DeviceState &dev, const Bytes &data);
@@ -102,7 +128,8 @@ private:
     Bytes out_;   // bytes waiting to go out with the next write (ACKs ride with answers)
     Bytes frame_; // the device frame being sent, kept for resending
     uint16_t lastPacket_ = 0;
-    // Devices handshake in DIN order; those from here on have not had their turn yet.
+    std::vector<DeviceState *> players_; // the devices of this session, ascending DIN
+    // Players handshake in DIN order; those from here on have not had their turn yet.
     std::size_t nextHandshake_ = 0;
     int64_t lastTrafficNs_ = 0;      // when the link was last busy (only with handshakes waiting)
     std::size_t bufferedAtLook_ = 0; // bytes of a partial host frame at the last look
@@ -191,8 +218,12 @@ Simulator::Session::Step Simulator::Session::transmit(DeviceState &dev, bool han
             return Step::Stopped;
     }
     const Bytes &frame = frame_;
+    // The repeated-frame fault: this frame's first ACK counts as garbled.
+    const bool garbleAck = !handshake && frameNo == faults.repeatFrame;
+    bool ackGarbled = false;
+    bool commandInstead = false;
 
-    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kMaxAttempts && !commandInstead; ++attempt) {
         for (uint32_t i = 0; i < faults.noiseBytes; ++i)
             out_.push_back(kNoisePattern[i % sizeof kNoisePattern]);
         out_.insert(out_.end(), frame.begin(), frame.end());
@@ -210,10 +241,26 @@ Simulator::Session::Step Simulator::Session::transmit(DeviceState &dev, bool han
             return Step::Silent;
 
         uint8_t control = 0;
-        ReadOutcome r =
-            reader_.nextControl(control, handshake ? timeouts.handshakeMs : timeouts.ackMs);
+        // A host that sends a command instead of the ACK has given up on this frame; its
+        // command (whose bytes may hold 0x06 or 0x15) is served, not taken apart as stray.
+        // A handshake keeps waiting: there the host may be commanding another device.
+        ReadOutcome r = reader_.nextControl(
+            control, handshake ? timeouts.handshakeMs : timeouts.ackMs, !handshake);
+        if (r == ReadOutcome::FrameStart) {
+            commandInstead = true;
+            continue;
+        }
         if (r == ReadOutcome::ControlByte && control == wire::kAck) {
-            sim_.update([](SimReport &rep) { ++rep.acksReceived; });
+            sim_.update([&](SimReport &rep) {
+                ++rep.acksReceived;
+                rep.framesAckedTwice += ackGarbled ? 1 : 0;
+            });
+            if (ackGarbled)
+                updateDevice(dev, [](DeviceReport &d) { ++d.framesAckedTwice; });
+            if (garbleAck && !ackGarbled) {
+                ackGarbled = true;
+                continue;
+            }
             return Step::Ok;
         }
         if (r == ReadOutcome::ControlByte) {
@@ -231,11 +278,17 @@ Simulator::Session::Step Simulator::Session::transmit(DeviceState &dev, bool han
     }
     if (handshake)
         return Step::Refused;
-    char what[96];
-    std::snprintf(what, sizeof what, "frame 0x%02X of device %s not acknowledged after %d attempts",
-                  command, wire::dinText(dev.config.din).c_str(), kMaxAttempts);
+    char what[128];
+    if (commandInstead)
+        std::snprintf(what, sizeof what,
+                      "frame 0x%02X of device %s not acknowledged: the host sent a command instead",
+                      command, wire::dinText(dev.config.din).c_str());
+    else
+        std::snprintf(what, sizeof what,
+                      "frame 0x%02X of device %s not acknowledged after %d attempts", command,
+                      wire::dinText(dev.config.din).c_str(), kMaxAttempts);
     error_ = what;
-    return Step::Failed;
+    return Step::Unacknowledged;
 }
 
 bool Simulator::Session::acceptHostFrame(const HostFrame &frame)
@@ -348,7 +401,7 @@ Simulator::DeviceState &Simulator::Session::countTarget()
 
 Simulator::Session::Step Simulator::Session::handshakeNext()
 {
-    return handshake(sim_.devices_[nextHandshake_++]);
+    return handshake(*players_[nextHandshake_++]);
 }
 
 void Simulator::Session::noteLinkBusy()
@@ -433,6 +486,7 @@ Simulator::Session::Step Simulator::Session::serve()
 Simulator::Session::Step Simulator::Session::dispatch(const HostFrame &frame)
 {
     DeviceState &dev = frame.command == wire::kGetCount ? countTarget() : current();
+    updateDevice(dev, [&](DeviceReport &d) { ++d.commandsReceived[frame.command]; });
     switch (frame.command) {
     case wire::kGetCount: {
         dev.answeredCount = true;
@@ -494,29 +548,70 @@ Simulator::Session::Step Simulator::Session::retrieve(DeviceState &dev)
         // Nothing left: an empty header (no blocks) tells the host so.
         MeasurementHeader empty;
         empty.dtime = wire::packClock(dev.clock);
-        return sendFrame(dev, wire::kMeasurementHeader, headerPayload(empty), false);
+        const Step s = sendFrame(dev, wire::kMeasurementHeader, headerPayload(empty), false);
+        return s == Step::Unacknowledged ? abandonRetrieval(dev) : s;
     }
+    const FaultConfig &faults = sim_.config_.faults;
+    const uint64_t retrieval = ++sim_.retrievals_;
+    const bool faulty = faults.faultyRetrieval == 0 || retrieval == faults.faultyRetrieval;
+    const FaultConfig applied = faulty ? faults : FaultConfig{};
+
     const uint32_t index = dev.handedOver;
-    const MeasurementHeader header = expectedHeader(dev.config, index);
+    MeasurementHeader header = expectedHeader(dev.config, index);
+    header.ns = uint16_t(header.ns + applied.headerExtraSamples);
     Step s = sendFrame(dev, wire::kMeasurementHeader, headerPayload(header), false);
-    for (uint32_t block = 1; s == Step::Ok && block <= dev.config.blocks; ++block) {
-        // Built straight into the frame buffer: these are the bulk of every transfer.
-        frame_.clear();
-        const std::size_t start = wire::beginFrame(frame_, dev.nextPacket, wire::kMeasurementBlock);
-        appendBlockPayload(frame_, dev.config, index, block);
-        wire::endFrame(frame_, start);
-        s = transmit(dev, false);
+    for (uint32_t block : blockOrder(dev.config.blocks, applied)) {
+        if (s != Step::Ok)
+            break;
+        s = sendBlock(dev, index, block);
     }
+    if (s == Step::Unacknowledged)
+        return abandonRetrieval(dev);
     if (s != Step::Ok)
         return s;
+    // With blocks withheld the host still waits for them; the device waits for a command.
+    if (applied.withheldBlocks == 0)
+        noteHandedOver(dev, index, header);
+    return Step::Ok;
+}
+
+Simulator::Session::Step Simulator::Session::sendBlock(DeviceState &dev, uint32_t index,
+                                                       uint32_t block)
+{
+    // Built straight into the frame buffer: these are the bulk of every transfer.
+    frame_.clear();
+    const std::size_t start = wire::beginFrame(frame_, dev.nextPacket, wire::kMeasurementBlock);
+    appendBlockPayload(frame_, dev.config, index, block);
+    wire::endFrame(frame_, start);
+    return transmit(dev, false);
+}
+
+Simulator::Session::Step Simulator::Session::abandonRetrieval(DeviceState &dev)
+{
+    // The device keeps the measurement and goes back to waiting for commands.
+    error_.clear();
+    updateDevice(dev, [](DeviceReport &d) { ++d.retrievalsAbandoned; });
+    sim_.update([](SimReport &r) { ++r.retrievalsAbandoned; });
+    return Step::Ok;
+}
+
+void Simulator::Session::noteHandedOver(DeviceState &dev, uint32_t index,
+                                        const MeasurementHeader &header)
+{
     ++dev.handedOver;
+    HandedOverMeasurement m;
+    m.index = index;
+    m.samples = dev.config.blocks * dev.config.samplesPerBlock;
+    m.totBlocks = header.totBlocks;
+    m.ns = header.ns;
+    m.dtime = header.dtime;
     const uint32_t remaining = dev.remaining();
     updateDevice(dev, [&](DeviceReport &d) {
         ++d.measurementsHandedOver;
         d.measurementsRemaining = remaining;
+        recordBounded(d.handedOver, m);
     });
     sim_.update([](SimReport &r) { ++r.measurementsHandedOver; });
-    return Step::Ok;
 }
 
 Simulator::Session::Step Simulator::Session::setDateTime(DeviceState &dev, const Bytes &data)
@@ -603,9 +698,21 @@ Simulator::Session::Step Simulator::Session::flood()
     }
 }
 
+void Simulator::Session::noteMeasurementsLeft()
+{
+    for (const DeviceState *d : players_)
+        if (d->remaining() > 0)
+            updateDevice(*d, [](DeviceReport &r) { ++r.sessionsLeftWithMeasurements; });
+}
+
 SessionEnd Simulator::Session::conclude(Step step)
 {
+    // The host left a device behind unless the run was stopped from outside or the
+    // simulator itself broke the session off (a dropped link, silence, a flood).
+    const bool byFault = step == Step::Dropped || step == Step::Silent || sim_.config_.faults.flood;
     const SessionEnd end = finish(step);
+    if (!stopped_ && !byFault)
+        noteMeasurementsLeft();
     const uint64_t stray = reader_.strayBytes();
     sim_.update([&](SimReport &r) { r.strayBytes += stray; });
     return end;
@@ -632,6 +739,7 @@ SessionEnd Simulator::Session::finish(Step step)
     case Step::Stopped:
         stopped_ = true;
         return SessionEnd::Normal;
+    case Step::Unacknowledged:
     case Step::Failed:
         sim_.fail(error_);
         return SessionEnd::Failed;
@@ -639,15 +747,27 @@ SessionEnd Simulator::Session::finish(Step step)
     return SessionEnd::Normal;
 }
 
+void Simulator::Session::choosePlayers()
+{
+    const uint64_t session = sim_.sessionsPlayed_++;
+    const std::size_t n = sim_.devices_.size();
+    for (DeviceState &d : sim_.devices_) {
+        d.present = !sim_.config_.devicePerSession || d.turn == session % n;
+        if (d.present)
+            players_.push_back(&d);
+    }
+}
+
 SessionEnd Simulator::Session::run()
 {
     sim_.update([](SimReport &r) { ++r.sessionsStarted; });
+    choosePlayers();
     for (DeviceState &d : sim_.devices_) {
         d.accepted = false;
         d.asleep = false;
         d.answeredCount = false;
         d.passedOn = false;
-        if (sim_.config_.refill && d.handedOver != 0) {
+        if (d.present && sim_.config_.refill && d.handedOver != 0) {
             d.handedOver = 0;
             updateDevice(d, [&](DeviceReport &r) { r.measurementsRemaining = d.remaining(); });
         }
@@ -677,6 +797,7 @@ Simulator::Simulator(SimConfig config) : config_(std::move(config))
 {
     for (const SimDevice &d : config_.devices) {
         DeviceState st;
+        st.turn = devices_.size();
         st.config = d;
         st.clock = d.clock;
         st.paramCrc = d.paramCrc;
@@ -689,6 +810,7 @@ Simulator::Simulator(SimConfig config) : config_(std::move(config))
     for (const DeviceState &d : devices_) {
         DeviceReport r;
         r.din = d.config.din;
+        r.measurementsStored = d.config.measurements;
         r.measurementsRemaining = d.config.measurements;
         report_.devices.push_back(r);
     }

@@ -16,7 +16,16 @@
 // 0xA2 (parameter block, whose CRC the device reports from then on) are stored and only
 // acknowledged. Every device frame waits for the host's ACK and is sent again, at most
 // 3 times in all, after a NAK or the ACK time-out. A measurement counts as handed over
-// once the host acknowledged its last block; until then it is offered again.
+// once the host acknowledged every frame of it; until then it is offered again. A
+// measurement frame (header or block) still unacknowledged after its attempts abandons
+// that retrieval: the device keeps the measurement and waits for the next command on the
+// same link. Any other frame left unacknowledged is a failure of the run.
+//
+// Blocks are numbered 1..B; block k carries the number k & 0xFF, so a measurement may
+// have up to 65535 blocks (totBlocks has 16 bits).
+//
+// With devicePerSession the configured devices take turns, one per session (a new
+// connection over TCP), each keeping its stored measurements across its turns.
 //
 // Bus rule (several devices on one link). The link is half duplex and the host serves
 // the devices it knows at once, so a device must not talk over it:
@@ -88,6 +97,8 @@ public:
         bool asleep = false;
         bool answeredCount = false;
         bool passedOn = false;
+        std::size_t turn = 0; // position in the configured list (devicePerSession)
+        bool present = false; // plays in the current session
         uint32_t remaining() const { return config.measurements - handedOver; }
     };
 
@@ -109,6 +120,8 @@ private:
     SimReport report_;
     uint64_t deviceFramesSent_ = 0; // for the one-shot faults
     uint64_t hostFramesSeen_ = 0;
+    uint64_t retrievals_ = 0; // retrievals of a stored measurement, for faultyRetrieval
+    uint64_t sessionsPlayed_ = 0;
 };
 
 } // namespace lumosim

@@ -7,7 +7,9 @@
 //   samples       d.samplesPerBlock per block; sample i counts over the whole measurement
 //   dtime         d.clock minus (d.measurements - m) * 600 seconds, packed
 //   typeset       m % 255 + 1
-//   ns            blocks * samplesPerBlock (total samples); nss = samplesPerBlock
+//   totBlocks     blocks (16 bits)
+//   ns            blocks * samplesPerBlock (total samples), nss = samplesPerBlock, each
+//                 kept in its 16 bits (65536 samples give ns 0)
 //   even m: sine  32768 + round(16000 * sin(2 * pi * (i + phase) / 64)),
 //                 phase = (seed + m) % 64
 //   odd m:  ramp  (seed + 1000 * m + i) mod 65536

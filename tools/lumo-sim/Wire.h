@@ -51,8 +51,10 @@ constexpr std::size_t kDateTimeSize = 7;
 constexpr std::size_t kKeepAliveDigits = 10;
 constexpr std::size_t kStatusBodySize = 28;
 constexpr std::size_t kMeasurementHeaderSize = 11;
-constexpr std::size_t kMaxSamplesPerBlock = 255;
-constexpr std::size_t kMaxBlocks = 256;
+// A block is one frame: the block number and 2 bytes a sample within kMaxData.
+constexpr std::size_t kMaxSamplesPerBlock = (kMaxData - 1) / 2;
+// totBlocks has 16 bits; block k goes on the wire with the number k & 0xFF.
+constexpr std::size_t kMaxBlocks = 0xFFFF;
 
 uint8_t lrc(const uint8_t *bytes, std::size_t n);
 

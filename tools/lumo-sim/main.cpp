@@ -15,6 +15,8 @@ namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+// The run went through, but a device was left with measurements it did not hand over.
+constexpr int kExitMeasurementsLeft = 3;
 
 Simulator *g_simulator = nullptr;
 
@@ -87,5 +89,14 @@ int main(int argc, char **argv)
         std::cerr << "lumo-sim: " << report.error << '\n';
         return kExitFailure;
     }
-    return written ? 0 : kExitFailure;
+    if (!written)
+        return kExitFailure;
+    const auto left = report.devicesLeftWithMeasurements();
+    for (const DeviceReport *d : left)
+        std::cerr << "lumo-sim: device " << wire::dinText(d->din)
+                  << " still held measurements at the end of " << d->sessionsLeftWithMeasurements
+                  << " session(s): " << d->measurementsStored << " stored, "
+                  << d->measurementsHandedOver << " handed over, " << d->measurementsRemaining
+                  << " left\n";
+    return left.empty() ? 0 : kExitMeasurementsLeft;
 }
