@@ -385,7 +385,8 @@ TEST_F(ControllerTest, StorageFailureRefusesAndPausesTransfersUntilItWorksAgain)
         config.storageProbeInterval = std::chrono::milliseconds(0);
         auto c = make(config, store.get());
 
-        added(*c, kDin);
+        // No handshake event: its device row would be a write, and the read-only store
+        // would fail before the transfer this case is about.
         ASSERT_EQ(ask(*c, kDin), uint32_t{liblumo::DATA_TRANSFER});
         const auto mend = k.breakIt(path);
         for (uint32_t typeset = 1; typeset <= 2; ++typeset) {

@@ -129,8 +129,12 @@ void Controller::onDeviceAdded(const std::string &din)
     }
     // While storage is down the device row waits for its next stored measurement.
     if (sinks_.storage && !storageDown() && !sinks_.storage->deviceSeen(din, localNow())) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++stats_.storageErrors;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++stats_.storageErrors;
+        }
+        // The same database takes the measurements: no transfer until it works again.
+        storageFailed(sinks_.storage->lastError());
     }
     say(std::string(firstTime ? "device " : "device again ") + din);
 }
