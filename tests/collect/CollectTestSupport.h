@@ -9,10 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <sched.h>
 #include <string>
+#include <sys/mount.h>
 #include <unistd.h>
 #include <vector>
 
@@ -128,6 +132,69 @@ inline void putMeasurement(liblumo::lumo_EventData &r, uint32_t packed, uint32_t
     putLe16(r.payload + 18, nss);
     for (std::size_t i = 0; i < samples.size(); ++i)
         putLe16(r.payload + 20 + 2 * i, samples[i]);
+    r.reserved = static_cast<uint32_t>(samples.size()); // all of them arrived
+}
+
+// The database layout lumo-collect wrote before measurements had an identity (no
+// user_version, no samples_sha256), as it created it.
+constexpr const char *kFirstLayoutDdl = R"sql(
+CREATE TABLE devices (din TEXT PRIMARY KEY, first_seen TEXT NOT NULL, last_seen TEXT NOT NULL,
+  handshake_crc16 INTEGER, last_status TEXT, last_status_at TEXT);
+CREATE TABLE measurements (id INTEGER PRIMARY KEY AUTOINCREMENT, din TEXT NOT NULL,
+  received_at TEXT NOT NULL, measured_at TEXT NOT NULL, dtime_packed INTEGER NOT NULL,
+  typeset INTEGER NOT NULL, ns INTEGER NOT NULL, nss INTEGER NOT NULL,
+  sample_count INTEGER NOT NULL, samples BLOB NOT NULL);
+CREATE INDEX measurements_din ON measurements (din, id);
+CREATE TABLE syncs (id INTEGER PRIMARY KEY AUTOINCREMENT, din TEXT NOT NULL, at TEXT NOT NULL,
+  ok INTEGER NOT NULL, params_written INTEGER NOT NULL, host_crc16 INTEGER, status32a INTEGER,
+  status32b INTEGER, status16a INTEGER, device_time INTEGER, status16b TEXT);
+)sql";
+
+// A file system of this test process's own (a private mount namespace, so nothing leaks
+// when the process dies): a small tmpfs, optionally remounted read-only. Root does not
+// care about file modes; a read-only or full file system stops it all the same.
+class PrivateMount {
+public:
+    PrivateMount(const std::string &dir, const std::string &size)
+    {
+        static const bool privateNamespace =
+            ::unshare(CLONE_NEWNS) == 0 &&
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        std::filesystem::create_directories(dir);
+        const std::string options = "size=" + size;
+        if (privateNamespace && ::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0)
+            dir_ = dir;
+        else
+            why_ = std::string("cannot mount a tmpfs: ") + std::strerror(errno);
+    }
+    ~PrivateMount()
+    {
+        if (!dir_.empty())
+            ::umount2(dir_.c_str(), MNT_DETACH);
+    }
+    PrivateMount(const PrivateMount &) = delete;
+    PrivateMount &operator=(const PrivateMount &) = delete;
+    bool ok() const { return !dir_.empty(); }
+    const std::string &why() const { return why_; }
+    bool makeReadOnly() const
+    {
+        return ::mount(nullptr, dir_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+
+private:
+    std::string dir_;
+    std::string why_;
+};
+
+// Writes zeros into path until the file system is full.
+inline void fillUp(const std::string &path)
+{
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    static const std::vector<char> chunk(4096, 0);
+    while (std::fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size() && std::fflush(f) == 0) {
+    }
+    std::fclose(f);
 }
 
 // 2024-05-17 13:45:30 packed (year 24 in bits 31-26, month 5, day 17, 13:45:30).

@@ -4,9 +4,11 @@
 #include "CollectTestSupport.h"
 #include "Exports.h"
 #include "SignalWaiter.h"
-#include "Storage.h"
+#include "SqliteStorage.h"
+#include "StatusLine.h"
 
 #include <csignal>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -23,14 +25,14 @@ protected:
     void SetUp() override
     {
         std::string error;
-        storage_ = Storage::open(db(), error);
+        storage_ = SqliteStorage::open(db(), OpenOptions{}, error);
         ASSERT_TRUE(storage_) << error;
     }
 
-    std::unique_ptr<Controller> make(ControllerConfig config)
+    std::unique_ptr<Controller> make(ControllerConfig config, Storage *storage = nullptr)
     {
         Sinks sinks;
-        sinks.storage = storage_.get();
+        sinks.storage = storage ? storage : storage_.get();
         sinks.say = [this](const std::string &line) {
             std::lock_guard<std::mutex> lock(linesMutex_);
             lines_.push_back(line);
@@ -72,7 +74,7 @@ protected:
     }
 
     TempDir dir_;
-    std::unique_ptr<Storage> storage_;
+    std::unique_ptr<SqliteStorage> storage_;
     std::mutex linesMutex_;
     std::vector<std::string> lines_;
 };
@@ -189,9 +191,9 @@ TEST_F(ControllerTest, MeasurementKeepsItsOwnSamplesOnly)
     added(*c, kDin);
     EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::DATA_TRANSFER});
     auto r = record(kDin);
-    // Three samples of this measurement, then leftovers of an earlier, longer one.
-    putMeasurement(*r, kPacked20240517, 9, 3, 1, {0x0102, 0xFFFF, 0x8000, 0x1111, 0x2222});
+    putMeasurement(*r, kPacked20240517, 9, 3, 1, {0x0102, 0xFFFF, 0x8000});
     raise(*c, liblumo::EV_MEASUREMENT, *r);
+    EXPECT_EQ(r->answer, 0u) << "stored: the library acknowledges it";
     raise(*c, liblumo::EV_TRANSFER_DONE, *r);
 
     const auto rows = query(db(), "SELECT din, measured_at, typeset, ns, nss, sample_count, "
@@ -204,26 +206,62 @@ TEST_F(ControllerTest, MeasurementKeepsItsOwnSamplesOnly)
     EXPECT_EQ(linesContaining("transfer done, 1 measurement"), 1u);
 }
 
-TEST_F(ControllerTest, SampleCountRulesAndTheRecordsRoom)
+TEST_F(ControllerTest, StoresTheSamplesThatArrivedNotTheHeadersClaim)
 {
-    ControllerConfig nss;
-    nss.sampleRule = SampleCountRule::Nss;
-    auto c = make(nss);
-    auto r = record(kDin);
-    putMeasurement(*r, kPacked20240517, 1, 100, 2, {7, 8, 9});
-    raise(*c, liblumo::EV_MEASUREMENT, *r);
-    EXPECT_EQ(scalar(db(), "SELECT hex(samples) FROM measurements"), "07000800");
+    struct Case {
+        uint32_t arrived; // the record's `reserved`
+        uint16_t ns;
+        uint16_t nss;
+        std::string expected; // sample_count, blob length, last stored sample
+    };
+    const std::vector<Case> cases = {
+        {3, 100, 2, "3 6 0080"},                      // header claims more than arrived
+        {2, 1, 1, "2 4 FFFF"},                        // header claims fewer
+        {0, 5, 1, "0 0 "},                            // nothing arrived
+        {65536, 0xFFFF, 0xFFFF, "65536 131072 AB00"}, // the record's whole room
+        {70000, 0xFFFF, 0xFFFF, "65536 131072 AB00"}, // more than the record holds
+    };
+    auto c = make(ControllerConfig{});
+    uint32_t typeset = 0;
+    for (const Case &k : cases) {
+        auto r = record(kDin);
+        putMeasurement(*r, kPacked20240517, ++typeset, k.ns, k.nss, {0x0102, 0xFFFF, 0x8000});
+        r->payload[20 + 2 * 65535] = 0xAB; // the very last sample of the record
+        r->reserved = k.arrived;
+        raise(*c, liblumo::EV_MEASUREMENT, *r);
+        EXPECT_EQ(scalar(db(), "SELECT sample_count || ' ' || length(samples) || ' ' || "
+                               "hex(substr(samples, -2, 2)) FROM measurements WHERE typeset = " +
+                                   std::to_string(typeset)),
+                  k.expected)
+            << "arrived " << k.arrived;
+    }
+}
 
-    ControllerConfig product;
-    product.sampleRule = SampleCountRule::NsTimesNss;
-    auto p = make(product);
-    auto big = record(kDin);
-    putMeasurement(*big, kPacked20240517, 1, 0xFFFF, 0xFFFF, {});
-    big->payload[20 + 2 * 65535] = 0xAB; // the very last sample of the record
-    raise(*p, liblumo::EV_MEASUREMENT, *big);
-    EXPECT_EQ(scalar(db(), "SELECT sample_count || ' ' || length(samples) || ' ' || "
-                           "hex(substr(samples, 131071, 2)) FROM measurements ORDER BY id DESC"),
-              "65536 131072 AB00");
+TEST_F(ControllerTest, RepeatedMeasurementsAreCountedNotStoredAgain)
+{
+    auto c = make(ControllerConfig{});
+    for (int pass = 0; pass < 2; ++pass) {
+        added(*c, kDin);
+        EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::DATA_TRANSFER});
+        for (uint32_t typeset = 1; typeset <= 3; ++typeset) {
+            auto r = record(kDin);
+            putMeasurement(*r, kPacked20240517, typeset, 2, 1, {7, static_cast<uint16_t>(pass)});
+            // The second pass repeats the first two and brings a new third one.
+            if (typeset < 3)
+                putLe16(r->payload + 22, 0);
+            raise(*c, liblumo::EV_MEASUREMENT, *r);
+            EXPECT_EQ(r->answer, 0u) << "a repeat is acknowledged: it is stored already";
+        }
+        raise(*c, liblumo::EV_TRANSFER_DONE, *record(kDin));
+    }
+    EXPECT_EQ(scalar(db(), "SELECT COUNT(*) FROM measurements"), "4");
+    const Stats s = c->stats();
+    EXPECT_EQ(s.measurements, 4u);
+    EXPECT_EQ(s.repeats, 2u);
+    EXPECT_EQ(s.samples, 8u);
+    EXPECT_EQ(linesContaining("not stored again"), 2u);
+    EXPECT_EQ(linesContaining("transfer done, 3 measurement"), 2u);
+    EXPECT_NE(formatStatusLine(s, 1).find("repeats 2"), std::string::npos);
 }
 
 TEST_F(ControllerTest, SyncResultsAreStoredWithTheStatus)
@@ -289,17 +327,103 @@ TEST_F(ControllerTest, FailedTransferIsCountedAndToldAsSuch)
     EXPECT_EQ(c->stats().failuresBeforeStop, 1u);
 }
 
-TEST_F(ControllerTest, StorageFailureIsCountedAndReported)
+// A store that fails: measurements are refused (the device keeps them), no transfer is
+// asked for until a probe write succeeds, then the owed transfers follow.
+TEST_F(ControllerTest, StorageFailureRefusesAndPausesTransfersUntilItWorksAgain)
 {
-    auto c = make(ControllerConfig{});
-    ASSERT_TRUE(execSql(db(), "CREATE TRIGGER full BEFORE INSERT ON measurements "
-                              "BEGIN SELECT RAISE(ABORT, 'disk full'); END;"));
-    auto r = record(kDin);
-    putMeasurement(*r, kPacked20240517, 1, 1, 1, {1});
-    raise(*c, liblumo::EV_MEASUREMENT, *r);
-    EXPECT_EQ(c->stats().storageErrors, 1u);
-    EXPECT_EQ(linesContaining("ERROR: could not store"), 1u);
-    EXPECT_EQ(linesContaining("disk full"), 1u);
+    struct Case {
+        const char *what;
+        std::string folder; // where the database lives
+        // Breaks the store; returns how to mend it (empty: it stays broken).
+        std::function<std::function<void()>(const std::string &db)> breakIt;
+        bool readOnly = false;
+    };
+    std::unique_ptr<PrivateMount> tiny;
+    sqlite3 *locker = nullptr;
+    const std::vector<Case> cases = {
+        {"locked", dir_.file("locked"),
+         [&](const std::string &db) -> std::function<void()> {
+             // Another connection holds the write lock.
+             EXPECT_EQ(sqlite3_open(db.c_str(), &locker), SQLITE_OK);
+             EXPECT_EQ(sqlite3_exec(locker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr),
+                       SQLITE_OK);
+             return [&] {
+                 sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
+                 sqlite3_close(locker);
+             };
+         }},
+        {"full", dir_.file("full"),
+         [&](const std::string &db) -> std::function<void()> {
+             const std::string filler = db + ".filler";
+             fillUp(filler);
+             return [filler] { std::filesystem::remove(filler); };
+         }},
+        {"read-only", dir_.file("ro"),
+         [](const std::string &) -> std::function<void()> { return {}; }, true},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        lines_.clear();
+        if (std::string(k.what) == "full") {
+            tiny = std::make_unique<PrivateMount>(k.folder, "2m");
+            if (!tiny->ok()) {
+                std::printf("full: not run, %s\n", tiny->why().c_str());
+                continue;
+            }
+        }
+        std::filesystem::create_directories(k.folder);
+        const std::string path = k.folder + "/c.db";
+        std::string error;
+        OpenOptions options;
+        options.busyTimeout = std::chrono::milliseconds(200);
+        ASSERT_TRUE(SqliteStorage::open(path, options, error)) << error; // creates it
+        options.access = k.readOnly ? Access::Read : Access::Write;
+        auto store = SqliteStorage::open(path, options, error);
+        ASSERT_TRUE(store) << error;
+        ControllerConfig config;
+        config.finalStep = FinalStep::Hold;
+        config.storageProbeInterval = std::chrono::milliseconds(0);
+        auto c = make(config, store.get());
+
+        // No handshake event: its device row would be a write, and the read-only store
+        // would fail before the transfer this case is about.
+        ASSERT_EQ(ask(*c, kDin), uint32_t{liblumo::DATA_TRANSFER});
+        const auto mend = k.breakIt(path);
+        for (uint32_t typeset = 1; typeset <= 2; ++typeset) {
+            auto r = record(kDin);
+            putMeasurement(*r, kPacked20240517, typeset, 1, 1, {42});
+            raise(*c, liblumo::EV_MEASUREMENT, *r);
+            EXPECT_EQ(r->answer, liblumo::kRefuseMeasurement) << typeset;
+        }
+        raise(*c, liblumo::EV_ACTION_FAILED, *record(kDin));
+        EXPECT_EQ(linesContaining("STORAGE FAILED"), 1u);
+        EXPECT_EQ(linesContaining("storage failed, the device keeps the rest"), 1u);
+        EXPECT_TRUE(c->stats().storageDown);
+        EXPECT_EQ(c->stats().refusedMeasurements, 2u);
+        EXPECT_NE(formatStatusLine(c->stats(), 1).find("STORAGE DOWN"), std::string::npos);
+
+        // No transfer while it fails: neither the owed one nor a new device's.
+        added(*c, "000-000-002");
+        c->probeStorage();
+        EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::CONTROL});
+        EXPECT_EQ(ask(*c, "000-000-002"), uint32_t{liblumo::CONTROL});
+        EXPECT_EQ(c->stats().transfersSkipped, 1u);
+        if (!mend) {
+            EXPECT_TRUE(c->stats().storageDown);
+            continue;
+        }
+        mend();
+        c->probeStorage();
+        EXPECT_FALSE(c->stats().storageDown);
+        EXPECT_EQ(linesContaining("storage works again"), 1u);
+        EXPECT_EQ(ask(*c, kDin), uint32_t{liblumo::DATA_TRANSFER});
+        EXPECT_EQ(ask(*c, "000-000-002"), uint32_t{liblumo::DATA_TRANSFER});
+        auto r = record(kDin);
+        putMeasurement(*r, kPacked20240517, 1, 1, 1, {42});
+        raise(*c, liblumo::EV_MEASUREMENT, *r);
+        EXPECT_EQ(r->answer, 0u);
+        EXPECT_EQ(scalar(path, "SELECT COUNT(*) FROM measurements"), "1");
+    }
 }
 
 TEST_F(ControllerTest, DinFieldWithoutTerminatorIsReadWithinItsBounds)

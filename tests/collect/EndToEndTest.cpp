@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #if defined(LUMO_COLLECT_PATH) && defined(LUMO_SIM_PATH)
 
@@ -67,7 +68,7 @@ QJsonObject deviceReport(const QJsonObject &report, const std::string &dinText)
 
 class EndToEnd : public ::testing::Test {
 protected:
-    std::string db() const { return dir_.file("run.db"); }
+    std::string db() const { return db_.empty() ? dir_.file("run.db") : db_; }
 
     // Starts lumo-collect on a free port and waits until it listens.
     std::unique_ptr<Process> startCollect(std::vector<std::string> args, const std::string &tag)
@@ -125,6 +126,7 @@ protected:
     }
 
     TempDir dir_;
+    std::string db_; // empty: run.db in dir_
     int port_ = 0;
 };
 
@@ -333,6 +335,7 @@ TEST_F(EndToEnd, BadInputGivesAMessageAndAStatus)
         {{"--serial", "/dev/lumo-no-such-port"}, 3, "serial device /dev/lumo-no-such-port"},
         {{"--serial", "auto", "--serial", "AUTO"}, 2, "the same --serial port is given twice"},
         {{"--serial", dir_.file("bad.json")}, 3, "not a character device"},
+        {{"--serial", "/dev/null"}, 3, "serial device /dev/null is not a terminal device"},
         {{"--tcp", port, "--accept", "123-456-01"}, 2, "malformed DIN \"123-456-01\""},
         {{"--tcp", "http"}, 2, "not a port number"},
         {{}, 2, "no channel"},
@@ -359,6 +362,150 @@ TEST_F(EndToEnd, BadInputGivesAMessageAndAStatus)
     EXPECT_EQ(plot.wait(kRunBound), 1);
     EXPECT_NE(plot.err().find("no measurement -1 for DIN 000-000-001"), std::string::npos)
         << plot.err();
+}
+
+TEST_F(EndToEnd, RepeatsAcrossRunsAreCountedNotStored)
+{
+    for (int run = 1; run <= 2; ++run) {
+        auto collect = startCollect({"--max-devices", "1"}, "run" + std::to_string(run));
+        runSim({}, "sim" + std::to_string(run));
+        EXPECT_EQ(collect->wait(kRunBound), 0) << collect->err();
+        if (run == 2) {
+            EXPECT_NE(collect->err().find("3 repeated measurement(s) recognised"),
+                      std::string::npos)
+                << collect->err();
+            EXPECT_NE(collect->err().find("0 measurement(s), 0 sample(s)"), std::string::npos);
+        }
+    }
+    expectStoredAsSimulated("123-456-001", kFirstDin, 3, 800);
+}
+
+// The database fails in the middle of a transfer: the measurement that could not be stored
+// stays on the device, nothing is asked of devices until a probe write succeeds, and the
+// device's next session brings it (the simulator, started again, holds all of them again:
+// those already stored come as repeats).
+TEST_F(EndToEnd, StorageFailureLeavesTheMeasurementsOnTheDevice)
+{
+    constexpr int kHeld = 5;
+    struct Case {
+        const char *what;
+        bool ownFileSystem;
+        std::function<std::function<void()>(const std::string &db)> breakIt;
+    };
+    sqlite3 *locker = nullptr;
+    const std::vector<Case> cases = {
+        {"locked", false,
+         [&](const std::string &path) -> std::function<void()> {
+             EXPECT_EQ(sqlite3_open(path.c_str(), &locker), SQLITE_OK);
+             EXPECT_EQ(sqlite3_exec(locker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr),
+                       SQLITE_OK);
+             return [&] {
+                 sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
+                 sqlite3_close(locker);
+             };
+         }},
+        {"full", true,
+         [](const std::string &path) -> std::function<void()> {
+             fillUp(path + ".filler");
+             return [path] { std::filesystem::remove(path + ".filler"); };
+         }},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        const std::string folder = dir_.file(k.what);
+        std::unique_ptr<PrivateMount> mount;
+        if (k.ownFileSystem) {
+            mount = std::make_unique<PrivateMount>(folder, "4m");
+            if (!mount->ok()) {
+                std::printf("%s: not run, %s\n", k.what, mount->why().c_str());
+                continue;
+            }
+        }
+        std::filesystem::create_directories(folder);
+        db_ = folder + "/run.db";
+        auto collect = startCollect({}, k.what);
+        const std::string report = dir_.file(std::string(k.what) + ".json");
+        Process sim(LUMO_SIM_PATH,
+                    {"--tcp", "127.0.0.1:" + std::to_string(port_), "--measurements",
+                     std::to_string(kHeld), "--delay", "200", "--report", report},
+                    dir_.file("sim.out"), dir_.file("sim.err"));
+        ASSERT_TRUE(waitFor(
+            [&] { return scalar(db(), "SELECT COUNT(*) FROM measurements") != "0"; }, kRunBound));
+        const auto mend = k.breakIt(db());
+        sim.wait(kRunBound); // its host stopped acknowledging: it may call that a failure
+        EXPECT_NE(collect->err().find("STORAGE FAILED"), std::string::npos) << collect->err();
+        mend();
+        const int stored = std::stoi(scalar(db(), "SELECT COUNT(*) FROM measurements"));
+        const QJsonObject dev = deviceReport(readReport(report), "123-456-001");
+        EXPECT_LT(stored, kHeld);
+        EXPECT_EQ(dev["measurementsHandedOver"].toInt(), stored)
+            << "a measurement the host refused must stay on the device";
+        EXPECT_EQ(dev["measurementsRemaining"].toInt(), kHeld - stored);
+
+        EXPECT_TRUE(
+            waitFor([&] { return collect->err().find("storage works again") != std::string::npos; },
+                    kRunBound))
+            << collect->err();
+        runSim({"--measurements", std::to_string(kHeld)}, std::string(k.what) + "-again");
+        collect->signal(SIGINT);
+        EXPECT_EQ(collect->wait(kRunBound), 1) << "measurements were refused";
+        EXPECT_NE(collect->err().find(std::to_string(stored) + " repeated measurement(s)"),
+                  std::string::npos)
+            << collect->err();
+        expectStoredAsSimulated("123-456-001", kFirstDin, kHeld, 800);
+    }
+}
+
+TEST_F(EndToEnd, DatabasesItMustNotChangeOrCannotWrite)
+{
+    // A database of the first layout, in rollback-journal mode: plot must read it as it is.
+    const std::string old = dir_.file("old.db");
+    ASSERT_TRUE(execSql(old, std::string(kFirstLayoutDdl) +
+                                 "INSERT INTO measurements VALUES (1, '000-000-001', 'r', "
+                                 "'2024-05-17 13:45:30', 1, 1, 2, 1, 2, x'01000200');"));
+    const std::string newer = dir_.file("newer.db");
+    ASSERT_TRUE(execSql(newer, std::string(kFirstLayoutDdl) + "PRAGMA user_version = 7;"));
+    std::filesystem::create_symlink(old, dir_.file("link.svg"));
+    const std::string oldBytes = slurp(old);
+    const std::string newerBytes = slurp(newer);
+
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    const auto plot = [&](const std::string &db, const std::string &out) {
+        return std::vector<std::string>{"plot", "--db", db, "--din", "000-000-001", "-o", out};
+    };
+    const std::vector<Case> cases = {
+        {plot(old, old), 2, "refusing to write the picture over the database"},
+        {plot(old, dir_.file("link.svg")), 2, "refusing to write the picture over the database"},
+        {plot(old, newer), 2, "it is an SQLite database"},
+        {plot(newer, dir_.file("n.svg")), 3, "schema version 7"},
+        {{"--tcp", std::to_string(freePort()), "--db", newer}, 3, "schema version 7"},
+        {plot(old, dir_.file("ok.svg")), 0, ""},
+    };
+    for (const Case &c : cases) {
+        Process p(LUMO_COLLECT_PATH, c.args, dir_.file("p.out"), dir_.file("p.err"));
+        EXPECT_EQ(p.wait(kRunBound), c.status) << c.args.back() << ": " << p.err();
+        EXPECT_NE(p.err().find(c.message), std::string::npos) << p.err();
+    }
+    EXPECT_EQ(slurp(old), oldBytes) << "plot changed the database";
+    EXPECT_EQ(slurp(newer), newerBytes);
+    EXPECT_FALSE(std::filesystem::exists(old + "-wal"));
+    EXPECT_EQ(polylinePoints(slurp(dir_.file("ok.svg"))), 2);
+
+    // Read-only for root too: a read-only file system, which SQLite would quietly read.
+    PrivateMount mount(dir_.file("ro"), "1m");
+    if (!mount.ok())
+        GTEST_SKIP() << mount.why();
+    std::filesystem::copy_file(old, dir_.file("ro/old.db"));
+    ASSERT_TRUE(mount.makeReadOnly()) << std::strerror(errno);
+    Process ro(LUMO_COLLECT_PATH,
+               {"--tcp", std::to_string(freePort()), "--db", dir_.file("ro/old.db")},
+               dir_.file("ro.out"), dir_.file("ro.err"));
+    EXPECT_EQ(ro.wait(kRunBound), 3);
+    EXPECT_NE(ro.err().find("is read-only"), std::string::npos) << ro.err();
 }
 
 #endif

@@ -59,34 +59,19 @@ TEST(Options, CollectWithEveryOption)
 {
     Options o;
     std::string error;
-    ASSERT_TRUE(parse({"--tcp",
-                       "5000",
-                       "--tcp",
-                       "5001",
-                       "--serial",
-                       "/dev/ttyUSB0",
-                       "--serial",
-                       "auto",
-                       "--accept",
-                       "000-001-234,000-001-235",
-                       "--params",
-                       "p.json",
-                       "--db",
-                       "x.db",
-                       "--csv",
-                       "csvdir",
-                       "--jsonl",
-                       "x.jsonl",
-                       "--samples-from",
-                       "nss",
-                       "-v",
-                       "-v",
-                       "--no-status",
-                       "--exit-when-idle",
-                       "2.5",
-                       "--max-devices",
-                       "3",
-                       "--no-sleep"},
+    ASSERT_TRUE(parse({"--tcp",       "5000",
+                       "--tcp",       "5001",
+                       "--serial",    "/dev/ttyUSB0",
+                       "--serial",    "auto",
+                       "--accept",    "000-001-234,000-001-235",
+                       "--params",    "p.json",
+                       "--db",        "x.db",
+                       "--csv",       "csvdir",
+                       "--jsonl",     "x.jsonl",
+                       "-v",          "-v",
+                       "--no-status", "--exit-when-idle",
+                       "2.5",         "--max-devices",
+                       "3",           "--no-sleep"},
                       o, error))
         << error;
     EXPECT_EQ(o.mode, Mode::Collect);
@@ -97,7 +82,6 @@ TEST(Options, CollectWithEveryOption)
     EXPECT_EQ(o.dbPath, "x.db");
     EXPECT_EQ(o.csvDir, "csvdir");
     EXPECT_EQ(o.jsonlPath, "x.jsonl");
-    EXPECT_EQ(o.sampleRule, SampleCountRule::Nss);
     EXPECT_EQ(o.verbosity, 2);
     EXPECT_FALSE(o.statusLine);
     EXPECT_DOUBLE_EQ(o.exitWhenIdleSeconds, 2.5);
@@ -112,7 +96,6 @@ TEST(Options, DefaultsAndPlot)
     ASSERT_TRUE(parse({"--tcp", "1"}, o, error)) << error;
     EXPECT_EQ(o.dbPath, "lumo.db");
     EXPECT_EQ(o.finalStep, FinalStep::Sleep);
-    EXPECT_EQ(o.sampleRule, SampleCountRule::Ns);
     EXPECT_EQ(o.verbosity, 0);
 
     ASSERT_TRUE(parse(
@@ -138,7 +121,7 @@ TEST(Options, RefusesBadInputWithAMessage)
         {"--tcp", "-5"},                            // negative
         {"--serial", ""},                           // empty path
         {"--tcp", "5000", "--accept", "1-2-3"},     // malformed DIN
-        {"--tcp", "5000", "--samples-from", "all"}, // unknown rule
+        {"--tcp", "5000", "--samples-from", "ns"},  // gone: what arrived is stored
         {"--tcp", "5000", "--exit-when-idle", "0"}, // not positive
         {"--tcp", "5000", "--exit-when-idle", "nan"},
         {"--tcp", "5000", "--max-devices", "0"},

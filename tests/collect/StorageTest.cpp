@@ -1,9 +1,12 @@
 // The database: what lands in it, byte for byte, and that nothing received is lost when
 // the process dies or a second run starts.
-#include "Storage.h"
 #include "CollectTestSupport.h"
+#include "SqliteStorage.h"
 
 #include <sys/wait.h>
+
+#include <fstream>
+#include <iterator>
 
 using namespace lumo_collect;
 using namespace collect_test;
@@ -24,6 +27,19 @@ MeasurementRecord measurement(const std::string &din, std::vector<uint16_t> samp
     return m;
 }
 
+std::string slurpFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+OpenOptions readOnly()
+{
+    OpenOptions o;
+    o.access = Access::Read;
+    return o;
+}
+
 } // namespace
 
 TEST(Storage, MeasurementRowHoldsLittleEndianSamplesAndHeaderFields)
@@ -31,10 +47,10 @@ TEST(Storage, MeasurementRowHoldsLittleEndianSamplesAndHeaderFields)
     TempDir dir;
     const std::string db = dir.file("m.db");
     std::string error;
-    auto storage = Storage::open(db, error);
+    auto storage = SqliteStorage::open(db, OpenOptions{}, error);
     ASSERT_TRUE(storage) << error;
     auto m = measurement("000-001-234", {0x0102, 0xFFFF, 0x8000, 0x0000});
-    ASSERT_TRUE(storage->storeMeasurement(m)) << storage->lastError();
+    ASSERT_EQ(storage->storeMeasurement(m), StoreOutcome::Stored) << storage->lastError();
     EXPECT_GT(m.id, 0);
 
     const auto rows = query(db, "SELECT id, din, measured_at, dtime_packed, typeset, ns, nss, "
@@ -54,17 +70,17 @@ TEST(Storage, SecondRunAppendsAndLoadCountsFromBothEnds)
     const std::string db = dir.file("a.db");
     std::string error;
     {
-        auto s = Storage::open(db, error);
+        auto s = SqliteStorage::open(db, OpenOptions{}, error);
         ASSERT_TRUE(s) << error;
         auto a = measurement("000-000-001", {1});
         auto b = measurement("000-000-002", {2, 2});
-        ASSERT_TRUE(s->storeMeasurement(a));
-        ASSERT_TRUE(s->storeMeasurement(b));
+        ASSERT_EQ(s->storeMeasurement(a), StoreOutcome::Stored);
+        ASSERT_EQ(s->storeMeasurement(b), StoreOutcome::Stored);
     }
-    auto s = Storage::open(db, error, true);
+    auto s = SqliteStorage::open(db, OpenOptions{}, error);
     ASSERT_TRUE(s) << error;
     auto c = measurement("000-000-001", {3, 3, 3});
-    ASSERT_TRUE(s->storeMeasurement(c));
+    ASSERT_EQ(s->storeMeasurement(c), StoreOutcome::Stored);
     EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM measurements"), "3");
 
     MeasurementRecord out;
@@ -87,10 +103,10 @@ TEST(Storage, OpeningForReadingDoesNotInventADatabase)
 {
     TempDir dir;
     std::string error;
-    EXPECT_FALSE(Storage::open(dir.file("missing.db"), error, true));
+    EXPECT_FALSE(SqliteStorage::open(dir.file("missing.db"), readOnly(), error));
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(std::filesystem::exists(dir.file("missing.db")));
-    EXPECT_FALSE(Storage::open(dir.file("no/such/folder/x.db"), error));
+    EXPECT_FALSE(SqliteStorage::open(dir.file("no/such/folder/x.db"), OpenOptions{}, error));
 }
 
 TEST(Storage, SyncRowsAndTheDevicesLastStatus)
@@ -98,7 +114,7 @@ TEST(Storage, SyncRowsAndTheDevicesLastStatus)
     TempDir dir;
     const std::string db = dir.file("s.db");
     std::string error;
-    auto s = Storage::open(db, error);
+    auto s = SqliteStorage::open(db, OpenOptions{}, error);
     ASSERT_TRUE(s) << error;
 
     SyncRecord failed;
@@ -141,7 +157,7 @@ TEST(Storage, EveryStoredMeasurementSurvivesACrash)
     ASSERT_GE(child, 0);
     if (child == 0) {
         std::string error;
-        auto s = Storage::open(db, error);
+        auto s = SqliteStorage::open(db, OpenOptions{}, error);
         for (uint16_t i = 0; s && i < 5; ++i) {
             auto m = measurement("000-000-001", {i, i});
             s->storeMeasurement(m);
@@ -162,16 +178,157 @@ TEST(Storage, AFailedInsertLeavesNothingHalfWritten)
     TempDir dir;
     const std::string db = dir.file("f.db");
     std::string error;
-    auto s = Storage::open(db, error);
+    auto s = SqliteStorage::open(db, OpenOptions{}, error);
     ASSERT_TRUE(s) << error;
     ASSERT_TRUE(execSql(db, "CREATE TRIGGER full BEFORE INSERT ON measurements "
                             "BEGIN SELECT RAISE(ABORT, 'disk full'); END;"));
     auto m = measurement("000-000-042", {1, 2, 3});
-    EXPECT_FALSE(s->storeMeasurement(m));
+    EXPECT_EQ(s->storeMeasurement(m), StoreOutcome::Failed);
     EXPECT_NE(s->lastError().find("disk full"), std::string::npos) << s->lastError();
     // The device row of the same transaction was rolled back with it.
     EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM devices"), "0");
     ASSERT_TRUE(execSql(db, "DROP TRIGGER full"));
-    EXPECT_TRUE(s->storeMeasurement(m)) << s->lastError();
+    EXPECT_EQ(s->storeMeasurement(m), StoreOutcome::Stored) << s->lastError();
     EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM measurements"), "1");
+}
+
+TEST(Storage, AMeasurementIsStoredOnceByItsIdentity)
+{
+    TempDir dir;
+    const std::string db = dir.file("id.db");
+    std::string error;
+    auto s = SqliteStorage::open(db, OpenOptions{}, error);
+    ASSERT_TRUE(s) << error;
+    auto first = measurement("000-000-001", {1, 2});
+    ASSERT_EQ(s->storeMeasurement(first), StoreOutcome::Stored);
+    // SHA-256 of the blob 01 00 02 00, computed independently.
+    EXPECT_EQ(scalar(db, "SELECT lower(hex(samples_sha256)) FROM measurements"),
+              "7b11c1133330cd161071bf23a0c9b6ce5320a8f3a0f83620035a72be46df4104");
+
+    struct Case {
+        const char *what;
+        void (*change)(MeasurementRecord &);
+        StoreOutcome expected;
+    };
+    const Case cases[] = {
+        {"the same again", [](MeasurementRecord &) {}, StoreOutcome::Repeat},
+        {"received later, other header counts",
+         [](MeasurementRecord &m) { m.receivedAt = "later", m.ns = 99, m.nss = 9; },
+         StoreOutcome::Repeat},
+        {"another device", [](MeasurementRecord &m) { m.din = "000-000-002"; },
+         StoreOutcome::Stored},
+        {"another time", [](MeasurementRecord &m) { ++m.dtimePacked; }, StoreOutcome::Stored},
+        {"another typeset", [](MeasurementRecord &m) { m.typeset = 8; }, StoreOutcome::Stored},
+        {"one sample more", [](MeasurementRecord &m) { m.samples.push_back(0); },
+         StoreOutcome::Stored},
+        {"one sample differs", [](MeasurementRecord &m) { m.samples[1] = 3; },
+         StoreOutcome::Stored},
+    };
+    for (const Case &c : cases) {
+        auto m = measurement("000-000-001", {1, 2});
+        c.change(m);
+        EXPECT_EQ(s->storeMeasurement(m), c.expected) << c.what << ": " << s->lastError();
+        if (c.expected == StoreOutcome::Repeat) {
+            EXPECT_EQ(m.id, first.id) << c.what << ": the stored one is named";
+        }
+    }
+    EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM measurements"), "6");
+    EXPECT_EQ(
+        scalar(db, "SELECT received_at FROM measurements WHERE id = " + std::to_string(first.id)),
+        "2026-01-01T10:00:00.000")
+        << "a repeat changes nothing stored";
+}
+
+TEST(Storage, FirstLayoutIsUpgradedInPlaceKeepingEveryMeasurement)
+{
+    TempDir dir;
+    const std::string db = dir.file("old.db");
+    // Rows 1 and 4 are the same measurement received twice; 9 was deleted at some point.
+    ASSERT_TRUE(execSql(db, std::string(kFirstLayoutDdl) + R"sql(
+        PRAGMA journal_mode=WAL;
+        INSERT INTO measurements VALUES
+          (1, '000-000-001', 'r1', 'm', 5, 1, 2, 1, 2, x'01000200'),
+          (2, '000-000-001', 'r2', 'm', 5, 1, 2, 1, 2, x'01000300'),
+          (3, '000-000-002', 'r3', 'm', 5, 1, 2, 1, 2, x'01000200'),
+          (4, '000-000-001', 'r4', 'm', 5, 1, 2, 1, 2, x'01000200'),
+          (9, '000-000-003', 'r9', 'm', 6, 2, 0, 0, 0, x'');
+        DELETE FROM measurements WHERE id = 9;
+        INSERT INTO syncs (din, at, ok, params_written) VALUES ('000-000-001', 's', 1, 0);
+        INSERT INTO devices VALUES ('000-000-001', 'f', 'l', NULL, '{}', 'a');)sql"));
+
+    std::string error;
+    OpenReport report;
+    auto s = SqliteStorage::open(db, OpenOptions{}, error, &report);
+    ASSERT_TRUE(s) << error;
+    EXPECT_TRUE(report.upgraded);
+    EXPECT_EQ(report.versionFound, 0);
+    EXPECT_EQ(report.rowsUpgraded, 3u);
+    EXPECT_EQ(report.repeatsMerged, 1u);
+    EXPECT_EQ(scalar(db, "PRAGMA user_version"), "2");
+    EXPECT_EQ(scalar(db, "SELECT group_concat(id || ':' || received_at || ':' || hex(samples)) "
+                         "FROM measurements"),
+              "1:r1:01000200,2:r2:01000300,3:r3:01000200")
+        << "the first received of a repeat is kept, ids and samples as they were";
+    EXPECT_EQ(scalar(db, "SELECT lower(hex(samples_sha256)) FROM measurements WHERE id = 3"),
+              "7b11c1133330cd161071bf23a0c9b6ce5320a8f3a0f83620035a72be46df4104");
+    EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM syncs"), "1");
+    EXPECT_EQ(scalar(db, "SELECT last_status FROM devices"), "{}");
+
+    // The upgraded table recognises repeats of old rows and never reuses an id.
+    auto repeat = measurement("000-000-001", {1, 2});
+    repeat.dtimePacked = 5;
+    repeat.typeset = 1;
+    EXPECT_EQ(s->storeMeasurement(repeat), StoreOutcome::Repeat);
+    EXPECT_EQ(repeat.id, 1);
+    auto fresh = measurement("000-000-004", {7});
+    ASSERT_EQ(s->storeMeasurement(fresh), StoreOutcome::Stored) << s->lastError();
+    EXPECT_EQ(fresh.id, 10);
+
+    s.reset();
+    OpenReport again;
+    ASSERT_TRUE(SqliteStorage::open(db, OpenOptions{}, error, &again)) << error;
+    EXPECT_FALSE(again.upgraded || again.created) << "version 2 is left as it is";
+    EXPECT_EQ(again.versionFound, 2);
+}
+
+TEST(Storage, RefusesWhatItCannotUseAndChangesNothingWhenReading)
+{
+    TempDir dir;
+    const std::string newer = dir.file("newer.db");
+    ASSERT_TRUE(execSql(newer, "CREATE TABLE measurements (x); PRAGMA user_version = 3;"));
+    const std::string first = dir.file("first.db");
+    ASSERT_TRUE(execSql(first, std::string(kFirstLayoutDdl) +
+                                   "INSERT INTO measurements VALUES "
+                                   "(1, '000-000-001', 'r', 'm', 5, 1, 1, 1, 1, x'0100');"));
+    const std::string newerBytes = slurpFile(newer);
+    const std::string firstBytes = slurpFile(first);
+
+    std::string error;
+    for (Access access : {Access::Write, Access::Read}) {
+        OpenOptions o;
+        o.access = access;
+        EXPECT_FALSE(SqliteStorage::open(newer, o, error));
+        EXPECT_NE(error.find("schema version 3"), std::string::npos) << error;
+    }
+    EXPECT_EQ(slurpFile(newer), newerBytes);
+
+    // Reading a first-layout database neither upgrades it nor turns on WAL.
+    auto reader = SqliteStorage::open(first, readOnly(), error);
+    ASSERT_TRUE(reader) << error;
+    MeasurementRecord m;
+    EXPECT_TRUE(reader->loadMeasurement("000-000-001", 1, m, error)) << error;
+    EXPECT_EQ(reader->storeMeasurement(m), StoreOutcome::Failed);
+    reader.reset();
+    EXPECT_EQ(slurpFile(first), firstBytes);
+    EXPECT_FALSE(std::filesystem::exists(first + "-wal"));
+
+    // A file system that is read-only even for root: SQLite would quietly open for reading.
+    PrivateMount mount(dir.file("ro"), "1m");
+    if (!mount.ok())
+        GTEST_SKIP() << mount.why();
+    const std::string ro = dir.file("ro/ro.db");
+    ASSERT_TRUE(SqliteStorage::open(ro, OpenOptions{}, error)) << error;
+    ASSERT_TRUE(mount.makeReadOnly()) << std::strerror(errno);
+    EXPECT_FALSE(SqliteStorage::open(ro, OpenOptions{}, error));
+    EXPECT_NE(error.find("is read-only"), std::string::npos) << error;
 }

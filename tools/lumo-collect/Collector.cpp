@@ -8,8 +8,8 @@
 #include "Plot.h"
 #include "PortProbe.h"
 #include "SignalWaiter.h"
+#include "SqliteStorage.h"
 #include "StatusLine.h"
-#include "Storage.h"
 
 #include <liblumo.h>
 
@@ -18,6 +18,8 @@
 #include <csignal>
 #include <fstream>
 #include <memory>
+
+#include <sys/stat.h>
 
 namespace lumo_collect {
 
@@ -147,6 +149,7 @@ std::string waitForEnd(const Options &o, Controller &controller, SignalWaiter &s
         const int sig = stopSignals.wait(kTick);
         if (sig != 0)
             return sig == SIGINT ? "interrupted" : "terminated";
+        controller.probeStorage();
         const Stats stats = controller.stats();
         Console::instance().status(formatStatusLine(stats, secondsSince(started)));
         if (o.maxDevices > 0 && stats.devicesDone >= static_cast<std::size_t>(o.maxDevices)) {
@@ -171,18 +174,59 @@ void printSummary(const Options &o, const Stats &s, double seconds, const std::s
         say("failures: " + std::to_string(s.syncsFailed) + " sync, " +
             std::to_string(s.transfersFailed) + " transfer, " + std::to_string(s.keepAlivesFailed) +
             " keep-alive");
+    if (s.repeats)
+        say(std::to_string(s.repeats) + " repeated measurement(s) recognised, not stored again");
+    if (s.refusedMeasurements || s.transfersSkipped)
+        say("left on the devices (storage failed): " + std::to_string(s.refusedMeasurements) +
+            " measurement(s) refused, " + std::to_string(s.transfersSkipped) +
+            " transfer(s) not asked for");
+    if (s.storageDown)
+        say("ERROR: storage still fails at the end of the run");
     if (s.storageErrors)
         say("ERROR: " + std::to_string(s.storageErrors) + " record(s) could not be stored");
 }
 
+bool sameFile(const std::string &a, const std::string &b)
+{
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+bool startsLikeSqlite(const std::string &path)
+{
+    static const char kHeader[] = "SQLite format 3"; // and its terminating zero
+    char head[sizeof kHeader] = {};
+    std::ifstream in(path, std::ios::binary);
+    return in.read(head, sizeof head) && std::equal(head, head + sizeof head, kHeader);
+}
+
 } // namespace
+
+bool outputSparesDatabase(const std::string &output, const std::string &dbPath, std::string &error)
+{
+    // The same file under any name (symlink, hard link, another path), its journals, or any
+    // other SQLite database.
+    for (const char *suffix : {"", "-wal", "-shm", "-journal"}) {
+        if (sameFile(output, dbPath + suffix)) {
+            error = "refusing to write the picture over the database " + dbPath + suffix +
+                    " (-o names the same file)";
+            return false;
+        }
+    }
+    if (startsLikeSqlite(output)) {
+        error = "refusing to write the picture over " + output + ": it is an SQLite database";
+        return false;
+    }
+    return true;
+}
 
 int runCollect(const Options &o)
 {
     ControllerConfig config;
     config.accept = o.accept;
     config.finalStep = o.finalStep;
-    config.sampleRule = o.sampleRule;
     std::string error;
     if (!o.paramsFile.empty()) {
         liblumo::DeviceParams params{};
@@ -193,9 +237,15 @@ int runCollect(const Options &o)
     if (const int status = checkChannels(o); status != kExitOk)
         return status;
 
-    auto storage = Storage::open(o.dbPath, error);
+    OpenReport opened;
+    auto storage = SqliteStorage::open(o.dbPath, OpenOptions{}, error, &opened);
     if (!storage)
         return fail(kExitUnavailable, error);
+    if (opened.upgraded)
+        say("database " + o.dbPath + " upgraded to schema version " +
+            std::to_string(kSchemaVersion) + ": " + std::to_string(opened.rowsUpgraded) +
+            " measurement(s) kept, " + std::to_string(opened.repeatsMerged) +
+            " repeated one(s) merged into the first received");
     std::unique_ptr<CsvExport> csv;
     std::unique_ptr<JsonlExport> jsonl;
     if (!o.csvDir.empty() && !(csv = CsvExport::open(o.csvDir, error)))
@@ -227,7 +277,11 @@ int runCollect(const Options &o)
 int runPlot(const Options &o)
 {
     std::string error;
-    auto storage = Storage::open(o.dbPath, error, true);
+    if (!outputSparesDatabase(o.output, o.dbPath, error))
+        return fail(kExitUsage, error);
+    OpenOptions reading;
+    reading.access = Access::Read;
+    auto storage = SqliteStorage::open(o.dbPath, reading, error);
     if (!storage)
         return fail(kExitUnavailable, error);
     MeasurementRecord m;

@@ -4,10 +4,15 @@
 
 #include "Options.h"
 
+#include <string>
+
 namespace lumo_collect {
 
 int runCollect(const Options &options);
 int runPlot(const Options &options);
+// False, with the reason, when writing the picture to `output` would overwrite the
+// database (the same file by any path, or one of its journals) or any SQLite database.
+bool outputSparesDatabase(const std::string &output, const std::string &dbPath, std::string &error);
 
 } // namespace lumo_collect
 

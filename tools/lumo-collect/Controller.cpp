@@ -35,7 +35,7 @@ const char *actionName(RequestAction action)
 } // namespace
 
 Controller::Controller(ControllerConfig config, Sinks sinks)
-    : config_(std::move(config)), sinks_(std::move(sinks)),
+    : config_(std::move(config)), sinks_(std::move(sinks)), lastProbe_(Clock::now()),
       lastActivity_(Clock::now().time_since_epoch().count())
 {
     planConfig_.sync = config_.params.has_value();
@@ -127,9 +127,14 @@ void Controller::onDeviceAdded(const std::string &din)
         firstTime = seen_.insert(din).second;
         stats_.devicesSeen = seen_.size();
     }
-    if (sinks_.storage && !sinks_.storage->deviceSeen(din, localNow())) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++stats_.storageErrors;
+    // While storage is down the device row waits for its next stored measurement.
+    if (sinks_.storage && !storageDown() && !sinks_.storage->deviceSeen(din, localNow())) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++stats_.storageErrors;
+        }
+        // The same database takes the measurements: no transfer until it works again.
+        storageFailed(sinks_.storage->lastError());
     }
     say(std::string(firstTime ? "device " : "device again ") + din);
 }
@@ -139,17 +144,25 @@ void Controller::onRequestAction(lumo_EventData &record)
     const std::string din = dinOf(record);
     RequestAction action;
     bool finished = false;
+    bool skipped = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         DeviceState &state = stateOf(din);
-        action = state.plan.next();
+        const bool owed = state.plan.transferOwed();
+        action = state.plan.next(!stats_.storageDown);
         finished = state.plan.finished();
+        skipped = !owed && state.plan.transferOwed();
+        stats_.transfersSkipped += skipped ? 1 : 0;
         if (action == SYNC || action == DATA_TRANSFER) {
             state.running = action;
             state.paramsWritten = false;
+            state.refusedOne = false;
             state.transferred = 0;
         }
     }
+    if (skipped)
+        say(din + ": transfer not asked for while storage is down; the device keeps its "
+                  "measurements");
     record.answer = action;
     if (action == SYNC) {
         // Only reached with parameters: the plan has no SYNC step without them.
@@ -182,13 +195,18 @@ void Controller::onSyncEnded(const lumo_EventData &record, bool ok)
         if (!ok && !stopping_)
             ++stats_.failuresBeforeStop;
     }
-    bool stored = !sinks_.storage || sinks_.storage->storeSync(sync);
+    const bool down = storageDown();
+    bool stored = !sinks_.storage || (!down && sinks_.storage->storeSync(sync));
+    if (sinks_.storage && !down && !stored)
+        storageFailed(sinks_.storage->lastError());
     if (sinks_.jsonl)
         stored = sinks_.jsonl->write(sync) && stored;
     if (!stored) {
         std::lock_guard<std::mutex> lock(mutex_);
         ++stats_.storageErrors;
     }
+    if (!stored)
+        say("ERROR: the SYNC result of " + sync.din + " could not be stored");
     if (ok)
         say(sync.din + ": synchronised" +
             (sync.paramsWritten ? ", clock and parameters written"
@@ -197,48 +215,126 @@ void Controller::onSyncEnded(const lumo_EventData &record, bool ok)
         say(sync.din + ": SYNC failed");
 }
 
-void Controller::onMeasurement(const lumo_EventData &record)
+void Controller::onMeasurement(lumo_EventData &record)
 {
-    MeasurementRecord m = copyMeasurement(record, config_.sampleRule);
-    bool stored = true;
-    std::string failure;
-    if (sinks_.storage && !sinks_.storage->storeMeasurement(m)) {
-        stored = false;
-        failure = sinks_.storage->lastError();
+    MeasurementRecord m = copyMeasurement(record);
+    StoreOutcome outcome = StoreOutcome::Stored;
+    if (sinks_.storage) {
+        // Once storage has failed nothing more is tried until a probe write succeeds:
+        // each attempt could hold the device up for the whole busy wait.
+        if (storageDown()) {
+            refuseMeasurement(record, m, "storage is down");
+            return;
+        }
+        outcome = sinks_.storage->storeMeasurement(m);
+        if (outcome == StoreOutcome::Failed) {
+            const std::string why = sinks_.storage->lastError();
+            storageFailed(why);
+            refuseMeasurement(record, m, why);
+            return;
+        }
     }
-    if (sinks_.csv && !sinks_.csv->write(m))
-        stored = false;
-    if (sinks_.jsonl && !sinks_.jsonl->write(m))
-        stored = false;
+    const bool repeat = outcome == StoreOutcome::Repeat;
+    // The exports follow the database: a repeat was exported when it was first stored.
+    bool exported = true;
+    if (!repeat && sinks_.csv && !sinks_.csv->write(m))
+        exported = false;
+    if (!repeat && sinks_.jsonl && !sinks_.jsonl->write(m))
+        exported = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        ++stats_.measurements;
-        stats_.samples += m.samples.size();
+        ++(repeat ? stats_.repeats : stats_.measurements);
+        stats_.samples += repeat ? 0 : m.samples.size();
         ++stateOf(m.din).transferred;
-        if (!stored)
+        if (!exported)
             ++stats_.storageErrors;
     }
-    if (!stored)
-        say("ERROR: could not store a measurement of " + m.din + " (" + m.measuredAt + ")" +
-            (failure.empty() ? "" : ": " + failure));
+    if (repeat)
+        say(m.din + ": measurement of " + m.measuredAt + " repeats stored measurement " +
+            std::to_string(m.id) + "; not stored again");
+    if (!exported)
+        say("ERROR: could not export a measurement of " + m.din + " (" + m.measuredAt + ")");
+}
+
+void Controller::refuseMeasurement(lumo_EventData &record, const MeasurementRecord &m,
+                                   const std::string &why)
+{
+    // Not acknowledged: the device keeps the measurement for its next session.
+    record.answer = kRefuseMeasurement;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++stats_.refusedMeasurements;
+        ++stats_.storageErrors;
+        stateOf(m.din).refusedOne = true;
+    }
+    say("ERROR: measurement of " + m.din + " (" + m.measuredAt +
+        ") refused, the device keeps it: " + why);
+}
+
+void Controller::storageFailed(const std::string &why)
+{
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        first = !stats_.storageDown;
+        stats_.storageDown = true;
+        lastProbe_ = Clock::now();
+    }
+    if (first)
+        say("STORAGE FAILED: " + why + "; transfers paused, devices keep their measurements; " +
+            "a probe write every " + std::to_string(config_.storageProbeInterval.count() / 1000) +
+            " s checks when it works again");
+}
+
+bool Controller::storageDown() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stats_.storageDown;
+}
+
+void Controller::probeStorage()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto now = Clock::now();
+        if (!stats_.storageDown || !sinks_.storage ||
+            now - lastProbe_ < config_.storageProbeInterval)
+            return;
+        lastProbe_ = now;
+    }
+    if (!sinks_.storage->probeWrite())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stats_.storageDown = false;
+    }
+    say("storage works again: transfers resume");
 }
 
 void Controller::onTransferEnded(const std::string &din, bool ok)
 {
     std::size_t count = 0;
+    bool refused = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         DeviceState &state = stateOf(din);
         count = state.transferred;
+        refused = state.refusedOne;
         state.running.reset();
+        if (refused)
+            state.plan.oweTransfer();
         if (!ok) {
             ++stats_.transfersFailed;
             if (!stopping_)
                 ++stats_.failuresBeforeStop;
         }
     }
-    say(din + (ok ? ": transfer done, " : ": transfer FAILED after ") + std::to_string(count) +
-        " measurement(s)");
+    if (refused)
+        say(din + ": transfer stopped after " + std::to_string(count) +
+            " measurement(s): storage failed, the device keeps the rest");
+    else
+        say(din + (ok ? ": transfer done, " : ": transfer FAILED after ") + std::to_string(count) +
+            " measurement(s)");
 }
 
 void Controller::onActionFailed(const lumo_EventData &record)

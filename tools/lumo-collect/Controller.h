@@ -31,7 +31,8 @@ struct ControllerConfig {
     std::set<std::string> accept; // empty: every device
     std::optional<liblumo::DeviceParams> params;
     FinalStep finalStep = FinalStep::Sleep;
-    SampleCountRule sampleRule = SampleCountRule::Ns;
+    // After a storage failure, how often a probe write checks whether storage works again.
+    std::chrono::milliseconds storageProbeInterval{5000};
 };
 
 struct Sinks {
@@ -53,6 +54,10 @@ struct Stats {
     std::size_t transfersFailed = 0;
     std::size_t keepAlivesFailed = 0;
     std::size_t storageErrors = 0;
+    std::size_t repeats = 0;             // measurements the store already held
+    std::size_t refusedMeasurements = 0; // left on their device: they could not be stored
+    std::size_t transfersSkipped = 0;    // not asked for while storage was down
+    bool storageDown = false;            // transfers paused until a probe write succeeds
     // Syncs and transfers that failed before the run began to stop: a transfer cut short
     // by the stop itself is expected, one that failed on its own means data was left.
     std::size_t failuresBeforeStop = 0;
@@ -70,6 +75,9 @@ public:
     void handle(liblumo::lumo_Event event, liblumo::lumo_EventData *record);
 
     Stats stats() const;
+    // While storage is down: a probe write when one is due; says when storage works
+    // again. Called by the main loop, never from a callback.
+    void probeStorage();
     // The run is ending: failures from now on are the stop's doing.
     void beginStop() { stopping_ = true; }
     // When the last device event other than a request for the next action arrived (or
@@ -85,6 +93,7 @@ private:
         DevicePlan plan;
         std::optional<liblumo::RequestAction> running; // SYNC or DATA_TRANSFER under way
         bool paramsWritten = false;
+        bool refusedOne = false; // this transfer's end is the host's refusal
         std::size_t transferred = 0;
     };
 
@@ -92,7 +101,11 @@ private:
     void onDeviceAdded(const std::string &din);
     void onRequestAction(liblumo::lumo_EventData &record);
     void onSyncEnded(const liblumo::lumo_EventData &record, bool ok);
-    void onMeasurement(const liblumo::lumo_EventData &record);
+    void onMeasurement(liblumo::lumo_EventData &record);
+    void refuseMeasurement(liblumo::lumo_EventData &record, const MeasurementRecord &m,
+                           const std::string &why);
+    void storageFailed(const std::string &why);
+    bool storageDown() const;
     void onTransferEnded(const std::string &din, bool ok);
     void onActionFailed(const liblumo::lumo_EventData &record);
     void onKeepAliveFailed(const std::string &din);
@@ -111,6 +124,8 @@ private:
     std::set<std::string> done_;
     std::set<std::string> refused_;
     Stats stats_;
+
+    Clock::time_point lastProbe_; // under mutex_
 
     std::atomic<Clock::rep> lastActivity_;
     std::atomic<bool> stopping_{false};

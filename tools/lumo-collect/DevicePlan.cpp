@@ -20,9 +20,19 @@ DevicePlan::DevicePlan(const PlanConfig &config)
     }
 }
 
-liblumo::RequestAction DevicePlan::next()
+liblumo::RequestAction DevicePlan::next(bool transfersAllowed)
 {
+    if (steps_[index_] == liblumo::DATA_TRANSFER && !transfersAllowed) {
+        transferOwed_ = true;
+        ++index_; // the transfer is never the last step
+    }
     const liblumo::RequestAction action = steps_[index_];
+    if (action == liblumo::CONTROL && transferOwed_ && transfersAllowed) {
+        transferOwed_ = false;
+        return liblumo::DATA_TRANSFER;
+    }
+    if (action == liblumo::DATA_TRANSFER)
+        transferOwed_ = false;
     if (index_ + 1 < steps_.size())
         ++index_;
     else if (action != liblumo::CONTROL)

@@ -1,60 +1,19 @@
 #include "MeasurementRecord.h"
 
+#include <QCryptographicHash>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 namespace lumo_collect {
 
-bool parseSampleCountRule(const std::string &text, SampleCountRule &rule)
-{
-    if (text == "ns")
-        rule = SampleCountRule::Ns;
-    else if (text == "nss")
-        rule = SampleCountRule::Nss;
-    else if (text == "ns*nss")
-        rule = SampleCountRule::NsTimesNss;
-    else
-        return false;
-    return true;
-}
-
-const char *sampleCountRuleName(SampleCountRule rule)
-{
-    switch (rule) {
-    case SampleCountRule::Ns:
-        return "ns";
-    case SampleCountRule::Nss:
-        return "nss";
-    case SampleCountRule::NsTimesNss:
-        return "ns*nss";
-    }
-    return "?";
-}
-
-std::size_t sampleCount(SampleCountRule rule, uint16_t ns, uint16_t nss)
-{
-    std::size_t count = 0;
-    switch (rule) {
-    case SampleCountRule::Ns:
-        count = ns;
-        break;
-    case SampleCountRule::Nss:
-        count = nss;
-        break;
-    case SampleCountRule::NsTimesNss:
-        count = std::size_t{ns} * nss;
-        break;
-    }
-    return std::min(count, liblumo::kMaxSamples);
-}
-
 std::string dinOf(const liblumo::lumo_EventData &record)
 {
     return std::string(record.din, strnlen(record.din, liblumo::kDinSize));
 }
 
-MeasurementRecord copyMeasurement(const liblumo::lumo_EventData &record, SampleCountRule rule)
+MeasurementRecord copyMeasurement(const liblumo::lumo_EventData &record)
 {
     // The payload is a byte array; copy the head field by field instead of aliasing it.
     liblumo::timestamp_t dtime{};
@@ -75,7 +34,8 @@ MeasurementRecord copyMeasurement(const liblumo::lumo_EventData &record, SampleC
     m.typeset = typeset;
     m.ns = ns;
     m.nss = nss;
-    m.samples.resize(sampleCount(rule, ns, nss));
+    // Only what arrived: past it the record holds zeros, not this measurement's samples.
+    m.samples.resize(std::min<std::size_t>(record.reserved, liblumo::kMaxSamples));
     std::memcpy(m.samples.data(), payload + offsetof(liblumo::Measurement, samples),
                 m.samples.size() * sizeof(uint16_t));
     return m;
@@ -99,6 +59,38 @@ bool payloadHasStatus(const liblumo::lumo_EventData &record)
     const uint8_t *begin = record.payload;
     const uint8_t *end = begin + sizeof(liblumo::DeviceStatus);
     return std::any_of(begin, end, [](uint8_t b) { return b != 0; });
+}
+
+std::vector<uint8_t> samplesToBlob(const std::vector<uint16_t> &samples)
+{
+    constexpr int kByteBits = 8;
+    constexpr unsigned kByteMask = 0xFF;
+    std::vector<uint8_t> blob;
+    blob.reserve(samples.size() * 2);
+    for (uint16_t s : samples) {
+        blob.push_back(static_cast<uint8_t>(s & kByteMask));
+        blob.push_back(static_cast<uint8_t>(s >> kByteBits));
+    }
+    return blob;
+}
+
+std::vector<uint16_t> blobToSamples(const void *data, std::size_t bytes)
+{
+    constexpr int kByteBits = 8;
+    const auto *p = static_cast<const uint8_t *>(data);
+    std::vector<uint16_t> samples(bytes / 2);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<uint16_t>(p[2 * i] | (p[2 * i + 1] << kByteBits));
+    return samples;
+}
+
+std::vector<uint8_t> samplesDigest(const std::vector<uint8_t> &blob)
+{
+    const QByteArray digest = QCryptographicHash::hash(
+        QByteArray::fromRawData(reinterpret_cast<const char *>(blob.data()),
+                                static_cast<int>(blob.size())),
+        QCryptographicHash::Sha256);
+    return std::vector<uint8_t>(digest.begin(), digest.end());
 }
 
 std::string formatDeviceTime(uint32_t packed)

@@ -12,17 +12,6 @@
 
 namespace lumo_collect {
 
-// How many of the record's samples belong to the measurement. The record does not say:
-// the library stores each block's samples after the previous block's, and the samples
-// beyond the measurement may be left over from an earlier one. The header's ns and nss
-// are device values; the devices we talk to announce the sample count in ns.
-enum class SampleCountRule { Ns, Nss, NsTimesNss };
-
-bool parseSampleCountRule(const std::string &text, SampleCountRule &rule);
-const char *sampleCountRuleName(SampleCountRule rule);
-// The count the rule gives, cut to the record's room (kMaxSamples).
-std::size_t sampleCount(SampleCountRule rule, uint16_t ns, uint16_t nss);
-
 struct MeasurementRecord {
     std::string din;
     uint32_t dtimePacked = 0;
@@ -54,11 +43,20 @@ struct SyncRecord {
 
 // The DIN text of a record: at most kDinSize bytes, never read past the field.
 std::string dinOf(const liblumo::lumo_EventData &record);
-MeasurementRecord copyMeasurement(const liblumo::lumo_EventData &record, SampleCountRule rule);
+// The measurement of an EV_MEASUREMENT record with the samples that arrived: the
+// record's `reserved` count (cut to the record's room), whatever the header announces.
+MeasurementRecord copyMeasurement(const liblumo::lumo_EventData &record);
 StatusRecord copyStatus(const liblumo::lumo_EventData &record);
 // True when the payload holds anything: a failed SYNC carries the status only when it
 // was read, and an unread status leaves the payload zero.
 bool payloadHasStatus(const liblumo::lumo_EventData &record);
+
+// The samples as stored: little-endian unsigned 16-bit values, one after the other.
+std::vector<uint8_t> samplesToBlob(const std::vector<uint16_t> &samples);
+std::vector<uint16_t> blobToSamples(const void *data, std::size_t bytes);
+// SHA-256 of the sample blob: with the DIN, packed time, typeset and sample count it
+// makes the identity of a measurement in the store.
+std::vector<uint8_t> samplesDigest(const std::vector<uint8_t> &blob);
 
 // "yyyy-MM-dd HH:mm:ss" from the packed device date and time.
 std::string formatDeviceTime(uint32_t packed);

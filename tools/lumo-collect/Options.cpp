@@ -156,13 +156,9 @@ bool parseCollectOption(const std::string &arg, ArgReader &reader, Options &o, s
     if (arg == "--jsonl")
         return reader.takeValue(arg, o.jsonlPath, error);
     if (arg == "--samples-from") {
-        if (!reader.takeValue(arg, value, error))
-            return false;
-        if (!parseSampleCountRule(value, o.sampleRule)) {
-            error = "--samples-from: \"" + value + "\" is not one of ns, nss, ns*nss";
-            return false;
-        }
-        return true;
+        error = "--samples-from is gone: the samples stored are those that arrived, as the "
+                "library counts them; drop the option";
+        return false;
     }
     if (arg == "--exit-when-idle") {
         if (!reader.takeValue(arg, value, error))
@@ -248,7 +244,6 @@ Output:
   --db FILE              SQLite database (default lumo.db); a second run appends
   --csv DIR              also write DIR/measurements.csv and DIR/samples.csv
   --jsonl FILE           also append one JSON line per measurement and sync
-  --samples-from RULE    sample count of a measurement: ns (default), nss or ns*nss
 
 Ending a run (otherwise Ctrl-C or SIGTERM; what arrived is always kept):
   --exit-when-idle SECS  stop after SECS without news from a device (handshake,
@@ -265,9 +260,15 @@ Plot:
   --index N              its N-th stored measurement; negative counts back (default -1)
   -o FILE.svg            where to write the picture
 
+A measurement that cannot be stored is refused (the device keeps it) and no transfer is
+asked for until a probe write every 5 s succeeds. A measurement the database already
+holds (same DIN, time, typeset, samples) is counted as a repeat and not stored again.
+
 Exit status: 0 done; 1 a measurement or sync could not be stored, a sync or transfer
-failed (before the run was stopped), or the plot failed; 2 bad options or input files;
-3 port in use, serial device missing, database or output unusable.
+failed (before the run was stopped), or the plot failed; 2 bad options or input files
+(also: plot -o naming a database); 3 port in use, serial device missing or not a
+terminal, database missing, read-only, not writable, locked or of a newer schema
+version, output unusable.
 
 Examples:
   lumo-collect --tcp 5000

@@ -14,9 +14,11 @@ namespace lumo_collect {
 
 // Exit statuses, also listed in --help.
 constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;     // a run that lost data (storage errors) or a plot that failed
-constexpr int kExitUsage = 2;       // bad options or input files
-constexpr int kExitUnavailable = 3; // port in use, serial device missing, database unusable
+constexpr int kExitFailure = 1; // a run that lost data (storage errors) or a plot that failed
+constexpr int kExitUsage = 2;   // bad options or input files
+// port in use, serial device missing or not a terminal, database unusable (missing,
+// read-only, not writable, locked, of a newer schema version)
+constexpr int kExitUnavailable = 3;
 
 enum class Mode { Collect, Plot, Help };
 
@@ -32,7 +34,6 @@ struct Options {
     std::string dbPath = "lumo.db";
     std::string csvDir;
     std::string jsonlPath;
-    SampleCountRule sampleRule = SampleCountRule::Ns;
     int verbosity = 0;
     bool statusLine = true;
     double exitWhenIdleSeconds = 0; // 0: off

@@ -1,6 +1,7 @@
 #include "PortProbe.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -65,6 +66,17 @@ bool probeSerialPath(const std::string &path, std::string &error)
     }
     if (!S_ISCHR(st.st_mode)) {
         error = "serial device " + path + " is not a character device";
+        return false;
+    }
+    // /dev/null and its kind are character devices too; only a terminal takes line
+    // settings. Non-blocking, so a port waiting for a carrier does not hold the check up.
+    Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
+        error = "serial device " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!::isatty(fd.get())) {
+        error = "serial device " + path + " is not a terminal device (no serial port)";
         return false;
     }
     return true;

@@ -11,7 +11,7 @@ namespace lumo_collect {
 // Binds and listens on the port on all IPv4 addresses, as the library will, and lets
 // go again. False with the reason when that fails (usually: in use).
 bool probeTcpPort(uint16_t port, std::string &error);
-// The serial device path exists and is a character device.
+// The serial device path exists, is a character device, opens, and is a terminal.
 bool probeSerialPath(const std::string &path, std::string &error);
 
 } // namespace lumo_collect

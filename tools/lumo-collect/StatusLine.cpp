@@ -32,6 +32,10 @@ std::string formatStatusLine(const Stats &stats, double elapsedSeconds)
                        std::to_string(static_cast<long>(elapsedSeconds)) + " s";
     if (stats.refused)
         line += " | refused " + std::to_string(stats.refused);
+    if (stats.repeats)
+        line += " | repeats " + std::to_string(stats.repeats);
+    if (stats.storageDown)
+        line += " | STORAGE DOWN, transfers paused";
     if (stats.storageErrors)
         line += " | STORAGE ERRORS " + std::to_string(stats.storageErrors);
     return line;

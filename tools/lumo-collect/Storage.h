@@ -1,27 +1,27 @@
-// The SQLite database of a collection run. Every write is its own transaction, committed
-// before the call returns, so whatever the host has been handed is on disk before the
-// library goes on to the next measurement. The journal is WAL; a second run appends.
+// Where a collection run keeps what it received, seen from the rest of the tool. Every
+// write is its own transaction, committed before the call returns, so whatever the host
+// has been handed is on disk before the library goes on to the next measurement.
 //
-// Tables
-//   devices      din (key), first_seen, last_seen, handshake_crc16 (NULL: the host is
-//                not told the device's CRC), last_status (JSON text), last_status_at
-//   measurements id, din, received_at, measured_at, dtime_packed, typeset, ns, nss,
-//                sample_count, samples (BLOB of sample_count little-endian u16)
-//   syncs        id, din, at, ok, params_written, host_crc16, status32a, status32b,
-//                status16a, device_time, status16b (JSON array); status NULL when unread
+// The meaning every implementation keeps (SQLiteStorage today; a server database may
+// sit beside it):
+// - samples are stored as a blob of little-endian unsigned 16-bit values;
+// - a measurement's identity is its DIN, packed device time, typeset, sample count and
+//   the SHA-256 of its sample blob (measurementDigest); the store holds each identity at
+//   most once, so a measurement handed over again is recognised as a repeat and not
+//   stored a second time;
+// - probeWrite answers "could a measurement be committed right now?" by committing
+//   (and removing again) a write of the largest measurement's size.
 //
-// One connection, guarded by a mutex: callbacks of several channels may write at once.
+// Implementations are safe to call from several threads at once: callbacks of several
+// channels may store at the same time.
 #ifndef LUMO_COLLECT_STORAGE_H
 #define LUMO_COLLECT_STORAGE_H
 
 #include "MeasurementRecord.h"
 
-#include <memory>
-#include <mutex>
+#include <cstdint>
 #include <string>
 #include <vector>
-
-struct sqlite3;
 
 namespace lumo_collect {
 
@@ -32,41 +32,31 @@ struct MeasurementSummary {
     std::size_t sampleCount = 0;
 };
 
+enum class StoreOutcome {
+    Stored, // committed; the record's id is set
+    Repeat, // the store already holds this identity; the record's id is the stored one
+    Failed, // nothing written; lastError says why
+};
+
 class Storage {
 public:
-    // mustExist: refuse to create a new file (reading tools must not invent an empty one).
-    static std::unique_ptr<Storage> open(const std::string &path, std::string &error,
-                                         bool mustExist = false);
-    ~Storage();
-    Storage(const Storage &) = delete;
-    Storage &operator=(const Storage &) = delete;
+    virtual ~Storage() = default;
 
-    bool deviceSeen(const std::string &din, const std::string &when);
-    // Stores the measurement and sets its id.
-    bool storeMeasurement(MeasurementRecord &m);
+    virtual bool deviceSeen(const std::string &din, const std::string &when) = 0;
+    virtual StoreOutcome storeMeasurement(MeasurementRecord &m) = 0;
     // Stores the sync result; a read status also becomes the device's last status.
-    bool storeSync(const SyncRecord &sync);
+    virtual bool storeSync(const SyncRecord &sync) = 0;
+    // Commits and removes a write as large as the largest measurement. True when the
+    // store takes writes now.
+    virtual bool probeWrite() = 0;
 
     // index counts from 1 (the first stored for the DIN); negative counts from the end
     // (-1 is the latest).
-    bool loadMeasurement(const std::string &din, long index, MeasurementRecord &out,
-                         std::string &error);
-    std::vector<MeasurementSummary> listMeasurements(const std::string &din);
-    const std::string &lastError() const { return lastError_; }
-
-private:
-    explicit Storage(sqlite3 *db) : db_(db) {}
-    bool exec(const char *sql);
-    bool createSchema();
-    void upsertDevice(const std::string &din, const std::string &when);
-    // One write: begins a transaction and records the device as seen...
-    bool beginWrite(const std::string &din, const std::string &when);
-    // ...and commits it when every step succeeded, or records why and rolls it back.
-    bool endWrite(bool stepsSucceeded);
-
-    sqlite3 *db_;
-    std::mutex mutex_;
-    std::string lastError_;
+    virtual bool loadMeasurement(const std::string &din, long index, MeasurementRecord &out,
+                                 std::string &error) = 0;
+    virtual std::vector<MeasurementSummary> listMeasurements(const std::string &din) = 0;
+    // Why the last failed call failed.
+    virtual std::string lastError() const = 0;
 };
 
 } // namespace lumo_collect

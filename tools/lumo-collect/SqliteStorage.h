@@ -1,0 +1,96 @@
+// The SQLite database of a collection run: one connection, guarded by a mutex. The
+// journal is WAL with synchronous=FULL, so a committed measurement survives a crash of
+// this process and a power cut. A second run appends.
+//
+// Schema version 2 (PRAGMA user_version), see kSchemaVersion and the manual:
+//   devices       din (key), first_seen, last_seen, handshake_crc16 (NULL: the host is
+//                 not told the device's CRC), last_status (JSON text), last_status_at
+//   measurements  id, din, received_at, measured_at, dtime_packed, typeset, ns, nss,
+//                 sample_count, samples (blob of sample_count little-endian u16),
+//                 samples_sha256; UNIQUE (din, dtime_packed, typeset, sample_count,
+//                 samples_sha256): the identity of a measurement
+//   syncs         id, din, at, ok, params_written, host_crc16, status32a, status32b,
+//                 status16a, device_time, status16b (JSON array); status NULL when unread
+//   write_probe   empty except during a probe write
+// A database of the first layout (user_version 0, no samples_sha256) is upgraded in place
+// when opened for writing; one from a later version is refused.
+#ifndef LUMO_COLLECT_SQLITESTORAGE_H
+#define LUMO_COLLECT_SQLITESTORAGE_H
+
+#include "Storage.h"
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+
+struct sqlite3;
+
+namespace lumo_collect {
+
+constexpr int kSchemaVersion = 2;
+
+enum class Access {
+    Write, // collect: created when missing, upgraded, checked to take writes
+    Read,  // plot: must exist; opened read-only, never changed in any way
+};
+
+struct OpenOptions {
+    Access access = Access::Write;
+    // How long a write waits for another connection's write lock before it fails. Below a
+    // device's patience for the acknowledgement of a frame (3 s), so a refusal reaches
+    // the device before it gives up on the frame.
+    std::chrono::milliseconds busyTimeout{2000};
+};
+
+// What opening did to the database.
+struct OpenReport {
+    int versionFound = 0;          // user_version as found (0 for a new or first-layout file)
+    bool created = false;          // the tables were created now
+    bool upgraded = false;         // a first-layout database was upgraded to kSchemaVersion
+    std::size_t rowsUpgraded = 0;  // measurement rows kept by the upgrade
+    std::size_t repeatsMerged = 0; // rows dropped by the upgrade as repeats of a kept one
+};
+
+class SqliteStorage : public Storage {
+public:
+    // Null with the reason in error when the database cannot be used as asked: missing
+    // (Read), not a database, read-only or not writable (Write), or of a later schema.
+    static std::unique_ptr<SqliteStorage> open(const std::string &path, const OpenOptions &options,
+                                               std::string &error, OpenReport *report = nullptr);
+    ~SqliteStorage() override;
+    SqliteStorage(const SqliteStorage &) = delete;
+    SqliteStorage &operator=(const SqliteStorage &) = delete;
+
+    bool deviceSeen(const std::string &din, const std::string &when) override;
+    StoreOutcome storeMeasurement(MeasurementRecord &m) override;
+    bool storeSync(const SyncRecord &sync) override;
+    bool probeWrite() override;
+    bool loadMeasurement(const std::string &din, long index, MeasurementRecord &out,
+                         std::string &error) override;
+    std::vector<MeasurementSummary> listMeasurements(const std::string &din) override;
+    std::string lastError() const override;
+
+private:
+    explicit SqliteStorage(sqlite3 *db) : db_(db) {}
+    bool exec(const char *sql);
+    bool prepareForWriting(const std::string &path, OpenReport &report, std::string &error);
+    bool checkVersion(const std::string &path, int &version, std::string &error);
+    bool tableExists(const char *name);
+    bool createSchema();
+    bool upgradeFromFirstLayout(OpenReport &report);
+    void upsertDevice(const std::string &din, const std::string &when);
+    // One write: begins a transaction and records the device as seen...
+    bool beginWrite(const std::string &din, const std::string &when);
+    // ...and commits it when every step succeeded, or records why and rolls it back.
+    bool endWrite(bool stepsSucceeded);
+    int64_t findMeasurement(const MeasurementRecord &m, const std::vector<uint8_t> &digest);
+    bool probeOnce();
+
+    sqlite3 *db_;
+    mutable std::mutex mutex_;
+    std::string lastError_;
+};
+
+} // namespace lumo_collect
+
+#endif
