@@ -27,6 +27,12 @@ std::atomic<bool> pythonAlive{true};
 // (the library would wait for that very callback).
 thread_local const Channel *callbackOf = nullptr;
 
+// A part of an error that is not there (an error raised from C++ has no traceback).
+py::object orNone(const py::object &part)
+{
+    return part ? part : py::none();
+}
+
 // Logs a callback's exception with its traceback through Python's logging (logger
 // "lumo"); falls back to sys.unraisablehook when even that fails.
 void reportCallbackError(py::error_already_set &error, lumo_Event event,
@@ -36,11 +42,13 @@ void reportCallbackError(py::error_already_set &error, lumo_Event event,
         py::object din = record ? py::str(std::string(record->din, strnlen(record->din, kDinSize)))
                                 : py::object(py::none());
         py::module_::import("lumo._callbacks")
-            .attr("callback_failed")(py::cast(event), din, error.type(), error.value(),
-                                     error.trace());
+            .attr("callback_failed")(py::cast(event), din, orNone(error.type()),
+                                     orNone(error.value()), orNone(error.trace()));
     } catch (py::error_already_set &again) {
         error.discard_as_unraisable("lumo: on_event");
         again.discard_as_unraisable("lumo: logging a failed on_event");
+    } catch (const std::exception &) {
+        error.discard_as_unraisable("lumo: on_event");
     }
 }
 

@@ -66,6 +66,13 @@ py::object deviceTime(uint32_t packed)
     }
 }
 
+// `reserved` counts the samples that arrived. A library that does not count them yet
+// leaves it 0: the announced count is all there is to go by then.
+std::size_t samplesArrived(const lumo_EventData &record, const Measurement &m)
+{
+    return record.reserved != 0 ? record.reserved : m.ns;
+}
+
 py::object measurementFrom(const lumo_EventData &record)
 {
     const auto *m = reinterpret_cast<const Measurement *>(record.payload);
@@ -75,8 +82,7 @@ py::object measurementFrom(const lumo_EventData &record)
     out.typeset = m->typeset;
     out.ns = m->ns;
     out.nss = m->nss;
-    // `reserved` counts the samples that arrived; never read past the record.
-    const auto arrived = std::min<std::size_t>(record.reserved, kMaxSamples);
+    const auto arrived = std::min<std::size_t>(samplesArrived(record, *m), kMaxSamples);
     out.samples = py::array_t<uint16_t>(py::ssize_t(arrived), m->samples); // a copy
     return py::cast(std::move(out));
 }
