@@ -95,15 +95,21 @@ bool pythonHostAvailable()
 #endif
 }
 
-TransferRun pythonTransferOnce(int measurements)
+namespace {
+
+// The host process speaks one protocol: "listening" once its channel is open, and after
+// a line on stdin "SECONDS MEASUREMENTS OK" for its transfer.
+TransferRun childTransferOnce(const char *program, const char *script, int measurements)
 {
     TransferRun run;
     run.measurements = measurements;
-#ifdef LUMO_BENCH_PYTHON
     const int port = findFreeTcpPort();
-    ::setenv("PYTHONPATH", LUMO_BENCH_PYTHONPATH, 1);
-    Child host({LUMO_BENCH_PYTHON, LUMO_BENCH_PYTHON_HOST, std::to_string(port),
-                std::to_string(kSamplesPerMeasurement)});
+    std::vector<std::string> args{program};
+    if (script)
+        args.emplace_back(script);
+    args.push_back(std::to_string(port));
+    args.push_back(std::to_string(kSamplesPerMeasurement));
+    Child host(args);
     if (port <= 0 || host.readLine() != "listening\n")
         return run;
     SimThread sim(oneDevice(uint32_t(measurements), kBlocksPerMeasurement, kSamplesPerBlock),
@@ -120,8 +126,28 @@ TransferRun pythonTransferOnce(int measurements)
         return run;
     run.seconds = seconds;
     run.ok = finished && ok == 1 && received == measurements;
-#endif
     return run;
+}
+
+} // namespace
+
+TransferRun pythonTransferOnce(int measurements)
+{
+#ifdef LUMO_BENCH_PYTHON
+    ::setenv("PYTHONPATH", LUMO_BENCH_PYTHONPATH, 1);
+    return childTransferOnce(LUMO_BENCH_PYTHON, LUMO_BENCH_PYTHON_HOST, measurements);
+#else
+    return TransferRun{};
+#endif
+}
+
+TransferRun nativeChildTransferOnce(int measurements)
+{
+#ifdef LUMO_BENCH_NATIVE_HOST
+    return childTransferOnce(LUMO_BENCH_NATIVE_HOST, nullptr, measurements);
+#else
+    return TransferRun{};
+#endif
 }
 
 } // namespace bench
