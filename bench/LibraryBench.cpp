@@ -2,6 +2,7 @@
 
 #include "ChannelCosts.h"
 #include "PingPong.h"
+#include "PythonHost.h"
 #include "Stats.h"
 #include "Transfer.h"
 
@@ -16,6 +17,7 @@ namespace {
 
 // Targets the figures are judged against.
 constexpr double kTransferRatioTarget = 0.85;
+constexpr double kPythonRatioTarget = 0.8;
 constexpr double kPacedRatioTarget = 1.05;
 constexpr double kIdleCpuTarget = 0.5;
 constexpr double kControlCpuTarget = 1.0;
@@ -218,6 +220,40 @@ void measureMemory(liblumo::LibLumo &library, const Options &options, Report &re
                 verdict(perChannel >= 0 && perChannel < kBytesPerChannelTarget)});
 }
 
+// The Python host against the C++ bench host, the same device and plan, each in a process
+// of its own (a host in the bench's own process meets the device in another scheduling
+// situation), round by round.
+void measurePythonHost(const Options &options, Report &report)
+{
+    if (!pythonHostAvailable()) {
+        report.note("python: the module is not part of this build: Python host left out");
+        return;
+    }
+    std::vector<double> cpp, python, ratios;
+    int failures = 0;
+    for (int round = 0; round < options.rounds; ++round) {
+        warmUp(options, LinkKind::Tcp);
+        const TransferRun native = nativeChildTransferOnce(options.measurements);
+        warmUp(options, LinkKind::Tcp);
+        const TransferRun scripted = pythonTransferOnce(options.measurements);
+        if (!native.ok || !scripted.ok) {
+            ++failures;
+            continue;
+        }
+        cpp.push_back(native.framesPerSecond());
+        python.push_back(scripted.framesPerSecond());
+        ratios.push_back(scripted.framesPerSecond() / native.framesPerSecond());
+    }
+    report.add({"C++ host process transfer TCP, logging off, frames/s", spread(cpp, 1, 0), "", ""});
+    report.add(
+        {"Python host process transfer TCP, logging off, frames/s", spread(python, 1, 0), "", ""});
+    const bool met = !ratios.empty() && failures == 0 && median(ratios) >= kPythonRatioTarget;
+    report.add({"Python host / C++ host, per round", spread(ratios, 1, 3),
+                ">= " + formatNumber(kPythonRatioTarget, 2) +
+                    (failures ? ", " + std::to_string(failures) + " rounds FAILED" : std::string()),
+                verdict(met)});
+}
+
 } // namespace
 
 void runLibraryBench(const Options &options, Report &report)
@@ -234,6 +270,8 @@ void runLibraryBench(const Options &options, Report &report)
         measureStops(library, options, report);
     if (options.wants("memory"))
         measureMemory(library, options, report);
+    if (options.wants("python"))
+        measurePythonHost(options, report);
     report.note("transfer: one device, " + std::to_string(options.measurements) +
                 " measurements of 255 blocks x 255 samples (65025; the library takes at most 255 "
                 "blocks), over TCP loopback and a pseudo-terminal; " +
@@ -242,6 +280,9 @@ void runLibraryBench(const Options &options, Report &report)
                 "and just after it");
     report.note("minimal device: the bench's own blocking device (no poll, frames prepared in "
                 "advance) in place of lumo-sim, to separate the device side's cost");
+    report.note("python: bench/python_host.py (lumo module) against the bench's C++ host "
+                "(lumo-bench-host), each a process of its own, the same plan, device (lumo-sim "
+                "in the bench process) and transfer over TCP; rounds interleaved");
     report.note("paced: the simulator paces its own bytes at 115200 baud; wire time counts the "
                 "bytes of both directions at 10 bits each");
 }

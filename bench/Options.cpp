@@ -12,7 +12,7 @@ void printUsage(const char *program)
 {
     std::fprintf(stderr,
                  "usage: %s [--rounds N] [--measurements N] [--paced N] [--cpu-seconds S]\n"
-                 "          [--stops N] [--quick] [--only transfer|paced|cpu|stop|memory]\n"
+                 "          [--stops N] [--quick] [--only transfer|paced|cpu|stop|memory|python]\n"
                  "          [--link tcp|pty]\n",
                  program);
 }

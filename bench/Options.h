@@ -16,7 +16,7 @@ struct Options {
     int stopRepetitions = 5;    // stopChannel calls per channel state
     int memoryChannels = 16;    // channels opened for the memory figure
     bool quick = false;         // shorter windows for a smoke run
-    std::string only;           // run only this section: transfer, paced, cpu, stop, memory
+    std::string only;           // run only this section: transfer, paced, cpu, stop, memory, python
     std::string link;           // transfers over this link only: tcp or pty
 
     bool wants(const char *section) const { return only.empty() || only == section; }

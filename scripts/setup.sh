@@ -13,6 +13,7 @@ packages=(
   libsqlite3-dev sqlite3
   clang libclang-rt-14-dev
   librsvg2-bin
+  pybind11-dev python3-dev python3-numpy python3-pytest python3-pandas
 )
 
 missing=()

@@ -1,0 +1,84 @@
+"""Shared pieces of the Python module's tests: the tool paths CTest hands over, processes
+that are killed when a test ends, and the simulator's waveform recomputed independently."""
+
+import datetime
+import math
+import os
+import socket
+import subprocess
+import time
+
+import numpy as np
+import pytest
+
+import lumo
+
+BOUND = 60  # seconds; generous for a loaded 2-core machine
+SIM_CLOCK = datetime.datetime(2024, 5, 17, 13, 45, 30)  # lumo-sim's default device clock
+FIRST_DIN = 123456001
+
+
+def tool(name):
+    path = os.environ.get(name)
+    if not path or not os.access(path, os.X_OK):
+        pytest.skip(f"{name} is not set to an executable (the tests run from CTest)")
+    return path
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def din_text(din):
+    digits = f"{din:09d}"
+    return f"{digits[0:3]}-{digits[3:6]}-{digits[6:9]}"
+
+
+def expected_samples(index, count, seed=FIRST_DIN):
+    """lumo-sim's measurement `index`: a sine for even, a ramp for odd indices."""
+    i = np.arange(count, dtype=np.int64)
+    if index % 2:
+        return ((seed + 1000 * index + i) % 65536).astype(np.uint16)
+    table = np.array([32768 + math.floor(16000 * math.sin(2 * math.pi * k / 64) + 0.5)
+                      for k in range(64)], dtype=np.int64)
+    return table[(i + (seed + index) % 64) % 64].astype(np.uint16)
+
+
+def expected_time(index, stored):
+    return SIM_CLOCK - datetime.timedelta(seconds=600 * (stored - index))
+
+
+@pytest.fixture
+def processes():
+    """Starts processes; whatever still runs when the test ends is killed."""
+    started = []
+
+    def start(args, **kwargs):
+        p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             **kwargs)
+        started.append(p)
+        return p
+
+    yield start
+    for p in started:
+        if p.poll() is None:
+            p.kill()
+        p.communicate()
+
+
+@pytest.fixture
+def quiet_library():
+    lumo.set_library_logging(info=False, debug=False)
+    yield
+    lumo.set_library_logging(info=True, debug=False)
+
+
+def wait_until(condition, bound=BOUND):
+    deadline = time.monotonic() + bound
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
