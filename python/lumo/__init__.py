@@ -35,7 +35,6 @@ at interpreter exit; stopping twice is harmless.
 
 import atexit as _atexit
 import os as _os
-import socket as _socket
 import time as _time
 
 from ._lumo import (
@@ -67,18 +66,6 @@ def _check_callback(on_event):
         raise TypeError(f"on_event must be callable, got {type(on_event).__name__}")
 
 
-def _check_port_free(port):
-    # The library listens on all IPv4 addresses and would only log a busy port.
-    probe = _socket.socket(_socket.AF_INET, _socket.SOCK_STREAM)
-    try:
-        probe.setsockopt(_socket.SOL_SOCKET, _socket.SO_REUSEADDR, 1)
-        probe.bind(("0.0.0.0", port))
-    except OSError as error:
-        raise OSError(error.errno, f"cannot listen on TCP port {port}: {error.strerror}") from None
-    finally:
-        probe.close()
-
-
 def tcp_channel(port, on_event):
     """Listen for devices on a TCP port (all IPv4 addresses); returns the open Channel."""
     if isinstance(port, bool) or not isinstance(port, int):
@@ -86,8 +73,11 @@ def tcp_channel(port, on_event):
     if not 1 <= port <= _MAX_PORT:
         raise ValueError(f"port must be 1..{_MAX_PORT}, got {port}")
     _check_callback(on_event)
-    _check_port_free(port)
-    return _open_tcp(port, on_event)
+    try:
+        return _open_tcp(port, on_event)
+    except OSError as error:
+        # The library refuses a port it cannot listen on (taken, not permitted).
+        raise OSError(error.errno, f"cannot listen on TCP port {port}") from None
 
 
 def serial_channel(path, on_event):

@@ -3,6 +3,7 @@
 #include "Answers.h"
 #include "EventObjects.h"
 
+#include <cerrno>
 #include <cstring>
 #include <set>
 
@@ -79,6 +80,12 @@ std::shared_ptr<Channel> Channel::open(std::unique_ptr<IChannelProfile> profile,
         py::gil_scoped_release release;
         channel->id_ = library().startChannel(channel->profile_.get(), &Channel::onEvent,
                                               channel.get(), &error);
+    }
+    if (error == ERR_PORT_UNAVAILABLE) {
+        // An OSError, as Python's own sockets raise for a port they cannot bind.
+        PyErr_SetObject(PyExc_OSError,
+                        py::make_tuple(EADDRINUSE, "cannot listen on " + channel->where_).ptr());
+        throw py::error_already_set();
     }
     if (error != ERR_NONE)
         throw std::runtime_error("lumo: the library could not start a thread for " +

@@ -66,11 +66,10 @@ py::object deviceTime(uint32_t packed)
     }
 }
 
-// `reserved` counts the samples that arrived. A library that does not count them yet
-// leaves it 0: the announced count is all there is to go by then.
-std::size_t samplesArrived(const lumo_EventData &record, const Measurement &m)
+// `reserved` counts the samples that arrived; the header's counts may claim otherwise.
+std::size_t samplesArrived(const lumo_EventData &record)
 {
-    return record.reserved != 0 ? record.reserved : m.ns;
+    return std::min<std::size_t>(record.reserved, kMaxSamples);
 }
 
 py::object measurementFrom(const lumo_EventData &record)
@@ -82,7 +81,7 @@ py::object measurementFrom(const lumo_EventData &record)
     out.typeset = m->typeset;
     out.ns = m->ns;
     out.nss = m->nss;
-    const auto arrived = std::min<std::size_t>(samplesArrived(record, *m), kMaxSamples);
+    const auto arrived = samplesArrived(record);
     out.samples = py::array_t<uint16_t>(py::ssize_t(arrived), m->samples); // a copy
     return py::cast(std::move(out));
 }

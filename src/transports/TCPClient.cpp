@@ -15,8 +15,9 @@ namespace liblumo::com {
 namespace sock = socketapi;
 
 namespace {
-constexpr std::size_t kDiscardChunk = 512; // bytes dropped per receive call
-}
+constexpr std::size_t kDiscardChunk = 512;       // bytes dropped per receive call
+constexpr std::size_t kDiscardLimit = 64 * 1024; // bytes dropped per discard at most
+} // namespace
 
 TCPClient::TCPClient(int socket, std::string address, int remotePort)
     : peerAddress(std::move(address)), peerPort(remotePort)
@@ -203,7 +204,8 @@ bool TCPClient::isConnected()
 void TCPClient::discardInput()
 {
     uint8_t scratch[kDiscardChunk];
-    while (handle >= 0 && !peerGone) {
+    // What is waiting now, not what a flooding peer keeps sending: that would never end.
+    for (std::size_t dropped = 0; dropped < kDiscardLimit && handle >= 0 && !peerGone;) {
         const sock::IoResult result = sock::receiveSome(handle, scratch, sizeof scratch, false);
         if (result.status == sock::IoStatus::WouldBlock)
             return;
@@ -212,6 +214,7 @@ void TCPClient::discardInput()
             return;
         }
         traceBuffer("DISCARDED:", scratch, int(result.count));
+        dropped += result.count;
     }
 }
 

@@ -63,7 +63,7 @@ def test_store_ignores_columns_it_does_not_know(collected_db, tmp_path):
     with lumo.Store(db) as store:
         assert store.schema_version == 2
         m = store.measurements()[0]
-        assert m.extra == {"identity": "x1"} and m.sample_count == 800
+        assert m.extra["identity"] == "x1" and m.sample_count == 800
         assert len(store.samples(m.id)) == 800
 
 
