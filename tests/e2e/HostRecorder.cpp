@@ -38,14 +38,18 @@ void HostRecorder::record(lumo_Event event, lumo_EventData *data, void *user, lu
             std::memcpy(&status, data->payload, sizeof status);
             seenEvent.status = status;
         }
-        if (event == EV_MEASUREMENT)
+        if (event == EV_MEASUREMENT) {
             seenEvent.measurement.assign(data->payload, data->payload + sizeof(Measurement));
+            seenEvent.samplesArrived = data->reserved;
+        }
     }
     std::lock_guard<std::mutex> lock(mutex);
     if (data)
         answer(event, *data, seenEvent.din);
     if (data && hook)
         hook(event, *data);
+    if (data && event == EV_MEASUREMENT)
+        seenEvent.refused = data->answer != 0;
     seen.push_back(std::move(seenEvent));
     changed.notify_all();
 }

@@ -28,6 +28,8 @@ struct SeenEvent {
     // Copies a host would make: the status after a sync, each measurement.
     std::optional<liblumo::DeviceStatus> status;
     std::vector<uint8_t> measurement; // the whole Measurement record for EV_MEASUREMENT
+    uint32_t samplesArrived = 0;      // and the record's count of samples that arrived
+    bool refused = false;             // the host wrote a nonzero answer to it
     liblumo::lumo_ErrorCodes error = liblumo::ERR_NONE;
     void *user = nullptr;
 };
