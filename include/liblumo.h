@@ -55,7 +55,8 @@ namespace liblumo {
 // ---------------------------------------------------------------------------
 
 enum lumo_Event {
-    // Channel thread; data is null. Raised before the transport is prepared.
+    // Channel thread; data is null. The channel's first event: a TCP channel is already
+    // listening, a serial channel opens its port after it.
     EV_CHANNEL_STARTED = 1,
     // Channel thread; data is null. The channel has seen its stop request and ends:
     // always the last event of a channel. May arrive while stopChannel returns.

@@ -37,6 +37,7 @@ public:
     void run()
     {
         LUMO_INFO << "_threadExchange start";
+        link.protocol->forgetBadFrames();
         idleDeadline = now() + kIntervalMs;
         while (!shouldEnd()) {
             bool busy = serveHandshake();
@@ -61,6 +62,10 @@ private:
     {
         if (stopRequested()) {
             LUMO_INFO << "_threadExchange stop requested";
+            return true;
+        }
+        if (link.protocol->tooManyBadFrames()) {
+            LUMO_INFO << "_threadExchange too many bad frames, link given up";
             return true;
         }
         if (!link.protocol->isConnected()) {

@@ -10,6 +10,9 @@
 #include <QLoggingCategory>
 #include <QMessageLogger>
 
+#include <chrono>
+#include <cstdint>
+
 namespace liblumo::log {
 
 inline const QLoggingCategory &category()
@@ -34,6 +37,48 @@ inline const char *separator()
 {
     return "---------------------------------------------------------------------------------";
 }
+
+// Lets at most `burst` lines through per window of `windowMs`, so that a peer sending
+// nothing but bad input cannot flood the log. The first line of a new window reports how
+// many were held back in the one before (suppressedSinceLast).
+class LogBudget {
+public:
+    LogBudget(int burst, int windowMs) : burst(burst), windowMs(windowMs) {}
+
+    bool allow()
+    {
+        const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+        if (now - windowStart >= windowMs) {
+            windowStart = now;
+            used = 0;
+            reported = held;
+            held = 0;
+        }
+        if (used < burst) {
+            ++used;
+            return true;
+        }
+        ++held;
+        return false;
+    }
+    // Lines held back in the previous window, once.
+    int suppressedSinceLast()
+    {
+        const int count = reported;
+        reported = 0;
+        return count;
+    }
+
+private:
+    const int burst;
+    const int windowMs;
+    int64_t windowStart = INT64_MIN / 2;
+    int used = 0;
+    int held = 0;
+    int reported = 0;
+};
 
 } // namespace liblumo::log
 

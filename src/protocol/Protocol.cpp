@@ -36,6 +36,7 @@ std::vector<uint8_t> buildFrame(uint16_t packet, uint8_t command, const QByteArr
 void Protocol::setTransport(com::ComAbstract *value)
 {
     transport = value;
+    badFrames = 0; // a new link starts with a clean slate
     if (transport != nullptr && stopSignal != nullptr)
         transport->setStopSignal(stopSignal);
 }
@@ -175,7 +176,8 @@ bool Protocol::sendAck()
 
 bool Protocol::sendNak()
 {
-    LUMO_INFO << "Protocol::sendNak";
+    if (badInputLog.allow())
+        LUMO_INFO << "Protocol::sendNak";
     return sendControlByte(kNak);
 }
 

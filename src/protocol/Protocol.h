@@ -6,6 +6,7 @@
 #ifndef LIBLUMO_PROTOCOL_PROTOCOL_H
 #define LIBLUMO_PROTOCOL_PROTOCOL_H
 
+#include "helpers/Logging.h"
 #include "liblumo.h"
 #include "protocol/ProtocolCommand.h"
 #include "transports/ComAbstract.h"
@@ -46,6 +47,13 @@ public:
     // How long the device must stay quiet before a refusal is complete, and the longest
     // a refusal may take however much the device keeps sending.
     static constexpr int kRefuseQuietMs = 1500;
+    // Bad frames in a row (damaged, too long, a buffer of noise) after which the link is
+    // given up: a line with some noise never comes near it between two valid frames,
+    // a peer sending garbage reaches it within a second or two.
+    static constexpr int kMaxBadFrames = 32;
+    // Log lines about bad input: at most this many a second.
+    static constexpr int kBadInputLogBurst = 5;
+    static constexpr int kBadInputLogWindowMs = 1000;
     static constexpr int kRefuseBoundMs = 30000;
 
     // Link layer.
@@ -67,6 +75,9 @@ public:
     bool sendNak();
     bool isConnected();
     void disconnect();
+    // True once kMaxBadFrames bad frames came in a row: nothing useful is coming.
+    bool tooManyBadFrames() const { return badFrames >= kMaxBadFrames; }
+    void forgetBadFrames() { badFrames = 0; }
 
     // Handshake, keep-alive, sleep, real-time.
     bool waitHandshake(QString &din, uint16_t &handshakeWord, uint16_t &rxCrc16,
@@ -115,6 +126,8 @@ private:
     int readFromTransport(uint8_t *buffer, int size, int timeoutMs);
     bool abortRequested() const;
     bool sendControlByte(uint8_t byte);
+    // Counts a bad frame; true when its log lines may be written.
+    bool noteBadInput();
 
     int nextReadSize(const RxProgress &rx) const;
     void takeHuntedBytes(RxProgress &rx, int got, QByteArray &data);
@@ -134,6 +147,8 @@ private:
     com::ComAbstract *transport = nullptr;
     const com::StopSignal *stopSignal = nullptr;
     int64_t receiveDeadlineMs = 0;
+    int badFrames = 0; // in a row, since the last valid frame
+    log::LogBudget badInputLog{kBadInputLogBurst, kBadInputLogWindowMs};
     uint8_t rxBuffer[kBufferSize] = {};
     uint8_t txBuffer[kBufferSize] = {};
     // The frame just received (whole, LRC included) and the last one acknowledged; a

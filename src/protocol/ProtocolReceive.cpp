@@ -56,6 +56,16 @@ bool Protocol::drainFrameRest(int remaining, int timeoutMs)
     return true;
 }
 
+bool Protocol::noteBadInput()
+{
+    ++badFrames;
+    if (!badInputLog.allow())
+        return false;
+    if (const int held = badInputLog.suppressedSinceLast())
+        LUMO_CRITICAL << "Protocol::receive bad-input log lines suppressed:" << held;
+    return true;
+}
+
 int Protocol::failReceive(const RxProgress &rx, QByteArray &data, int timeoutMs, int64_t startMs)
 {
     const int64_t elapsed = TimeOut::nowMs() - startMs;
@@ -64,7 +74,7 @@ int Protocol::failReceive(const RxProgress &rx, QByteArray &data, int timeoutMs,
         data = QByteArray(reinterpret_cast<const char *>(rxBuffer + frame::kDataOffset),
                           std::min(rx.held - frame::kDataOffset, rx.dataLength));
     const bool bytesHeld = rx.held + rx.noise > 0;
-    if (bytesHeld && (!rx.inFrame || rx.noiseBeforeStart == 0))
+    if (bytesHeld && (!rx.inFrame || rx.noiseBeforeStart == 0) && badInputLog.allow())
         LUMO_CRITICAL << "Protocol::receive FORMAT ERROR!"
                       << "rxTime:" << elapsed << "ms";
     if (timeoutMs != -1)
@@ -77,7 +87,8 @@ int Protocol::failReceive(const RxProgress &rx, QByteArray &data, int timeoutMs,
 // damaged frame. False when the rest of it never arrived.
 bool Protocol::rejectOversizeFrame(RxProgress &rx, uint8_t &command, int timeoutMs)
 {
-    LUMO_CRITICAL << "Protocol::receive frame too long - length:" << rx.dataLength;
+    if (noteBadInput())
+        LUMO_CRITICAL << "Protocol::receive frame too long - length:" << rx.dataLength;
     if (!drainFrameRest(rx.dataLength + frame::kFrameOverhead - rx.held, timeoutMs))
         return false;
     command = 0;
@@ -94,6 +105,7 @@ bool Protocol::checkFrame(RxProgress &rx, uint8_t &command, QByteArray &data, in
     const uint8_t computed = frame::lrc(rxBuffer, lrcPosition);
     const uint8_t received = rxBuffer[lrcPosition];
     if (computed == received) {
+        badFrames = 0;
         receivedSize = lrcPosition + 1;
         std::memcpy(receivedFrame, rxBuffer, size_t(receivedSize));
         data = QByteArray(reinterpret_cast<const char *>(rxBuffer + frame::kDataOffset),
@@ -101,8 +113,9 @@ bool Protocol::checkFrame(RxProgress &rx, uint8_t &command, QByteArray &data, in
         lastRxTimeMs = TimeOut::nowMs() - startMs;
         return true;
     }
-    LUMO_CRITICAL << "Protocol::receive bad LRC:" << frame::hexByte(computed)
-                  << "rxLRC:" << frame::hexByte(received);
+    if (noteBadInput())
+        LUMO_CRITICAL << "Protocol::receive bad LRC:" << frame::hexByte(computed)
+                      << "rxLRC:" << frame::hexByte(received);
     command = 0;
     rx = RxProgress();
     sendNak();
@@ -127,6 +140,10 @@ int Protocol::receiveFrame(uint8_t &command, QByteArray &data, int timeoutMs, bo
         return failReceive(rx, data, failureTimeoutMs, startMs);
 
     for (;;) {
+        if (tooManyBadFrames()) {
+            LUMO_INFO << "Protocol::receive too many bad frames in a row:" << badFrames;
+            return -1;
+        }
         const int got = readFromTransport(rxBuffer + rx.held, nextReadSize(rx), timeoutMs);
         if (got <= 0) // failed, aborted, or the device stayed silent for the whole time-out
             return quiet ? -1 : failReceive(rx, data, failureTimeoutMs, startMs);
@@ -135,8 +152,10 @@ int Protocol::receiveFrame(uint8_t &command, QByteArray &data, int timeoutMs, bo
             takeHuntedBytes(rx, got, data);
             // A run of noise as long as the buffer holds no frame: give up rather than
             // read forever.
-            if (!rx.inFrame && rx.noise >= kBufferSize)
+            if (!rx.inFrame && rx.noise >= kBufferSize) {
+                noteBadInput();
                 return failReceive(rx, data, failureTimeoutMs, startMs);
+            }
         } else {
             rx.held += got;
         }

@@ -23,6 +23,7 @@ Channel::Channel(HostRecorder &host, std::unique_ptr<IChannelProfile> channelPro
 {
     lumo_ErrorCodes error = ERR_THREAD_START;
     channelId = library().startChannel(profile.get(), &HostRecorder::callback, &host, &error);
+    startError = error;
     stopped = error != ERR_NONE;
 }
 
@@ -31,6 +32,15 @@ std::unique_ptr<Channel> Channel::tcp(HostRecorder &host)
     const int port = io::freeTcpPort();
     auto profile = std::make_unique<TCPProfile>();
     profile->setServerPort(std::to_string(port));
+    return std::unique_ptr<Channel>(new Channel(host, std::move(profile), port));
+}
+
+std::unique_ptr<Channel> Channel::fleet(HostRecorder &host, int maxConnections)
+{
+    const int port = io::freeTcpPort();
+    auto profile = std::make_unique<FleetTCPProfile>();
+    profile->setServerPort(std::to_string(port));
+    profile->setMaxConnections(maxConnections);
     return std::unique_ptr<Channel>(new Channel(host, std::move(profile), port));
 }
 

@@ -31,6 +31,8 @@ class Channel {
 public:
     // A TCP channel listening on a free port.
     static std::unique_ptr<Channel> tcp(HostRecorder &host);
+    // A TCP channel serving up to maxConnections devices at once.
+    static std::unique_ptr<Channel> fleet(HostRecorder &host, int maxConnections);
     // A serial channel on the given device path.
     static std::unique_ptr<Channel> serial(HostRecorder &host, const std::string &path);
     ~Channel();
@@ -40,6 +42,7 @@ public:
     // Stops the channel; returns how long stopChannel took in milliseconds.
     int64_t stop();
     int id() const { return channelId; }
+    liblumo::lumo_ErrorCodes error() const { return startError; }
     int port() const { return tcpPort; }
 
 private:
@@ -49,6 +52,7 @@ private:
     int channelId = 0;
     int tcpPort = 0;
     bool stopped = false;
+    liblumo::lumo_ErrorCodes startError = liblumo::ERR_NONE;
 };
 
 // A simulated device (or bus of devices) played on its own thread.

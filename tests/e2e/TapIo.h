@@ -12,6 +12,10 @@ namespace e2e::io {
 bool socketPair(int &first, int &second);
 // A TCP port on 127.0.0.1 that was free a moment ago (0 on failure).
 int freeTcpPort();
+// A blocking TCP connection to 127.0.0.1:port; -1 on failure.
+int connectTcp(int port);
+// A socket listening on 127.0.0.1:port (taking the port); -1 on failure.
+int listenTcp(int port);
 
 // Waits until one of the descriptors is readable or has hung up, or timeoutMs passes.
 // ready[i] tells which; false on time-out or failure.
