@@ -290,6 +290,7 @@ Examples:
   lumo-collect --serial /dev/ttyUSB0 --params field.json --csv out/csv
   lumo-collect --serial auto --hold -v
   lumo-collect --tcp 5000 --max-devices 3 --exit-when-idle 30 --jsonl run.jsonl
+  lumo-collect --tcp 5000 --max-connections 1
   lumo-collect plot --db lumo.db --din 000-001-234 -o last.svg
   sqlite3 lumo.db 'SELECT din, measured_at, sample_count FROM measurements'
 )";
