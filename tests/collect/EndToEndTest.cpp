@@ -177,6 +177,55 @@ TEST_F(EndToEnd, TcpRunStoresWhatTheDevicesHoldAndPlotsIt)
     EXPECT_NE(slurp(svg).find("DIN 123-456-002"), std::string::npos);
 }
 
+// Devices on connections of their own, each a simulator process: every measurement they
+// hold lands once, served all at once (fleet mode) or one connection after the other.
+TEST_F(EndToEnd, ManyDevicesOnTheirOwnConnections)
+{
+    constexpr uint32_t kDevices = 6;
+    struct Case {
+        const char *what;
+        std::vector<std::string> args;
+        std::string atOnce; // in the summary
+    };
+    const std::vector<Case> cases = {
+        {"fleet", {}, ""},
+        {"one at a time", {"--max-connections", "1"}, "at most 1 connection(s) at once"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        db_ = dir_.file(std::string(c.what) + ".db");
+        std::vector<std::string> args = {"--max-devices", std::to_string(kDevices)};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        auto collect = startCollect(args, c.what);
+        std::vector<std::unique_ptr<Process>> sims;
+        for (uint32_t d = 0; d < kDevices; ++d) {
+            const std::string tag = std::string(c.what) + std::to_string(d);
+            // Slow answers keep the sessions open long enough to overlap; a device waiting
+            // for its turn keeps trying to connect and waits for the host's answer.
+            sims.push_back(std::make_unique<Process>(
+                LUMO_SIM_PATH,
+                std::vector<std::string>{"--tcp", "127.0.0.1:" + std::to_string(port_), "--din",
+                                         std::to_string(kFirstDin + d), "--delay", "40",
+                                         "--connect-timeout", "100000", "--handshake-timeout",
+                                         "100000", "--report", dir_.file(tag + ".json")},
+                dir_.file(tag + ".out"), dir_.file(tag + ".err")));
+        }
+        for (auto &sim : sims)
+            EXPECT_EQ(sim->wait(kRunBound), 0) << sim->err();
+        EXPECT_EQ(collect->wait(kRunBound), 0) << collect->err();
+        for (uint32_t d = 0; d < kDevices; ++d) {
+            const std::string din = "123-456-00" + std::to_string(d + 1);
+            expectStoredAsSimulated(din, kFirstDin + d, 3, 800);
+            const QJsonObject dev = deviceReport(
+                readReport(dir_.file(std::string(c.what) + std::to_string(d) + ".json")), din);
+            EXPECT_EQ(dev["measurementsHandedOver"].toInt(), 3) << din;
+            EXPECT_EQ(dev["measurementsRemaining"].toInt(), 0) << din;
+        }
+        EXPECT_EQ(scalar(db(), "SELECT COUNT(*) FROM measurements"), std::to_string(kDevices * 3));
+        EXPECT_NE(collect->err().find(c.atOnce), std::string::npos) << collect->err();
+    }
+}
+
 TEST_F(EndToEnd, LargestMeasurementAndSecondRunAppends)
 {
     // 255 blocks of 255 samples: the most a measurement can carry block by block.
@@ -330,7 +379,13 @@ TEST_F(EndToEnd, BadInputGivesAMessageAndAStatus)
     const std::vector<Case> cases = {
         {{"--tcp", port, "--params", dir_.file("none.json")}, 2, "cannot read parameter file"},
         {{"--tcp", port, "--params", badParams}, 2, "missing field \"param32a\""},
-        {{"--tcp", std::to_string(busyPort)}, 3, "cannot listen on TCP port"},
+        {{"--tcp", std::to_string(busyPort)},
+         3,
+         "cannot listen on TCP port " + std::to_string(busyPort) +
+             ": it is in use by another program"},
+        {{"--tcp", std::to_string(busyPort), "--max-connections", "1"},
+         3,
+         "cannot listen on TCP port " + std::to_string(busyPort) + ": "},
         {{"--tcp", port, "--tcp", port}, 2, "the same --tcp port is given twice"},
         {{"--serial", "/dev/lumo-no-such-port"}, 3, "serial device /dev/lumo-no-such-port"},
         {{"--serial", "auto", "--serial", "AUTO"}, 2, "the same --serial port is given twice"},

@@ -59,19 +59,34 @@ TEST(Options, CollectWithEveryOption)
 {
     Options o;
     std::string error;
-    ASSERT_TRUE(parse({"--tcp",       "5000",
-                       "--tcp",       "5001",
-                       "--serial",    "/dev/ttyUSB0",
-                       "--serial",    "auto",
-                       "--accept",    "000-001-234,000-001-235",
-                       "--params",    "p.json",
-                       "--db",        "x.db",
-                       "--csv",       "csvdir",
-                       "--jsonl",     "x.jsonl",
-                       "-v",          "-v",
-                       "--no-status", "--exit-when-idle",
-                       "2.5",         "--max-devices",
-                       "3",           "--no-sleep"},
+    ASSERT_TRUE(parse({"--tcp",
+                       "5000",
+                       "--tcp",
+                       "5001",
+                       "--serial",
+                       "/dev/ttyUSB0",
+                       "--serial",
+                       "auto",
+                       "--accept",
+                       "000-001-234,000-001-235",
+                       "--params",
+                       "p.json",
+                       "--db",
+                       "x.db",
+                       "--csv",
+                       "csvdir",
+                       "--jsonl",
+                       "x.jsonl",
+                       "-v",
+                       "-v",
+                       "--no-status",
+                       "--exit-when-idle",
+                       "2.5",
+                       "--max-devices",
+                       "3",
+                       "--no-sleep",
+                       "--max-connections",
+                       "8"},
                       o, error))
         << error;
     EXPECT_EQ(o.mode, Mode::Collect);
@@ -87,6 +102,7 @@ TEST(Options, CollectWithEveryOption)
     EXPECT_DOUBLE_EQ(o.exitWhenIdleSeconds, 2.5);
     EXPECT_EQ(o.maxDevices, 3);
     EXPECT_EQ(o.finalStep, FinalStep::Exit);
+    EXPECT_EQ(o.maxConnections, 8);
 }
 
 TEST(Options, DefaultsAndPlot)
@@ -97,6 +113,7 @@ TEST(Options, DefaultsAndPlot)
     EXPECT_EQ(o.dbPath, "lumo.db");
     EXPECT_EQ(o.finalStep, FinalStep::Sleep);
     EXPECT_EQ(o.verbosity, 0);
+    EXPECT_GT(o.maxConnections, 1) << "several devices at once unless told otherwise";
 
     ASSERT_TRUE(parse(
         {"plot", "--db", "a.db", "--din", "000-001-234", "--index", "-2", "-o", "a.svg"}, o, error))
@@ -125,6 +142,8 @@ TEST(Options, RefusesBadInputWithAMessage)
         {"--tcp", "5000", "--exit-when-idle", "0"}, // not positive
         {"--tcp", "5000", "--exit-when-idle", "nan"},
         {"--tcp", "5000", "--max-devices", "0"},
+        {"--tcp", "5000", "--max-connections", "0"},
+        {"--tcp", "5000", "--max-connections", "65536"},
         {"--tcp", "5000", "--hold", "--no-sleep"}, // contradictory
         {"--tcp", "5000", "--frobnicate"},
         {"plot", "--din", "000-001-234"},            // no output

@@ -332,3 +332,76 @@ TEST(Storage, RefusesWhatItCannotUseAndChangesNothingWhenReading)
     EXPECT_FALSE(SqliteStorage::open(ro, OpenOptions{}, error));
     EXPECT_NE(error.find("is read-only"), std::string::npos) << error;
 }
+
+// One transaction for a group: a failure anywhere in it (a step, or the commit on a full
+// disk) leaves none of it stored, and stored again it goes in whole; a measurement the
+// group already holds, or the store held before, is a repeat.
+TEST(Storage, AGroupIsCommittedWholeOrNotAtAll)
+{
+    struct Case {
+        const char *what;
+        std::string failWhen; // trigger condition on NEW; empty: fill the file system
+    };
+    const std::vector<Case> cases = {
+        {"first fails", "NEW.typeset = 1"},
+        {"middle fails", "NEW.typeset = 2"},
+        {"last fails", "NEW.typeset = 3"},
+        {"disk full", ""},
+    };
+    TempDir dir;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string folder = dir.file(std::to_string(&c - cases.data()));
+        std::unique_ptr<PrivateMount> mount;
+        if (c.failWhen.empty()) {
+            mount = std::make_unique<PrivateMount>(folder, "2m");
+            if (!mount->ok()) {
+                std::printf("%s: not run, %s\n", c.what, mount->why().c_str());
+                continue;
+            }
+        }
+        std::filesystem::create_directories(folder);
+        const std::string db = folder + "/g.db";
+        std::string error;
+        auto s = SqliteStorage::open(db, OpenOptions{}, error);
+        ASSERT_TRUE(s) << error;
+        auto before = measurement("000-000-009", {9});
+        ASSERT_EQ(s->storeMeasurement(before), StoreOutcome::Stored);
+
+        std::vector<MeasurementRecord> ms;
+        for (uint32_t t = 1; t <= 3; ++t) {
+            ms.push_back(measurement("000-000-001", std::vector<uint16_t>(60000, uint16_t(t))));
+            ms.back().typeset = t;
+        }
+        std::vector<MeasurementRecord *> group;
+        for (auto &m : ms)
+            group.push_back(&m);
+        if (c.failWhen.empty())
+            fillUp(folder + "/filler");
+        else
+            ASSERT_TRUE(execSql(db, "CREATE TRIGGER fail BEFORE INSERT ON measurements WHEN " +
+                                        c.failWhen + " BEGIN SELECT RAISE(ABORT, 'no'); END;"));
+        EXPECT_EQ(s->storeMeasurements(group, error),
+                  std::vector<StoreOutcome>(3, StoreOutcome::Failed));
+        EXPECT_FALSE(error.empty());
+        for (const auto &m : ms)
+            EXPECT_EQ(m.id, 0) << "not stored: no id";
+        EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM measurements"), "1");
+
+        if (c.failWhen.empty())
+            std::filesystem::remove(folder + "/filler");
+        else
+            ASSERT_TRUE(execSql(db, "DROP TRIGGER fail"));
+        group.push_back(&ms[1]);  // the same one again within the group
+        group.push_back(&before); // one stored before
+        const std::vector<StoreOutcome> expected = {StoreOutcome::Stored, StoreOutcome::Stored,
+                                                    StoreOutcome::Stored, StoreOutcome::Repeat,
+                                                    StoreOutcome::Repeat};
+        EXPECT_EQ(s->storeMeasurements(group, error), expected) << error;
+        EXPECT_EQ(scalar(db, "SELECT COUNT(*) || ' ' || SUM(sample_count) FROM measurements"),
+                  "4 180001");
+        EXPECT_EQ(scalar(db, "SELECT id FROM measurements WHERE typeset = 2 AND din = "
+                             "'000-000-001'"),
+                  std::to_string(ms[1].id));
+    }
+}

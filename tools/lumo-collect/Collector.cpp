@@ -6,7 +6,7 @@
 #include "LogSetup.h"
 #include "ParamsJson.h"
 #include "Plot.h"
-#include "PortProbe.h"
+#include "SerialCheck.h"
 #include "SignalWaiter.h"
 #include "SqliteStorage.h"
 #include "StatusLine.h"
@@ -20,6 +20,7 @@
 #include <memory>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace lumo_collect {
 
@@ -55,7 +56,11 @@ bool isAuto(const std::string &name)
     return lower == "auto";
 }
 
-// Everything that can be refused before a channel starts; 0 when all is well.
+// Ports below this one are reserved to privileged programs.
+constexpr uint16_t kFirstUnprivilegedPort = 1024;
+
+// Everything that can be refused before a channel starts; 0 when all is well. A TCP port
+// that cannot be listened on is found by the library when its channel starts.
 int checkChannels(const Options &o)
 {
     std::vector<uint16_t> ports = o.tcpPorts;
@@ -69,9 +74,6 @@ int checkChannels(const Options &o)
     if (std::adjacent_find(paths.begin(), paths.end()) != paths.end())
         return fail(kExitUsage, "the same --serial port is given twice");
     std::string error;
-    for (uint16_t port : o.tcpPorts)
-        if (!probeTcpPort(port, error))
-            return fail(kExitUnavailable, error);
     for (const std::string &path : o.serialPorts)
         if (!isAuto(path) && !probeSerialPath(path, error))
             return fail(kExitUnavailable, error);
@@ -84,18 +86,18 @@ public:
     explicit Channels(Controller &controller) : controller_(controller) {}
     ~Channels() { stopAll(); }
 
-    bool start(std::unique_ptr<liblumo::IChannelProfile> profile, const std::string &what)
+    // Says `what` when the channel runs; otherwise returns the library's error.
+    liblumo::lumo_ErrorCodes start(std::unique_ptr<liblumo::IChannelProfile> profile,
+                                   const std::string &what)
     {
         liblumo::lumo_ErrorCodes err = liblumo::ERR_NONE;
         const int id = lib_.startChannel(profile.get(), &Controller::callback, &controller_, &err);
-        if (err != liblumo::ERR_NONE) {
-            say("could not start the channel for " + what);
-            return false;
-        }
+        if (err != liblumo::ERR_NONE)
+            return err;
         ids_.push_back(id);
         profiles_.push_back(std::move(profile));
         say(what);
-        return true;
+        return err;
     }
 
     void stopAll()
@@ -117,23 +119,61 @@ private:
     std::vector<std::unique_ptr<liblumo::IChannelProfile>> profiles_;
 };
 
-bool startChannels(const Options &o, Channels &channels)
+// The library says only that the port cannot be listened on; the likely reason.
+std::string whyPortUnavailable(uint16_t port)
+{
+    if (port < kFirstUnprivilegedPort && ::geteuid() != 0)
+        return "ports below 1024 need root or the CAP_NET_BIND_SERVICE capability";
+    return "it is in use by another program (ss -ltnp 'sport = :" + std::to_string(port) +
+           "' names it)";
+}
+
+// Fleet mode unless only one connection at a time is wanted.
+std::unique_ptr<liblumo::TCPProfile> tcpProfile(uint16_t port, int maxConnections)
+{
+    std::unique_ptr<liblumo::TCPProfile> profile;
+    if (maxConnections > 1) {
+        auto fleet = std::make_unique<liblumo::FleetTCPProfile>();
+        fleet->setMaxConnections(maxConnections);
+        profile = std::move(fleet);
+    } else {
+        profile = std::make_unique<liblumo::TCPProfile>();
+    }
+    profile->setServerPort(std::to_string(port));
+    return profile;
+}
+
+std::string channelFailure(liblumo::lumo_ErrorCodes err, const std::string &what)
+{
+    return "could not start the channel for " + what + " (library error " + std::to_string(err) +
+           ")";
+}
+
+// kExitOk when every channel runs; otherwise the run's exit status, said why.
+int startChannels(const Options &o, Channels &channels)
 {
     for (uint16_t port : o.tcpPorts) {
-        auto profile = std::make_unique<liblumo::TCPProfile>();
-        profile->setServerPort(std::to_string(port));
-        if (!channels.start(std::move(profile), "listening on TCP port " + std::to_string(port)))
-            return false;
+        const std::string what = "TCP port " + std::to_string(port);
+        const std::string at = o.maxConnections > 1
+                                   ? " (up to " + std::to_string(o.maxConnections) + " at once)"
+                                   : " (one connection at a time)";
+        const auto err =
+            channels.start(tcpProfile(port, o.maxConnections), "listening on " + what + at);
+        if (err == liblumo::ERR_PORT_UNAVAILABLE)
+            return fail(kExitUnavailable,
+                        "cannot listen on " + what + ": " + whyPortUnavailable(port));
+        if (err != liblumo::ERR_NONE)
+            return fail(kExitFailure, channelFailure(err, what));
     }
     for (const std::string &path : o.serialPorts) {
         auto profile = std::make_unique<liblumo::SerialProfile>();
-        const std::string name = isAuto(path) ? "AUTO" : path;
-        profile->setPortName(name);
-        if (!channels.start(std::move(profile), isAuto(path) ? "serial port: automatic discovery"
-                                                             : "serial port " + path))
-            return false;
+        profile->setPortName(isAuto(path) ? "AUTO" : path);
+        const std::string what =
+            isAuto(path) ? "serial port: automatic discovery" : "serial port " + path;
+        if (const auto err = channels.start(std::move(profile), what); err != liblumo::ERR_NONE)
+            return fail(kExitFailure, channelFailure(err, what));
     }
-    return true;
+    return kExitOk;
 }
 
 double secondsSince(Clock::time_point t)
@@ -165,7 +205,8 @@ std::string waitForEnd(const Options &o, Controller &controller, SignalWaiter &s
 void printSummary(const Options &o, const Stats &s, double seconds, const std::string &why)
 {
     Console::instance().clearStatus();
-    say("stopped (" + why + "): " + std::to_string(s.devicesSeen) + " device(s), " +
+    say("stopped (" + why + "): " + std::to_string(s.devicesSeen) + " device(s) (at most " +
+        std::to_string(s.peakConnections) + " connection(s) at once), " +
         std::to_string(s.measurements) + " measurement(s), " + std::to_string(s.samples) +
         " sample(s) in " + std::to_string(static_cast<long>(seconds)) + " s; database " + o.dbPath);
     if (s.refused)
@@ -262,8 +303,8 @@ int runCollect(const Options &o)
     std::string why;
     {
         Channels channels(controller);
-        if (!startChannels(o, channels))
-            return kExitFailure;
+        if (const int status = startChannels(o, channels); status != kExitOk)
+            return status;
         why = waitForEnd(o, controller, stopSignals, started);
         say("stopping: " + why);
         controller.beginStop();

@@ -1,6 +1,7 @@
 #include "Controller.h"
 
 #include "Exports.h"
+#include "GroupWriter.h"
 #include "Storage.h"
 
 #include <cstring>
@@ -40,7 +41,15 @@ Controller::Controller(ControllerConfig config, Sinks sinks)
 {
     planConfig_.sync = config_.params.has_value();
     planConfig_.finalStep = config_.finalStep;
+    if (sinks_.storage) {
+        WriterHooks hooks;
+        hooks.paused = [this] { return storageDown(); };
+        hooks.failed = [this](const std::string &why) { storageFailed(why); };
+        writer_ = std::make_unique<GroupWriter>(*sinks_.storage, std::move(hooks));
+    }
 }
+
+Controller::~Controller() = default;
 
 int Controller::callback(lumo_Event event, void *data, void *user, lumo_ErrorCodes /*error*/)
 {
@@ -60,6 +69,7 @@ void Controller::handle(lumo_Event event, lumo_EventData *record)
     }
     if (event == EV_CHANNEL_STARTED || record == nullptr)
         return;
+    connections_->noteCallingThread();
     // The library asks every turn while a device is held: that is polling, not activity.
     if (event != EV_REQUEST_ACTION)
         touch();
@@ -226,10 +236,10 @@ void Controller::onMeasurement(lumo_EventData &record)
             refuseMeasurement(record, m, "storage is down");
             return;
         }
-        outcome = sinks_.storage->storeMeasurement(m);
+        // The writer has already marked storage down when the group failed.
+        std::string why;
+        outcome = writer_->store(m, why);
         if (outcome == StoreOutcome::Failed) {
-            const std::string why = sinks_.storage->lastError();
-            storageFailed(why);
             refuseMeasurement(record, m, why);
             return;
         }
@@ -245,7 +255,9 @@ void Controller::onMeasurement(lumo_EventData &record)
         std::lock_guard<std::mutex> lock(mutex_);
         ++(repeat ? stats_.repeats : stats_.measurements);
         stats_.samples += repeat ? 0 : m.samples.size();
-        ++stateOf(m.din).transferred;
+        DeviceState &state = stateOf(m.din);
+        if (fromCurrentSession(state))
+            ++state.transferred;
         if (!exported)
             ++stats_.storageErrors;
     }
@@ -341,9 +353,18 @@ void Controller::onActionFailed(const lumo_EventData &record)
 {
     const std::string din = dinOf(record);
     std::optional<RequestAction> running;
+    bool current = true;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        running = stateOf(din).running;
+        DeviceState &state = stateOf(din);
+        current = fromCurrentSession(state);
+        running = state.running;
+    }
+    if (!current) {
+        // The newer connection carries on with the device; nothing is left behind.
+        say(din + ": action on the older connection ended, the device was taken over by a "
+                  "newer one");
+        return;
     }
     if (running == SYNC)
         onSyncEnded(record, false);
@@ -379,10 +400,30 @@ Controller::DeviceState &Controller::stateOf(const std::string &din)
     return it->second;
 }
 
+bool Controller::fromCurrentSession(DeviceState &state) const
+{
+    const std::thread::id caller = std::this_thread::get_id();
+    if (state.connection == caller)
+        return true;
+    // The session's connection has ended (a serial port runs each exchange on a new
+    // thread, a device may call again): this one carries the device on.
+    if (!connections_->isLive(state.connection)) {
+        state.connection = caller;
+        return true;
+    }
+    return false;
+}
+
 Stats Controller::stats() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return stats_;
+    Stats s;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        s = stats_;
+    }
+    s.liveConnections = connections_->live();
+    s.peakConnections = connections_->peak();
+    return s;
 }
 
 Controller::Clock::time_point Controller::lastActivity() const

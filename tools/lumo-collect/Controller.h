@@ -1,13 +1,17 @@
 // The host side of the conversation: answers the library's questions per device from its
 // plan, copies what the library hands over and stores it before the callback returns.
 //
-// The callback runs on the library's threads (one per channel), so everything here is
-// guarded; it never calls back into the library.
+// The callback runs on the library's threads (one per connection: in fleet mode many at
+// once), so everything shared here is guarded; it never calls back into the library.
+// Measurements go through one writer thread that commits them in groups; a callback
+// returns only once its measurement's group is committed.
 #ifndef LUMO_COLLECT_CONTROLLER_H
 #define LUMO_COLLECT_CONTROLLER_H
 
+#include "ConnectionTracker.h"
 #include "DevicePlan.h"
 #include "MeasurementRecord.h"
+#include "Storage.h"
 
 #include <liblumo.h>
 
@@ -16,14 +20,17 @@
 #include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace lumo_collect {
 
 class Storage;
+class GroupWriter;
 class CsvExport;
 class JsonlExport;
 
@@ -58,6 +65,8 @@ struct Stats {
     std::size_t refusedMeasurements = 0; // left on their device: they could not be stored
     std::size_t transfersSkipped = 0;    // not asked for while storage was down
     bool storageDown = false;            // transfers paused until a probe write succeeds
+    std::size_t liveConnections = 0;     // device connections served right now
+    std::size_t peakConnections = 0;     // the most at one time
     // Syncs and transfers that failed before the run began to stop: a transfer cut short
     // by the stop itself is expected, one that failed on its own means data was left.
     std::size_t failuresBeforeStop = 0;
@@ -68,6 +77,10 @@ public:
     using Clock = std::chrono::steady_clock;
 
     Controller(ControllerConfig config, Sinks sinks);
+    // Waits for the writer to finish: only once no callback can come any more.
+    ~Controller();
+    Controller(const Controller &) = delete;
+    Controller &operator=(const Controller &) = delete;
 
     // The EventCallback given to startChannel, with the Controller as user pointer.
     static int callback(liblumo::lumo_Event event, void *data, void *user,
@@ -95,6 +108,9 @@ private:
         bool paramsWritten = false;
         bool refusedOne = false; // this transfer's end is the host's refusal
         std::size_t transferred = 0;
+        // The thread of the connection this session runs on: a device taken over by a
+        // newer connection may still hear the older one's last events.
+        std::thread::id connection = std::this_thread::get_id();
     };
 
     void onHandshake(liblumo::lumo_EventData &record);
@@ -111,6 +127,9 @@ private:
     void onKeepAliveFailed(const std::string &din);
     void markDone(const std::string &din);
     DeviceState &stateOf(const std::string &din);
+    // False for an event of an older connection that a newer one took the device from
+    // (its session's state belongs to the newer one). Under mutex_.
+    bool fromCurrentSession(DeviceState &state) const;
     void say(const std::string &line);
     void touch();
 
@@ -127,11 +146,16 @@ private:
 
     Clock::time_point lastProbe_; // under mutex_
 
+    const std::shared_ptr<ConnectionTracker> connections_ = ConnectionTracker::create();
+
     std::atomic<Clock::rep> lastActivity_;
     std::atomic<bool> stopping_{false};
     std::mutex stopMutex_;
     std::condition_variable stopped_;
     int channelsStopped_ = 0;
+
+    // With storage only. Last: ended first, while what its hooks use is still there.
+    std::unique_ptr<GroupWriter> writer_;
 };
 
 } // namespace lumo_collect

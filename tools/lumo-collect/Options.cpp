@@ -180,6 +180,18 @@ bool parseCollectOption(const std::string &arg, ArgReader &reader, Options &o, s
         o.maxDevices = static_cast<int>(n);
         return true;
     }
+    if (arg == "--max-connections") {
+        long n = 0;
+        if (!reader.takeValue(arg, value, error))
+            return false;
+        if (!parseLong(value, 1, kMaxMaxConnections, n)) {
+            error = "--max-connections: \"" + value + "\" is not a number from 1 to " +
+                    std::to_string(kMaxMaxConnections);
+            return false;
+        }
+        o.maxConnections = static_cast<int>(n);
+        return true;
+    }
     error = "unknown option: " + arg;
     return false;
 }
@@ -231,6 +243,8 @@ Each device that connects is accepted (or refused, see --accept), synchronised w
 
 Channels (several may be given):
   --tcp PORT             listen for devices on this TCP port (all IPv4 addresses)
+  --max-connections N    devices served at once on each TCP port (256); further ones
+                         wait until a connection ends; 1: one at a time
   --serial PATH|auto     a USB serial port, or auto: find the device by its serial number
 
 Devices:
@@ -266,9 +280,9 @@ holds (same DIN, time, typeset, samples) is counted as a repeat and not stored a
 
 Exit status: 0 done; 1 a measurement or sync could not be stored, a sync or transfer
 failed (before the run was stopped), or the plot failed; 2 bad options or input files
-(also: plot -o naming a database); 3 port in use, serial device missing or not a
-terminal, database missing, read-only, not writable, locked or of a newer schema
-version, output unusable.
+(also: plot -o naming a database); 3 TCP port that cannot be listened on (in use,
+not permitted), serial device missing or not a terminal, database missing, read-only,
+not writable, locked or of a newer schema version, output unusable.
 
 Examples:
   lumo-collect --tcp 5000
@@ -276,6 +290,7 @@ Examples:
   lumo-collect --serial /dev/ttyUSB0 --params field.json --csv out/csv
   lumo-collect --serial auto --hold -v
   lumo-collect --tcp 5000 --max-devices 3 --exit-when-idle 30 --jsonl run.jsonl
+  lumo-collect --tcp 5000 --max-connections 1
   lumo-collect plot --db lumo.db --din 000-001-234 -o last.svg
   sqlite3 lumo.db 'SELECT din, measured_at, sample_count FROM measurements'
 )";

@@ -20,6 +20,13 @@ constexpr int kExitUsage = 2;   // bad options or input files
 // read-only, not writable, locked, of a newer schema version)
 constexpr int kExitUnavailable = 3;
 
+// Device connections served at once on each --tcp port. Each costs a thread (512 KiB of
+// stack reserved, little of it used), one descriptor and up to about 0.5 MiB while a
+// measurement waits for its commit: 256 stay far below the usual limit of 1024 open
+// descriptors and about 128 MiB at worst, and serve a fleet calling in over slow links.
+constexpr int kDefaultMaxConnections = 256;
+constexpr int kMaxMaxConnections = 65535;
+
 enum class Mode { Collect, Plot, Help };
 
 struct Options {
@@ -36,8 +43,9 @@ struct Options {
     std::string jsonlPath;
     int verbosity = 0;
     bool statusLine = true;
-    double exitWhenIdleSeconds = 0; // 0: off
-    int maxDevices = 0;             // 0: off
+    double exitWhenIdleSeconds = 0;              // 0: off
+    int maxDevices = 0;                          // 0: off
+    int maxConnections = kDefaultMaxConnections; // per TCP port; 1: one at a time
 
     // plot
     std::string din;

@@ -337,19 +337,18 @@ int64_t SqliteStorage::findMeasurement(const MeasurementRecord &m,
     return st.step() == SQLITE_ROW ? st.columnInt(0) : 0;
 }
 
-StoreOutcome SqliteStorage::storeMeasurement(MeasurementRecord &m)
+StoreOutcome SqliteStorage::storeOne(MeasurementRecord &m, const std::vector<uint8_t> &blob,
+                                     const std::vector<uint8_t> &digest)
 {
-    const std::vector<uint8_t> blob = samplesToBlob(m.samples);
-    const std::vector<uint8_t> digest = samplesDigest(blob);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!beginWrite(m.din, m.receivedAt))
+    upsertDevice(m.din, m.receivedAt);
+    if (!lastError_.empty())
         return StoreOutcome::Failed;
     // Looked up first, inside the write transaction: an insert that only conflicts would
-    // still use up an id.
-    const int64_t stored = lastError_.empty() ? findMeasurement(m, digest) : 0;
+    // still use up an id. Rows inserted earlier in the same transaction are found too.
+    const int64_t stored = findMeasurement(m, digest);
     if (stored != 0) {
         m.id = stored;
-        return endWrite(true) ? StoreOutcome::Repeat : StoreOutcome::Failed;
+        return StoreOutcome::Repeat;
     }
     Statement st(db_, "INSERT INTO measurements (din, received_at, measured_at, dtime_packed, "
                       "typeset, ns, nss, sample_count, samples, samples_sha256) "
@@ -364,10 +363,47 @@ StoreOutcome SqliteStorage::storeMeasurement(MeasurementRecord &m)
     st.integer(8, static_cast<int64_t>(m.samples.size()));
     st.blob(9, blob);
     st.blob(10, digest);
-    const bool inserted = lastError_.empty() && st.step() == SQLITE_DONE;
-    if (inserted)
-        m.id = sqlite3_last_insert_rowid(db_);
-    return endWrite(inserted) ? StoreOutcome::Stored : StoreOutcome::Failed;
+    if (st.step() != SQLITE_DONE) {
+        lastError_ = sqlite3_errmsg(db_);
+        return StoreOutcome::Failed;
+    }
+    m.id = sqlite3_last_insert_rowid(db_);
+    return StoreOutcome::Stored;
+}
+
+StoreOutcome SqliteStorage::storeMeasurement(MeasurementRecord &m)
+{
+    std::string error;
+    return storeMeasurements({&m}, error).front();
+}
+
+std::vector<StoreOutcome>
+SqliteStorage::storeMeasurements(const std::vector<MeasurementRecord *> &group, std::string &error)
+{
+    // Blobs and digests are the costly part: made before the lock, so other callers are
+    // not held up by them.
+    std::vector<std::vector<uint8_t>> blobs;
+    std::vector<std::vector<uint8_t>> digests;
+    for (const MeasurementRecord *m : group) {
+        blobs.push_back(samplesToBlob(m->samples));
+        digests.push_back(samplesDigest(blobs.back()));
+    }
+    std::vector<StoreOutcome> outcomes(group.size(), StoreOutcome::Failed);
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastError_.clear();
+    const bool began = exec("BEGIN IMMEDIATE;");
+    bool ok = began;
+    for (std::size_t i = 0; ok && i < group.size(); ++i) {
+        outcomes[i] = storeOne(*group[i], blobs[i], digests[i]);
+        ok = outcomes[i] != StoreOutcome::Failed;
+    }
+    if (began && endWrite(ok))
+        return outcomes;
+    // Rolled back: nothing of the group is stored, so none of it may be reported stored.
+    error = lastError_;
+    for (MeasurementRecord *m : group)
+        m->id = 0;
+    return std::vector<StoreOutcome>(group.size(), StoreOutcome::Failed);
 }
 
 bool SqliteStorage::storeSync(const SyncRecord &sync)

@@ -63,6 +63,8 @@ public:
 
     bool deviceSeen(const std::string &din, const std::string &when) override;
     StoreOutcome storeMeasurement(MeasurementRecord &m) override;
+    std::vector<StoreOutcome> storeMeasurements(const std::vector<MeasurementRecord *> &group,
+                                                std::string &error) override;
     bool storeSync(const SyncRecord &sync) override;
     bool probeWrite() override;
     bool loadMeasurement(const std::string &din, long index, MeasurementRecord &out,
@@ -83,6 +85,9 @@ private:
     bool beginWrite(const std::string &din, const std::string &when);
     // ...and commits it when every step succeeded, or records why and rolls it back.
     bool endWrite(bool stepsSucceeded);
+    // One measurement inside an open write transaction.
+    StoreOutcome storeOne(MeasurementRecord &m, const std::vector<uint8_t> &blob,
+                          const std::vector<uint8_t> &digest);
     int64_t findMeasurement(const MeasurementRecord &m, const std::vector<uint8_t> &digest);
     bool probeOnce();
 

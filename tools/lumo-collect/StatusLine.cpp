@@ -25,7 +25,8 @@ std::string formatStatusLine(const Stats &stats, double elapsedSeconds)
 {
     const double rate =
         elapsedSeconds > 0 ? static_cast<double>(stats.samples) / elapsedSeconds : 0;
-    std::string line = "devices " + std::to_string(stats.devicesSeen) + " (" +
+    std::string line = "connections " + std::to_string(stats.liveConnections) + " | devices " +
+                       std::to_string(stats.devicesSeen) + " (" +
                        std::to_string(stats.devicesDone) + " done) | measurements " +
                        std::to_string(stats.measurements) + " | samples " +
                        std::to_string(stats.samples) + " | " + formatRate(rate) + " | " +

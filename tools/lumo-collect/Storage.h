@@ -1,6 +1,7 @@
 // Where a collection run keeps what it received, seen from the rest of the tool. Every
-// write is its own transaction, committed before the call returns, so whatever the host
-// has been handed is on disk before the library goes on to the next measurement.
+// call is committed before it returns (storeMeasurements: one transaction for the whole
+// group), so whatever the host has been handed is on disk before the library goes on to
+// the next measurement.
 //
 // The meaning every implementation keeps (SQLiteStorage today; a server database may
 // sit beside it):
@@ -44,6 +45,21 @@ public:
 
     virtual bool deviceSeen(const std::string &din, const std::string &when) = 0;
     virtual StoreOutcome storeMeasurement(MeasurementRecord &m) = 0;
+    // A group of measurements in one transaction: every one committed (Stored or Repeat,
+    // ids set; a repeat of an earlier one of the same group is a Repeat too) or, when any
+    // step or the commit fails, none (all Failed, ids 0, error says why). This default
+    // stores them one by one, each in its own transaction: correct, only slower.
+    virtual std::vector<StoreOutcome>
+    storeMeasurements(const std::vector<MeasurementRecord *> &group, std::string &error)
+    {
+        std::vector<StoreOutcome> outcomes;
+        for (MeasurementRecord *m : group) {
+            outcomes.push_back(storeMeasurement(*m));
+            if (outcomes.back() == StoreOutcome::Failed)
+                error = lastError();
+        }
+        return outcomes;
+    }
     // Stores the sync result; a read status also becomes the device's last status.
     virtual bool storeSync(const SyncRecord &sync) = 0;
     // Commits and removes a write as large as the largest measurement. True when the

@@ -1,9 +1,6 @@
-#include "PortProbe.h"
+#include "SerialCheck.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,31 +28,7 @@ private:
     int fd_;
 };
 
-constexpr int kProbeBacklog = 1;
-
 } // namespace
-
-bool probeTcpPort(uint16_t port, std::string &error)
-{
-    Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
-    if (fd.get() < 0) {
-        error = std::string("cannot create a socket: ") + std::strerror(errno);
-        return false;
-    }
-    // Same options as the library's listener, so the answer is the one it will get.
-    const int on = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(fd.get(), kProbeBacklog) != 0) {
-        error = "cannot listen on TCP port " + std::to_string(port) + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
 
 bool probeSerialPath(const std::string &path, std::string &error)
 {
