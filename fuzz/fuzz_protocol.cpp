@@ -3,8 +3,9 @@
 //
 // Input layout: [selector] [chunking] [device bytes...]
 //   selector:  low 5 bits pick the command; bit 5 installs an abort flag (never raised),
-//              so waits are cut into slices; bit 6 builds the log lines (otherwise the
-//              log is switched off, as costly lines are never built then); bit 7 makes
+//              so waits are cut into slices; bit 6 builds the log lines of the first
+//              command (otherwise the log is switched off, and costly lines are never
+//              built: the later commands mostly repeat the same lines); bit 7 makes
 //              the host accept: a handshake, a measurement, a frame left unanswered.
 //   chunking:  0 hands the bytes out as the transport is asked; otherwise each read gets
 //              at most 1 to `chunking` bytes, in a pattern drawn from the input.
@@ -172,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t selector = data[0];
     const int operation = (selector & kOperationBits) % OP_COUNT_OF_OPERATIONS;
     const bool accept = (selector & kAcceptBit) != 0;
-    enableLog((selector & kLogBit) != 0);
+    const bool logFirst = (selector & kLogBit) != 0;
 
     FakeClock clock;
     ScriptedTransport device;
@@ -188,7 +189,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::atomic<bool> neverStop{false};
     if ((selector & kAbortFlagBit) != 0)
         protocol.setAbortFlag(&neverStop);
-    for (int round = 0; round < kMaxRounds && !device.idle(); ++round)
+    for (int round = 0; round < kMaxRounds && !device.idle(); ++round) {
+        enableLog(logFirst && round == 0);
         runOperation(protocol, operation, accept);
+    }
     return 0;
 }

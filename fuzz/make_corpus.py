@@ -152,6 +152,8 @@ def params_seeds():
         "wrong-type": with_field("param32c", [1]),
         "not-object": "[1, 2, 3]",
         "not-json": '{"param16a": [1, 2,',
+        # A key named twice: the last value counts. Qt's parser leaks the array it drops.
+        "duplicate-key": '{"param16c": [1], ' + json.dumps(VALID_PARAMS)[1:],
     }
     return {name: text.encode() for name, text in seeds.items()}
 
