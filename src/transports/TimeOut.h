@@ -17,8 +17,14 @@ public:
     // Milliseconds until the deadline; 0 once expired, never negative.
     int remaining() const;
 
-    // Milliseconds on the monotonic clock.
+    // Milliseconds on the monotonic clock, or on the clock installed with setClock().
     static int64_t nowMs();
+
+    // Tests and the fuzzer install a clock that moves only when they say so, so waits on a
+    // scripted device cost no real time; nullptr restores the monotonic clock. Install it
+    // before the threads that read it start.
+    using Clock = int64_t (*)();
+    static void setClock(Clock clock);
 
 private:
     int duration;

@@ -1,4 +1,5 @@
 // Helper functions: packed device time, number texts, tokens, JSON, CRC-16, byte order.
+#include "FakeClock.h"
 #include "helpers/ByteOrder.h"
 #include "helpers/InternalHelpers.h"
 #include "liblumo.h"
@@ -7,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <QRegularExpression>
+
+#include <chrono>
 
 using namespace liblumo;
 using namespace liblumo::helpers;
@@ -150,6 +153,33 @@ TEST(Deadline, StartedDeadlineRunsOut)
     while (!zero.isExpired())
         ASSERT_LT(TimeOut::nowMs() - started, 1000) << "a 0 ms deadline never expired";
     EXPECT_EQ(zero.remaining(), 0);
+}
+
+int64_t steadyMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+TEST(Deadline, FollowsAnInstalledClockAndReturnsToTheMonotonicOne)
+{
+    {
+        test::FakeClock clock;
+        TimeOut wait(300);
+        wait.start();
+        EXPECT_EQ(TimeOut::nowMs(), clock.now());
+        clock.advance(299);
+        EXPECT_EQ(wait.remaining(), 1);
+        clock.advance(1);
+        EXPECT_FALSE(wait.isExpired()); // expired only once past the deadline
+        clock.advance(1);
+        EXPECT_TRUE(wait.isExpired());
+        EXPECT_EQ(wait.remaining(), 0);
+    }
+    const int64_t before = steadyMs();
+    const int64_t now = TimeOut::nowMs();
+    EXPECT_LE(before, now);
+    EXPECT_LE(now, steadyMs());
 }
 
 } // namespace

@@ -50,15 +50,17 @@ int ScriptedTransport::pendingBytes() const
 {
     int count = 0;
     for (const Step &step : script)
-        count += step.bytes.size();
+        count += step.bytes.size() - step.offset;
     return count;
 }
 
 int ScriptedTransport::write(const uint8_t *data, int size)
 {
-    const QByteArray bytes(reinterpret_cast<const char *>(data), size);
-    written.push_back(bytes);
-    eventLog.push_back("write " + bytes.toHex().toUpper().toStdString());
+    if (recording) {
+        const QByteArray bytes(reinterpret_cast<const char *>(data), size);
+        written.push_back(bytes);
+        eventLog.push_back("write " + bytes.toHex().toUpper().toStdString());
+    }
     const bool isFrame = size > 1;
     if (isFrame) {
         if (!frameReplies.empty()) {
@@ -74,34 +76,53 @@ int ScriptedTransport::write(const uint8_t *data, int size)
 
 int ScriptedTransport::read(uint8_t *buffer, int size)
 {
-    askedSizes.push_back(size);
+    if (recording)
+        askedSizes.push_back(size);
     if (script.empty()) {
         if (!waitWhenIdle)
             return 0;
         // A silent device: the wait ends with its time-out, or at once on a stop.
-        if (stopSignal() != nullptr)
+        if (stopSignal() != nullptr && clock == nullptr)
             return stopSignal()->wait(timeoutMs) ? -1 : 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+        waitForTimeout();
         return 0;
     }
     Step &step = script.front();
     if (step.kind != Step::Data) {
-        const int result = step.kind == Step::Timeout ? 0 : -1;
+        const bool timedOut = step.kind == Step::Timeout;
         script.pop_front();
-        return result;
+        if (timedOut && clock != nullptr)
+            clock->advance(timeoutMs);
+        return timedOut ? 0 : -1;
     }
-    const int count = std::min(size, int(step.bytes.size()));
-    std::memcpy(buffer, step.bytes.constData(), size_t(count));
-    if (count == step.bytes.size())
+    const int count = std::min(readCap(size), step.bytes.size() - step.offset);
+    std::memcpy(buffer, step.bytes.constData() + step.offset, size_t(count));
+    step.offset += count;
+    if (step.offset == step.bytes.size())
         script.pop_front();
-    else
-        step.bytes.remove(0, count);
     return count;
+}
+
+int ScriptedTransport::readCap(int size)
+{
+    if (readCaps.empty())
+        return size;
+    const int cap = readCaps[cappedReads++ % readCaps.size()];
+    return std::min(size, cap);
+}
+
+void ScriptedTransport::waitForTimeout()
+{
+    if (clock != nullptr)
+        clock->advance(timeoutMs);
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
 }
 
 bool ScriptedTransport::setTimeout(int ms)
 {
-    timeoutsSet.push_back(ms);
+    if (recording)
+        timeoutsSet.push_back(ms);
     timeoutMs = ms < 0 ? kDefaultTimeoutMs : ms;
     return true;
 }
@@ -121,7 +142,8 @@ void ScriptedTransport::discardInput()
 {
     // Scripted input stands for what the device sends later, so nothing is dropped.
     ++discardCount;
-    eventLog.push_back("discard");
+    if (recording)
+        eventLog.push_back("discard");
 }
 
 bool ScriptedTransport::isDataAvailable()

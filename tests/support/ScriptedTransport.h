@@ -3,12 +3,14 @@
 #ifndef LIBLUMO_TESTS_SCRIPTEDTRANSPORT_H
 #define LIBLUMO_TESTS_SCRIPTEDTRANSPORT_H
 
+#include "FakeClock.h"
 #include "transports/ComAbstract.h"
 
 #include <QByteArray>
 
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace liblumo::test {
@@ -33,6 +35,15 @@ public:
     // otherwise it returns 0 at once.
     void setWaitWhenIdle(bool on) { waitWhenIdle = on; }
     void setConnected(bool on) { connected = on; }
+    // With a clock attached, a read that stands for the whole time-out passing (an idle
+    // wait, a scripted time-out) advances it by the time-out instead of sleeping.
+    void setClock(FakeClock *value) { clock = value; }
+    // Reads of scripted bytes get at most caps[n % caps.size()] bytes, n counting those
+    // reads, as from a transport that hands over whatever has arrived so far. Empty: no cap.
+    void setReadCaps(std::vector<int> caps) { readCaps = std::move(caps); }
+    // Off: nothing is recorded (writes, events, read sizes, time-outs), so a long run
+    // keeps no history.
+    void setRecording(bool on) { recording = on; }
 
     const std::vector<QByteArray> &writes() const { return written; }
     QByteArray wire() const; // every byte written, in order
@@ -62,6 +73,7 @@ private:
     struct Step {
         enum Kind { Data, Timeout, Failure } kind;
         QByteArray bytes;
+        int offset = 0; // bytes of it already read
     };
     static constexpr int kDefaultTimeoutMs = 1000;
 
@@ -71,6 +83,10 @@ private:
     bool shortFrameWrites = false;
     bool waitWhenIdle = false;
     bool connected = true;
+    FakeClock *clock = nullptr;
+    std::vector<int> readCaps;
+    size_t cappedReads = 0;
+    bool recording = true;
     int timeoutMs = kDefaultTimeoutMs;
     std::vector<QByteArray> written;
     std::vector<std::string> eventLog;
@@ -78,6 +94,9 @@ private:
     std::vector<int> timeoutsSet;
     int discardCount = 0;
     int disconnectCount = 0;
+
+    void waitForTimeout();
+    int readCap(int size);
 };
 
 } // namespace liblumo::test

@@ -14,10 +14,15 @@ int onEvent(liblumo::lumo_Event, void *, void *, liblumo::lumo_ErrorCodes)
 int main()
 {
     liblumo::LibLumo lumo;
-    liblumo::TCPProfile profile; // no port: the channel only waits for its stop
-    liblumo::lumo_ErrorCodes error = liblumo::ERR_THREAD_START;
-    const int id = lumo.startChannel(&profile, &onEvent, nullptr, &error);
-    if (id != 1 || error != liblumo::ERR_NONE)
+    liblumo::TCPProfile noPort; // nothing to listen on: refused at once
+    liblumo::lumo_ErrorCodes error = liblumo::ERR_NONE;
+    if (lumo.startChannel(&noPort, &onEvent, nullptr, &error) != 1 ||
+        error != liblumo::ERR_PORT_UNAVAILABLE)
+        return 1;
+    liblumo::SerialProfile serial; // a port that never appears: the channel keeps trying
+    serial.setPortName("/nonexistent/lumo-install-check");
+    const int id = lumo.startChannel(&serial, &onEvent, nullptr, &error);
+    if (id != 2 || error != liblumo::ERR_NONE)
         return 1;
     lumo.stopChannel(id, &error);
     const QString din = liblumo::helpers::decValue(1234, 9);
