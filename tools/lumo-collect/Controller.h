@@ -20,10 +20,12 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace lumo_collect {
 
 class Storage;
+class DeviceLock;
 class CsvExport;
 class JsonlExport;
 
@@ -33,12 +35,18 @@ struct ControllerConfig {
     FinalStep finalStep = FinalStep::Sleep;
     // After a storage failure, how often a probe write checks whether storage works again.
     std::chrono::milliseconds storageProbeInterval{5000};
+    // A device lock whose device has raised no event for this long (and has no action
+    // under way) is released: its connection ended between actions, which the library
+    // does not report. Longer than the slowest measurement on a slow link.
+    std::chrono::milliseconds lockIdleRelease{120000};
 };
 
 struct Sinks {
     Storage *storage = nullptr;
     CsvExport *csv = nullptr;
     JsonlExport *jsonl = nullptr;
+    // Several collectors on one store: who serves which device (none: this one serves all).
+    DeviceLock *lock = nullptr;
     // One line for the person running the tool.
     std::function<void(const std::string &)> say;
 };
@@ -57,6 +65,7 @@ struct Stats {
     std::size_t repeats = 0;             // measurements the store already held
     std::size_t refusedMeasurements = 0; // left on their device: they could not be stored
     std::size_t transfersSkipped = 0;    // not asked for while storage was down
+    std::size_t devicesLetGo = 0;        // sessions let go: another collector served the DIN
     bool storageDown = false;            // transfers paused until a probe write succeeds
     // Syncs and transfers that failed before the run began to stop: a transfer cut short
     // by the stop itself is expected, one that failed on its own means data was left.
@@ -86,6 +95,11 @@ public:
     // Waits until `count` channels have raised EV_CHANNEL_STOPPED, which may come after
     // stopChannel has returned; the controller must outlive those callbacks.
     bool waitChannelsStopped(int count, std::chrono::milliseconds timeout);
+    // What could not be stored, one line each ("DIN measured_at: why"), for the summary.
+    std::vector<std::string> notStored() const;
+    // Releases the locks of devices gone quiet (see lockIdleRelease). Called by the main
+    // loop, never from a callback.
+    void releaseIdleLocks();
 
 private:
     struct DeviceState {
@@ -95,6 +109,9 @@ private:
         bool paramsWritten = false;
         bool refusedOne = false; // this transfer's end is the host's refusal
         std::size_t transferred = 0;
+        bool locked = false; // this collector holds the device's lock
+        bool letGo = false;  // another collector serves it: EXIT at its first request
+        Clock::time_point lastEvent = Clock::now();
     };
 
     void onHandshake(liblumo::lumo_EventData &record);
@@ -110,6 +127,10 @@ private:
     void onActionFailed(const liblumo::lumo_EventData &record);
     void onKeepAliveFailed(const std::string &din);
     void markDone(const std::string &din);
+    // Device locks (only with Sinks::lock): true when this collector may serve the device.
+    bool holdLock(const std::string &din);
+    void releaseLock(const std::string &din);
+    void noteDeviceEvent(const std::string &din);
     DeviceState &stateOf(const std::string &din);
     void say(const std::string &line);
     void touch();
@@ -124,6 +145,7 @@ private:
     std::set<std::string> done_;
     std::set<std::string> refused_;
     Stats stats_;
+    std::vector<std::string> notStored_;
 
     Clock::time_point lastProbe_; // under mutex_
 
