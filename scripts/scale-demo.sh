@@ -64,7 +64,7 @@ start_collector() { # N PORT
   "$collect" --tcp "$2" --db "$PG_URL" --no-status >"$SCALE_DIR/collector$1.log" 2>&1 &
   collector_pid[$1]=$!
   SCALE_PIDS+=("$!")
-  scale_wait_port "$2"
+  scale_wait_port "$2" "$!" || { cat "$SCALE_DIR/collector$1.log"; return 1; }
 }
 
 # Waits until HAProxy's log says the collector's state (UP or DOWN).
@@ -127,8 +127,9 @@ start_collector 1 "$c1_port"
 if ((kill_one)); then
   start_collector 2 "$c2_port"
   scale_haproxy_start "$front" "$c1_port" "$c2_port"
-  # Two turns per device: a device cut off by the kill is served on its next turn.
-  start_sims 0 "$sims" 2
+  # Three turns per device: a device cut off by the kill is served on a later turn (a
+  # turn can also be lost in the moment before HAProxy knows the collector is gone).
+  start_sims 0 "$sims" 3
   target=$((devices * measurements / 3))
   for ((i = 0; i < 1200; i++)); do
     (($(stored) >= target)) && break

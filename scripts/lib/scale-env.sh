@@ -94,14 +94,19 @@ scale_haproxy_start() {
     haproxy -db -f "$here/deploy/haproxy.cfg" >"$SCALE_DIR/haproxy.log" 2>&1 &
   HAPROXY_PID=$!
   SCALE_PIDS+=("$HAPROXY_PID")
-  scale_wait_port "$1" || { cat "$SCALE_DIR/haproxy.log"; return 1; }
+  scale_wait_port "$1" "$HAPROXY_PID" || { cat "$SCALE_DIR/haproxy.log"; return 1; }
 }
 
-# Waits (at most 20 s) until something listens on the loopback port.
+# Waits (at most 20 s) until something listens on the loopback port; gives up at once
+# when the process PID (if given) is gone.
 scale_wait_port() {
   local i
   for ((i = 0; i < 200; i++)); do
     (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    if [ -n "${2:-}" ] && ! kill -0 "$2" 2>/dev/null; then
+      echo "the process meant to listen on port $1 has ended" >&2
+      return 1
+    fi
     sleep 0.1
   done
   echo "nothing listens on port $1" >&2
