@@ -135,19 +135,25 @@ if ((kill_one)); then
     (($(stored) >= target)) && break
     sleep 0.05
   done
-  # Devices that have handshaken (a devices row) but are not yet complete: their
-  # sessions were running when the collector died.
-  orphans="$(scale_psql -c "SELECT d.din FROM devices d LEFT JOIN measurements m USING (din)
-    GROUP BY d.din HAVING count(m.id) < $measurements")"
   kill -KILL "${collector_pid[2]}"
   killed_at="$(now)"
   echo "collector 2 killed with SIGKILL after $(stored) of $((devices * measurements)) measurements"
-  # Time until every device that was in the middle of a session has all its measurements.
+  # Its orphans: devices whose session on collector 2 had begun but not ended in SLEEP.
+  orphans="$(awk '/^device (again )?[0-9-]+$/ { open[$NF] = 1 } / SLEEP$/ { sub(":", "", $1); delete open[$1] }
+    END { for (d in open) print d }' "$SCALE_DIR/collector2.log")"
+  # Served again: collector 1 has sent the device to sleep once more since the kill.
+  slept() { grep -c "^$1: SLEEP\$" "$SCALE_DIR/collector1.log" || true; }
+  declare -A slept_at_kill
+  for din in $orphans; do
+    slept_at_kill[$din]="$(slept "$din")"
+  done
   served_again=""
-  orphan_list="$(printf "'%s'," $orphans)"
   for ((i = 0; i < 2400; i++)); do
-    if [ "$(scale_psql -c "SELECT count(*) FROM (SELECT din FROM measurements WHERE din IN (${orphan_list%,})
-        GROUP BY din HAVING count(*) >= $measurements) s")" -eq "$(wc -w <<<"$orphans")" ]; then
+    pending=0
+    for din in $orphans; do
+      (($(slept "$din") > ${slept_at_kill[$din]})) || pending=1
+    done
+    if ((pending == 0)); then
       served_again="$(now)"
       break
     fi
@@ -185,7 +191,7 @@ for n in 1 2; do
 done
 if ((kill_one)); then
   echo "sessions completed in all: $sessions_total"
-  echo "devices in the middle of a session at the kill: $(wc -w <<<"$orphans")"
+  echo "devices in a session on collector 2 at the kill: $(wc -w <<<"$orphans") ($(echo $orphans))"
   if [ -n "$served_again" ]; then
     echo "time from SIGKILL until all of them were served again: $(python3 -c "import sys; print(f'{float(sys.argv[2]) - float(sys.argv[1]):.2f}')" "$killed_at" "$served_again") s"
   else
