@@ -1,9 +1,10 @@
 """Reading what lumo-collect stored: devices, measurements and their samples.
 
 Store talks to its database through a source object; SQLiteSource reads lumo-collect's
-SQLite file. Another database (PostgreSQL, for example) plugs in as a source with the
-same three methods: devices(), measurements(din) and samples(measurement_id), returning
-rows as dicts keyed by column name and samples as little-endian 16-bit bytes.
+SQLite file and PostgresSource a shared PostgreSQL database (Store("postgresql://...");
+needs psycopg2, Debian: python3-psycopg2). Any other database plugs in as a source with
+the same three methods: devices(), measurements(din) and samples(measurement_id),
+returning rows as dicts keyed by column name and samples as little-endian 16-bit bytes.
 Columns are read by name: columns this reader does not know end up in `extra`.
 """
 
@@ -89,11 +90,69 @@ class SQLiteSource:
         self._db.close()
 
 
+class PostgresSource:
+    """lumo-collect's PostgreSQL database (the same tables), read in read-only sessions."""
+
+    def __init__(self, url):
+        try:
+            import psycopg2
+            import psycopg2.extras
+        except ImportError:
+            raise ImportError("reading PostgreSQL needs psycopg2 (Debian: apt-get install python3-psycopg2)") from None
+        self._extras = psycopg2.extras
+        try:
+            self._db = psycopg2.connect(url)
+        except psycopg2.Error as error:
+            raise ConnectionError(f"cannot connect to the PostgreSQL database: {str(error).strip()}") from None
+        self._db.set_session(readonly=True, autocommit=True)
+        version = self._rows("SELECT to_regclass('lumo_schema') IS NOT NULL AS versioned")
+        if not version[0]["versioned"]:
+            self._db.close()
+            raise ValueError("the PostgreSQL database holds no lumo-collect tables")
+        self.schema_version = self._rows("SELECT max(version) AS v FROM lumo_schema")[0]["v"]
+
+    def _rows(self, sql, args=()):
+        with self._db.cursor(cursor_factory=self._extras.RealDictCursor) as cursor:
+            cursor.execute(sql, args)
+            return [dict(r) for r in cursor.fetchall()]
+
+    def devices(self):
+        return self._rows("SELECT * FROM devices ORDER BY din")
+
+    def measurements(self, din=None):
+        columns = [r["column_name"] for r in self._rows(
+            "SELECT column_name FROM information_schema.columns WHERE table_name = 'measurements' "
+            "AND table_schema = current_schema() ORDER BY ordinal_position")]
+        listed = ", ".join(f'"{c}"' for c in columns if c != "samples")
+        where, args = ("WHERE din = %s", (din,)) if din is not None else ("", ())
+        rows = self._rows(f"SELECT {listed} FROM measurements {where} ORDER BY id", args)
+        for row in rows:  # bytea arrives as memoryview: hand out bytes as SQLite does
+            row.update({k: bytes(v) for k, v in row.items() if isinstance(v, memoryview)})
+        return rows
+
+    def samples(self, measurement_id):
+        rows = self._rows("SELECT samples FROM measurements WHERE id = %s", (measurement_id,))
+        return None if not rows else bytes(rows[0]["samples"])
+
+    def close(self):
+        self._db.close()
+
+
+def _is_postgres_url(source):
+    return isinstance(source, str) and source.startswith(("postgresql://", "postgres://"))
+
+
 class Store:
-    """Store("lumo.db"): devices, measurements and samples (NumPy; pandas optional)."""
+    """Store("lumo.db") or Store("postgresql://user@host/db"): devices, measurements and
+    samples (NumPy; pandas optional)."""
 
     def __init__(self, source):
-        self._source = SQLiteSource(source) if isinstance(source, (str, os.PathLike)) else source
+        if _is_postgres_url(source):
+            self._source = PostgresSource(source)
+        elif isinstance(source, (str, os.PathLike)):
+            self._source = SQLiteSource(source)
+        else:
+            self._source = source
 
     @property
     def schema_version(self):

@@ -8,8 +8,8 @@
 #include "Plot.h"
 #include "SerialCheck.h"
 #include "SignalWaiter.h"
-#include "SqliteStorage.h"
 #include "StatusLine.h"
+#include "StoreOpen.h"
 
 #include <liblumo.h>
 
@@ -190,6 +190,7 @@ std::string waitForEnd(const Options &o, Controller &controller, SignalWaiter &s
         if (sig != 0)
             return sig == SIGINT ? "interrupted" : "terminated";
         controller.probeStorage();
+        controller.releaseIdleLocks();
         const Stats stats = controller.stats();
         Console::instance().status(formatStatusLine(stats, secondsSince(started)));
         if (o.maxDevices > 0 && stats.devicesDone >= static_cast<std::size_t>(o.maxDevices)) {
@@ -202,15 +203,29 @@ std::string waitForEnd(const Options &o, Controller &controller, SignalWaiter &s
     }
 }
 
+// Every record that could not be stored, by name: nothing is left out silently.
+void printNotStored(const std::vector<std::string> &lines, const Stats &s)
+{
+    for (const std::string &line : lines)
+        say("not stored: " + line);
+    if (lines.size() < s.storageErrors)
+        say("not stored: " + std::to_string(s.storageErrors - lines.size()) +
+            " more record(s) (exports or past the listed ones)");
+}
+
 void printSummary(const Options &o, const Stats &s, double seconds, const std::string &why)
 {
     Console::instance().clearStatus();
     say("stopped (" + why + "): " + std::to_string(s.devicesSeen) + " device(s) (at most " +
         std::to_string(s.peakConnections) + " connection(s) at once), " +
         std::to_string(s.measurements) + " measurement(s), " + std::to_string(s.samples) +
-        " sample(s) in " + std::to_string(static_cast<long>(seconds)) + " s; database " + o.dbPath);
+        " sample(s) in " + std::to_string(static_cast<long>(seconds)) + " s; database " +
+        storeDisplayName(o.dbPath));
     if (s.refused)
         say(std::to_string(s.refused) + " device(s) refused");
+    if (s.devicesLetGo)
+        say(std::to_string(s.devicesLetGo) +
+            " session(s) let go without a transfer: another collector served the device");
     if (s.syncsFailed || s.transfersFailed || s.keepAlivesFailed)
         say("failures: " + std::to_string(s.syncsFailed) + " sync, " +
             std::to_string(s.transfersFailed) + " transfer, " + std::to_string(s.keepAlivesFailed) +
@@ -278,10 +293,10 @@ int runCollect(const Options &o)
     if (const int status = checkChannels(o); status != kExitOk)
         return status;
 
-    OpenReport opened;
-    auto storage = SqliteStorage::open(o.dbPath, OpenOptions{}, error, &opened);
-    if (!storage)
-        return fail(kExitUnavailable, error);
+    OpenedStore store = openStore(o.dbPath, Access::Write);
+    if (!store.storage)
+        return fail(store.status, store.error);
+    const OpenReport &opened = store.report;
     if (opened.upgraded)
         say("database " + o.dbPath + " upgraded to schema version " +
             std::to_string(kSchemaVersion) + ": " + std::to_string(opened.rowsUpgraded) +
@@ -298,7 +313,8 @@ int runCollect(const Options &o)
     Console::instance().enableStatus(o.statusLine && Console::stderrIsTerminal());
     SignalWaiter stopSignals; // before the library starts any thread
 
-    Controller controller(config, Sinks{storage.get(), csv.get(), jsonl.get(), say});
+    Controller controller(
+        config, Sinks{store.storage.get(), csv.get(), jsonl.get(), store.lock.get(), say});
     const Clock::time_point started = Clock::now();
     std::string why;
     {
@@ -312,6 +328,7 @@ int runCollect(const Options &o)
     }
     const Stats stats = controller.stats();
     printSummary(o, stats, secondsSince(started), why);
+    printNotStored(controller.notStored(), stats);
     return stats.storageErrors || stats.failuresBeforeStop ? kExitFailure : kExitOk;
 }
 
@@ -320,13 +337,11 @@ int runPlot(const Options &o)
     std::string error;
     if (!outputSparesDatabase(o.output, o.dbPath, error))
         return fail(kExitUsage, error);
-    OpenOptions reading;
-    reading.access = Access::Read;
-    auto storage = SqliteStorage::open(o.dbPath, reading, error);
-    if (!storage)
-        return fail(kExitUnavailable, error);
+    OpenedStore store = openStore(o.dbPath, Access::Read);
+    if (!store.storage)
+        return fail(store.status, store.error);
     MeasurementRecord m;
-    if (!storage->loadMeasurement(o.din, o.index, m, error))
+    if (!store.storage->loadMeasurement(o.din, o.index, m, error))
         return fail(kExitFailure, error);
     std::ofstream out(o.output, std::ios::binary | std::ios::trunc);
     out << renderSvg(m);

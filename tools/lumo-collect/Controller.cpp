@@ -1,5 +1,6 @@
 #include "Controller.h"
 
+#include "DeviceLock.h"
 #include "Exports.h"
 #include "GroupWriter.h"
 #include "Storage.h"
@@ -13,6 +14,8 @@ using namespace liblumo;
 namespace {
 
 constexpr uint32_t kAccept = 1;
+// The summary lists at most this many records that were not stored; the counts cover all.
+constexpr std::size_t kMaxNotStoredListed = 1000;
 
 const char *actionName(RequestAction action)
 {
@@ -74,6 +77,8 @@ void Controller::handle(lumo_Event event, lumo_EventData *record)
     if (event != EV_REQUEST_ACTION)
         touch();
     const std::string din = dinOf(*record);
+    if (sinks_.lock)
+        noteDeviceEvent(din);
     switch (event) {
     case EV_DEVICE_HANDSHAKE:
         onHandshake(*record);
@@ -137,6 +142,8 @@ void Controller::onDeviceAdded(const std::string &din)
         firstTime = seen_.insert(din).second;
         stats_.devicesSeen = seen_.size();
     }
+    if (!holdLock(din))
+        return; // let go at its first request: another collector serves it
     // While storage is down the device row waits for its next stored measurement.
     if (sinks_.storage && !storageDown() && !sinks_.storage->deviceSeen(din, localNow())) {
         {
@@ -152,6 +159,10 @@ void Controller::onDeviceAdded(const std::string &din)
 void Controller::onRequestAction(lumo_EventData &record)
 {
     const std::string din = dinOf(record);
+    if (!holdLock(din)) {
+        record.answer = EXIT;
+        return;
+    }
     RequestAction action;
     bool finished = false;
     bool skipped = false;
@@ -214,6 +225,8 @@ void Controller::onSyncEnded(const lumo_EventData &record, bool ok)
     if (!stored) {
         std::lock_guard<std::mutex> lock(mutex_);
         ++stats_.storageErrors;
+        if (notStored_.size() < kMaxNotStoredListed)
+            notStored_.push_back(sync.din + " SYNC result of " + sync.at);
     }
     if (!stored)
         say("ERROR: the SYNC result of " + sync.din + " could not be stored");
@@ -278,6 +291,9 @@ void Controller::refuseMeasurement(lumo_EventData &record, const MeasurementReco
         ++stats_.refusedMeasurements;
         ++stats_.storageErrors;
         stateOf(m.din).refusedOne = true;
+        if (notStored_.size() < kMaxNotStoredListed)
+            notStored_.push_back(m.din + " measurement of " + m.measuredAt +
+                                 " (refused, left on the device): " + why);
     }
     say("ERROR: measurement of " + m.din + " (" + m.measuredAt +
         ") refused, the device keeps it: " + why);
@@ -370,6 +386,8 @@ void Controller::onActionFailed(const lumo_EventData &record)
         onSyncEnded(record, false);
     else
         onTransferEnded(din, false);
+    // The link may be gone; a further action is taken under the lock again.
+    releaseLock(din);
 }
 
 void Controller::onKeepAliveFailed(const std::string &din)
@@ -385,9 +403,91 @@ void Controller::onKeepAliveFailed(const std::string &din)
 
 void Controller::markDone(const std::string &din)
 {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_.insert(din);
+        stats_.devicesDone = done_.size();
+    }
+    releaseLock(din);
+}
+
+bool Controller::holdLock(const std::string &din)
+{
+    if (!sinks_.lock)
+        return true;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const DeviceState &state = stateOf(din);
+        if (state.letGo || state.locked)
+            return state.locked;
+    }
+    // Asked outside the mutex: it is a round trip to the server.
+    const LockOutcome outcome = sinks_.lock->acquire(din);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        DeviceState &state = stateOf(din);
+        state.locked = outcome == LockOutcome::Acquired;
+        state.letGo = !state.locked;
+        stats_.devicesLetGo += state.letGo ? 1 : 0;
+    }
+    if (outcome == LockOutcome::HeldElsewhere)
+        say(din + ": another collector serves this device; let go without a transfer (EXIT)");
+    else if (outcome == LockOutcome::Failed)
+        say(din + ": its device lock cannot be taken (" + sinks_.lock->lastError() +
+            "); let go without a transfer (EXIT)");
+    return outcome == LockOutcome::Acquired;
+}
+
+void Controller::releaseLock(const std::string &din)
+{
+    if (!sinks_.lock)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = devices_.find(din);
+        if (it != devices_.end())
+            it->second.locked = false;
+    }
+    // Also for a device whose state is gone (dropped after a failed keep-alive).
+    sinks_.lock->release(din);
+}
+
+void Controller::noteDeviceEvent(const std::string &din)
+{
     std::lock_guard<std::mutex> lock(mutex_);
-    done_.insert(din);
-    stats_.devicesDone = done_.size();
+    auto it = devices_.find(din);
+    if (it != devices_.end())
+        it->second.lastEvent = Clock::now();
+}
+
+void Controller::releaseIdleLocks()
+{
+    if (!sinks_.lock)
+        return;
+    std::vector<std::string> idle;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto now = Clock::now();
+        for (auto &[din, state] : devices_) {
+            if (state.locked && !state.running &&
+                now - state.lastEvent >= config_.lockIdleRelease) {
+                state.locked = false;
+                idle.push_back(din);
+            }
+        }
+    }
+    for (const std::string &din : idle) {
+        sinks_.lock->release(din);
+        say(din + ": no word from the device for " +
+            std::to_string(config_.lockIdleRelease.count() / 1000) +
+            " s; its device lock is released");
+    }
+}
+
+std::vector<std::string> Controller::notStored() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return notStored_;
 }
 
 Controller::DeviceState &Controller::stateOf(const std::string &din)

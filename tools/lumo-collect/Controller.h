@@ -26,11 +26,13 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace lumo_collect {
 
 class Storage;
 class GroupWriter;
+class DeviceLock;
 class CsvExport;
 class JsonlExport;
 
@@ -40,12 +42,18 @@ struct ControllerConfig {
     FinalStep finalStep = FinalStep::Sleep;
     // After a storage failure, how often a probe write checks whether storage works again.
     std::chrono::milliseconds storageProbeInterval{5000};
+    // A device lock whose device has raised no event for this long (and has no action
+    // under way) is released: its connection ended between actions, which the library
+    // does not report. Longer than the slowest measurement on a slow link.
+    std::chrono::milliseconds lockIdleRelease{120000};
 };
 
 struct Sinks {
     Storage *storage = nullptr;
     CsvExport *csv = nullptr;
     JsonlExport *jsonl = nullptr;
+    // Several collectors on one store: who serves which device (none: this one serves all).
+    DeviceLock *lock = nullptr;
     // One line for the person running the tool.
     std::function<void(const std::string &)> say;
 };
@@ -64,6 +72,7 @@ struct Stats {
     std::size_t repeats = 0;             // measurements the store already held
     std::size_t refusedMeasurements = 0; // left on their device: they could not be stored
     std::size_t transfersSkipped = 0;    // not asked for while storage was down
+    std::size_t devicesLetGo = 0;        // sessions let go: another collector served the DIN
     bool storageDown = false;            // transfers paused until a probe write succeeds
     std::size_t liveConnections = 0;     // device connections served right now
     std::size_t peakConnections = 0;     // the most at one time
@@ -99,6 +108,11 @@ public:
     // Waits until `count` channels have raised EV_CHANNEL_STOPPED, which may come after
     // stopChannel has returned; the controller must outlive those callbacks.
     bool waitChannelsStopped(int count, std::chrono::milliseconds timeout);
+    // What could not be stored, one line each ("DIN measured_at: why"), for the summary.
+    std::vector<std::string> notStored() const;
+    // Releases the locks of devices gone quiet (see lockIdleRelease). Called by the main
+    // loop, never from a callback.
+    void releaseIdleLocks();
 
 private:
     struct DeviceState {
@@ -111,6 +125,9 @@ private:
         // The thread of the connection this session runs on: a device taken over by a
         // newer connection may still hear the older one's last events.
         std::thread::id connection = std::this_thread::get_id();
+        bool locked = false; // this collector holds the device's lock
+        bool letGo = false;  // another collector serves it: EXIT at its first request
+        Clock::time_point lastEvent = Clock::now();
     };
 
     void onHandshake(liblumo::lumo_EventData &record);
@@ -126,6 +143,10 @@ private:
     void onActionFailed(const liblumo::lumo_EventData &record);
     void onKeepAliveFailed(const std::string &din);
     void markDone(const std::string &din);
+    // Device locks (only with Sinks::lock): true when this collector may serve the device.
+    bool holdLock(const std::string &din);
+    void releaseLock(const std::string &din);
+    void noteDeviceEvent(const std::string &din);
     DeviceState &stateOf(const std::string &din);
     // False for an event of an older connection that a newer one took the device from
     // (its session's state belongs to the newer one). Under mutex_.
@@ -143,6 +164,7 @@ private:
     std::set<std::string> done_;
     std::set<std::string> refused_;
     Stats stats_;
+    std::vector<std::string> notStored_;
 
     Clock::time_point lastProbe_; // under mutex_
 

@@ -3,8 +3,8 @@
 // group), so whatever the host has been handed is on disk before the library goes on to
 // the next measurement.
 //
-// The meaning every implementation keeps (SQLiteStorage today; a server database may
-// sit beside it):
+// The meaning every implementation keeps (SqliteStorage, one process's file; PgStorage, a
+// PostgreSQL database shared by several collectors):
 // - samples are stored as a blob of little-endian unsigned 16-bit values;
 // - a measurement's identity is its DIN, packed device time, typeset, sample count and
 //   the SHA-256 of its sample blob (measurementDigest); the store holds each identity at

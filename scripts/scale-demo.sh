@@ -1,0 +1,238 @@
+#!/usr/bin/env bash
+# Many devices, several collectors, one PostgreSQL, all on loopback:
+#
+#   lumo-sim processes (a few hundred devices) -> HAProxy -> 2 x lumo-collect -> PostgreSQL
+#
+# The server lives in a temporary folder (initdb, pg_ctl; run as the postgres user when
+# started as root). First collector 1 serves alone, then both: sessions per second for
+# each. With --kill, both serve from the start and collector 2 is killed with SIGKILL in
+# the middle of the run: its devices call again through HAProxy and collector 1 serves
+# them. At the end every device's measurements must be in the store exactly once; the
+# script says so (exit 0) or says what is wrong (exit 1). Everything it started is
+# stopped by process id. Exit 77: PostgreSQL or HAProxy is not installed.
+#
+# Options: --devices N (300)  --sims K (30 simulator processes; each plays N/K devices,
+# one per session)  --measurements M (3 per device)  --kill  --build DIR (build/)
+# --keep (leave the folder with the logs)
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=lib/scale-env.sh
+source "$here/scripts/lib/scale-env.sh"
+
+devices=300
+sims=30
+measurements=3
+kill_one=0
+build_dir="${LUMO_BUILD_DIR:-$here/build}"
+while (($#)); do
+  case "$1" in
+  --devices) devices="$2"; shift 2 ;;
+  --sims) sims="$2"; shift 2 ;;
+  --measurements) measurements="$2"; shift 2 ;;
+  --kill) kill_one=1; shift ;;
+  --build) build_dir="$2"; shift 2 ;;
+  --keep) SCALE_KEEP=1; shift ;;
+  *) echo "scale-demo: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+if ((sims < 1 || devices < sims || devices % sims)); then
+  echo "scale-demo: --devices must be a multiple of --sims" >&2
+  exit 2
+fi
+per_sim=$((devices / sims))
+
+scale_check_packages || exit "$SCALE_SKIP"
+collect="$build_dir/tools/lumo-collect/lumo-collect"
+sim="$build_dir/tools/lumo-sim/lumo-sim"
+if [ ! -x "$collect" ] || [ ! -x "$sim" ]; then
+  echo "scale-demo: building first (scripts/setup.sh)"
+  LUMO_BUILD_DIR="$build_dir" "$here/scripts/setup.sh"
+fi
+
+scale_init
+trap scale_cleanup EXIT
+pg_port="$(scale_free_port)"
+front="$(scale_free_port)"
+c1_port="$(scale_free_port)"
+c2_port="$(scale_free_port)"
+scale_pg_start "$pg_port"
+echo "PostgreSQL on 127.0.0.1:$pg_port (data in $SCALE_DIR/pg)"
+
+declare -A collector_pid
+start_collector() { # N PORT
+  "$collect" --tcp "$2" --db "$PG_URL" --no-status >"$SCALE_DIR/collector$1.log" 2>&1 &
+  collector_pid[$1]=$!
+  SCALE_PIDS+=("$!")
+  scale_wait_port "$2" "$!" || { cat "$SCALE_DIR/collector$1.log"; return 1; }
+}
+
+# Waits until HAProxy's log says the collector's state (UP or DOWN).
+wait_server() { # N STATE
+  local i
+  for ((i = 0; i < 150; i++)); do
+    grep -q "collector$1 is $2" "$SCALE_DIR/haproxy.log" && return 0
+    sleep 0.1
+  done
+  echo "HAProxy never saw collector$1 $2" >&2
+  return 1
+}
+
+# Starts K simulator processes for devices FIRST.. (each its own DINs), ROUNDS turns per
+# device; their pids land in sim_pids.
+first_din=100000001
+start_sims() { # FIRST_INDEX COUNT ROUNDS
+  local k din
+  sim_pids=()
+  for ((k = $1; k < $1 + $2; k++)); do
+    din=$((first_din + k * per_sim))
+    "$sim" --tcp "127.0.0.1:$front" --devices "$per_sim" --din "$din" --seed "$din" \
+      --measurements "$measurements" --device-per-session --sessions $((per_sim * $3)) \
+      --handshake-timeout 60000 --connect-timeout 20000 \
+      --report "$SCALE_DIR/sim$k.json" >"$SCALE_DIR/sim$k.log" 2>&1 &
+    sim_pids+=("$!")
+    SCALE_PIDS+=("$!")
+  done
+}
+
+# Waits for the simulators; a status other than 0 or 3 (3: a session ended with data
+# left on a device, which the next session takes) is a failure.
+wait_sims() {
+  local pid status failed=0
+  for pid in "${sim_pids[@]}"; do
+    status=0
+    wait "$pid" || status=$?
+    if [ "$status" -ne 0 ] && [ "$status" -ne 3 ]; then
+      echo "a simulator failed (status $status)" >&2
+      failed=1
+    fi
+  done
+  return "$failed"
+}
+
+completed_sessions() { # FIRST_INDEX COUNT
+  python3 - "$SCALE_DIR" "$1" "$2" <<'PY'
+import json, sys
+d, first, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+print(sum(json.load(open(f"{d}/sim{k}.json"))["sessionsCompleted"] for k in range(first, first + count)))
+PY
+}
+
+now() { date +%s.%N; }
+rate() { python3 -c "import sys; print(f'{int(sys.argv[1]) / (float(sys.argv[3]) - float(sys.argv[2])):.1f}')" "$@"; }
+stored() { scale_psql -c "SELECT count(*) FROM measurements"; }
+
+echo "$devices devices in $sims simulator processes, $measurements measurements each; HAProxy on 127.0.0.1:$front"
+start_collector 1 "$c1_port"
+if ((kill_one)); then
+  start_collector 2 "$c2_port"
+  scale_haproxy_start "$front" "$c1_port" "$c2_port"
+  # Three turns per device: a device cut off by the kill is served on a later turn (a
+  # turn can also be lost in the moment before HAProxy knows the collector is gone).
+  start_sims 0 "$sims" 3
+  target=$((devices * measurements / 3))
+  for ((i = 0; i < 1200; i++)); do
+    (($(stored) >= target)) && break
+    sleep 0.05
+  done
+  kill -KILL "${collector_pid[2]}"
+  killed_at="$(now)"
+  echo "collector 2 killed with SIGKILL after $(stored) of $((devices * measurements)) measurements"
+  # Its orphans: devices whose session on collector 2 had begun but not ended in SLEEP.
+  orphans="$(awk '/^device (again )?[0-9-]+$/ { open[$NF] = 1 } / SLEEP$/ { sub(":", "", $1); delete open[$1] }
+    END { for (d in open) print d }' "$SCALE_DIR/collector2.log")"
+  # Served again: collector 1 has sent the device to sleep once more since the kill.
+  slept() { grep -c "^$1: SLEEP\$" "$SCALE_DIR/collector1.log" || true; }
+  declare -A slept_at_kill
+  for din in $orphans; do
+    slept_at_kill[$din]="$(slept "$din")"
+  done
+  served_again=""
+  for ((i = 0; i < 2400; i++)); do
+    pending=0
+    for din in $orphans; do
+      (($(slept "$din") > ${slept_at_kill[$din]})) || pending=1
+    done
+    if ((pending == 0)); then
+      served_again="$(now)"
+      break
+    fi
+    sleep 0.05
+  done
+  wait_sims || failed=1
+  sessions_total="$(completed_sessions 0 "$sims")"
+else
+  scale_haproxy_start "$front" "$c1_port" "$c2_port"
+  wait_server 2 DOWN
+  half=$((sims / 2))
+  t0="$(now)"
+  start_sims 0 "$half" 1
+  wait_sims || failed=1
+  t1="$(now)"
+  echo "one collector:  $(completed_sessions 0 "$half") sessions, $(rate "$(completed_sessions 0 "$half")" "$t0" "$t1") sessions/s"
+  start_collector 2 "$c2_port"
+  wait_server 2 UP
+  t2="$(now)"
+  start_sims "$half" $((sims - half)) 1
+  wait_sims || failed=1
+  t3="$(now)"
+  echo "two collectors: $(completed_sessions "$half" $((sims - half))) sessions, $(rate "$(completed_sessions "$half" $((sims - half)))" "$t2" "$t3") sessions/s"
+fi
+
+# The collectors end with SIGTERM and print their summaries.
+for n in 1 2; do
+  scale_stop_pid "${collector_pid[$n]}"
+done
+for n in 1 2; do
+  served="$(grep -c ': SLEEP$' "$SCALE_DIR/collector$n.log" || true)"
+  repeats="$(grep -c 'not stored again$' "$SCALE_DIR/collector$n.log" || true)"
+  letgo="$(grep -c 'let go without a transfer' "$SCALE_DIR/collector$n.log" || true)"
+  echo "collector $n: $served sessions served, $repeats repeat(s) recognised, $letgo let go (another collector held the device)"
+done
+if ((kill_one)); then
+  echo "sessions completed in all: $sessions_total"
+  echo "devices in a session on collector 2 at the kill: $(wc -w <<<"$orphans") ($(echo $orphans))"
+  if [ -n "$served_again" ]; then
+    echo "time from SIGKILL until all of them were served again: $(python3 -c "import sys; print(f'{float(sys.argv[2]) - float(sys.argv[1]):.2f}')" "$killed_at" "$served_again") s"
+  else
+    echo "FAILED: not every device cut off by the kill was served again" >&2
+    failed=1
+  fi
+fi
+
+# Every device's measurements exactly once: the store's count per DIN against the
+# simulators' own account, and nothing left on any device.
+check="$(python3 - "$SCALE_DIR" "$sims" "$measurements" "$first_din" "$per_sim" \
+  "$(scale_psql -F ' ' -c "SELECT din, count(*), count(DISTINCT (dtime_packed, typeset, samples_sha256)) FROM measurements GROUP BY din")" <<'PY'
+import json, sys
+d, sims, m, first, per = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
+rows = {}
+for line in sys.argv[6].splitlines():
+    din, n, distinct = line.split()
+    rows[din] = (int(n), int(distinct))
+problems = []
+left = 0
+for k in range(sims):
+    for dev in json.load(open(f"{d}/sim{k}.json"))["devices"]:
+        left += dev["measurementsRemaining"]
+expected = {f"{n // 1000000:03d}-{n // 1000 % 1000:03d}-{n % 1000:03d}" for n in range(first, first + sims * per)}
+for din in sorted(expected):
+    n, distinct = rows.get(din, (0, 0))
+    if n != m or distinct != m:
+        problems.append(f"{din}: {n} stored ({distinct} distinct), {m} expected")
+extra = set(rows) - expected
+problems += [f"{din}: not a device of this run" for din in sorted(extra)]
+total = sum(n for n, _ in rows.values())
+print(f"stored {total} measurement(s) of {len(expected)} devices; {left} left on the devices")
+for p in problems[:20]:
+    print("MISMATCH " + p)
+sys.exit(1 if problems or left else 0)
+PY
+)" || failed=1
+echo "$check"
+if [ "${failed:-0}" -ne 0 ]; then
+  echo "scale-demo: FAILED (logs in $SCALE_DIR)"
+  SCALE_KEEP=1
+  exit 1
+fi
+echo "scale-demo: every measurement stored exactly once"

@@ -1,0 +1,395 @@
+#include "PgStorage.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace lumo_collect {
+
+namespace {
+
+constexpr int kLargestBlobBytes = static_cast<int>(liblumo::kMaxSamples * sizeof(uint16_t));
+// Held (for one transaction) while a collector creates the tables, so two collectors
+// starting together do not both try.
+constexpr long long kSchemaLockKey = 0x4C554D5300000000LL; // "LUMS": apart from the DIN locks
+
+const char *const kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS lumo_schema (version integer NOT NULL);
+CREATE TABLE IF NOT EXISTS devices (
+  din text PRIMARY KEY,
+  first_seen text NOT NULL,
+  last_seen text NOT NULL,
+  handshake_crc16 integer,
+  last_status text,
+  last_status_at text
+);
+CREATE TABLE IF NOT EXISTS measurements (
+  id bigserial PRIMARY KEY,
+  din text NOT NULL,
+  received_at text NOT NULL,
+  measured_at text NOT NULL,
+  dtime_packed bigint NOT NULL,
+  typeset bigint NOT NULL,
+  ns integer NOT NULL,
+  nss integer NOT NULL,
+  sample_count integer NOT NULL,
+  samples bytea NOT NULL,
+  samples_sha256 bytea NOT NULL,
+  UNIQUE (din, dtime_packed, typeset, sample_count, samples_sha256)
+);
+CREATE INDEX IF NOT EXISTS measurements_din ON measurements (din, id);
+CREATE TABLE IF NOT EXISTS syncs (
+  id bigserial PRIMARY KEY,
+  din text NOT NULL,
+  at text NOT NULL,
+  ok integer NOT NULL,
+  params_written integer NOT NULL,
+  host_crc16 integer,
+  status32a bigint,
+  status32b bigint,
+  status16a integer,
+  device_time bigint,
+  status16b text
+);
+CREATE TABLE IF NOT EXISTS write_probe (
+  id bigserial PRIMARY KEY,
+  filler bytea NOT NULL
+);
+INSERT INTO lumo_schema (version) SELECT 2 WHERE NOT EXISTS (SELECT 1 FROM lumo_schema);
+)sql";
+
+static_assert(kSchemaVersion == 2, "kSchema records version 2");
+
+std::string json(const QJsonValue &v)
+{
+    return (v.isArray() ? QJsonDocument(v.toArray()) : QJsonDocument(v.toObject()))
+        .toJson(QJsonDocument::Compact)
+        .toStdString();
+}
+
+QJsonArray status16bArray(const StatusRecord &s)
+{
+    QJsonArray array;
+    for (uint16_t v : s.status16b)
+        array.append(v);
+    return array;
+}
+
+std::string statusJson(const StatusRecord &s)
+{
+    QJsonObject o;
+    o["status32a"] = static_cast<qint64>(s.status32a);
+    o["status32b"] = static_cast<qint64>(s.status32b);
+    o["status16a"] = s.status16a;
+    o["deviceTime"] = static_cast<qint64>(s.deviceTime);
+    o["status16b"] = status16bArray(s);
+    return json(o);
+}
+
+} // namespace
+
+std::unique_ptr<PgStorage> PgStorage::open(const PgTarget &target, Access access,
+                                           std::string &error, OpenReport *report)
+{
+    auto conn = PgConnection::connect(target, error);
+    if (!conn)
+        return nullptr;
+    std::unique_ptr<PgStorage> storage(new PgStorage(std::move(conn)));
+    OpenReport local;
+    if (!storage->prepare(access, report ? *report : local, error))
+        return nullptr;
+    return storage;
+}
+
+bool PgStorage::prepare(Access access, OpenReport &report, std::string &error)
+{
+    const std::string at = "PostgreSQL database " + conn_->address();
+    // plot must never change the database: the whole session is read-only.
+    if (access == Access::Read && !conn_->command("SET default_transaction_read_only = on", error))
+        return false;
+    PgResult found = conn_->exec("SELECT to_regclass('lumo_schema') IS NOT NULL, "
+                                 "to_regclass('measurements') IS NOT NULL");
+    if (found.rows() != 1) {
+        error = "cannot use " + at + ": " + found.error();
+        return false;
+    }
+    const bool versioned = found.text(0, 0) == "t";
+    if (!versioned && found.text(0, 1) == "t") {
+        error = at + " has a measurements table not made by lumo-collect (no lumo_schema)";
+        return false;
+    }
+    if (!versioned && access == Access::Read) {
+        error = at + " holds no measurements (not made by lumo-collect)";
+        return false;
+    }
+    if (versioned) {
+        PgResult v = conn_->exec("SELECT max(version) FROM lumo_schema");
+        report.versionFound = v.rows() == 1 && !v.isNull(0, 0) ? int(v.integer(0, 0)) : 0;
+        if (report.versionFound > kSchemaVersion) {
+            error = at + " has schema version " + std::to_string(report.versionFound) +
+                    "; this lumo-collect knows versions up to " + std::to_string(kSchemaVersion) +
+                    ": use a newer lumo-collect";
+            return false;
+        }
+    }
+    if (access == Access::Read)
+        return true;
+    report.created = !versioned;
+    const bool ready = transaction([&] {
+        return run("SELECT pg_advisory_xact_lock($1)", PgParams().integer(kSchemaLockKey)) &&
+               run(kSchema);
+    });
+    if (!ready) {
+        error = "cannot set up " + at + ": " + lastError_;
+        return false;
+    }
+    if (!probeOnce()) {
+        error = "cannot write " + at + ": " + lastError_;
+        return false;
+    }
+    return true;
+}
+
+bool PgStorage::run(const char *sql, const PgParams &params)
+{
+    PgResult r = params.empty() ? conn_->script(sql) : conn_->exec(sql, params);
+    if (r.ok())
+        return true;
+    lastError_ =
+        conn_->isBroken() ? "connection to PostgreSQL at " + conn_->address() + " lost" : r.error();
+    return false;
+}
+
+bool PgStorage::attempt(const std::function<bool()> &steps)
+{
+    lastError_.clear();
+    if (!run("BEGIN"))
+        return false;
+    if (steps() && run("COMMIT"))
+        return true;
+    // A failed step leaves the transaction aborted; ROLLBACK ends it (and a broken
+    // connection has none left to end).
+    const std::string why = lastError_;
+    if (!conn_->isBroken())
+        run("ROLLBACK");
+    lastError_ = why;
+    return false;
+}
+
+bool PgStorage::transaction(const std::function<bool()> &steps)
+{
+    if (conn_->isBroken()) {
+        std::string error;
+        if (!conn_->reconnect(error)) {
+            lastError_ = error;
+            return false;
+        }
+    }
+    if (attempt(steps))
+        return true;
+    if (!conn_->isBroken())
+        return false;
+    // The server went away (restart, fail-over, network): once more on a new connection.
+    std::string error;
+    if (!conn_->reconnect(error)) {
+        lastError_ = error;
+        return false;
+    }
+    return attempt(steps);
+}
+
+bool PgStorage::upsertDevice(const std::string &din, const std::string &when)
+{
+    return run("INSERT INTO devices (din, first_seen, last_seen) VALUES ($1, $2, $2) "
+               "ON CONFLICT (din) DO UPDATE SET last_seen = excluded.last_seen",
+               PgParams().text(din).text(when));
+}
+
+bool PgStorage::deviceSeen(const std::string &din, const std::string &when)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return transaction([&] { return upsertDevice(din, when); });
+}
+
+int64_t PgStorage::findMeasurement(const MeasurementRecord &m, const std::vector<uint8_t> &digest)
+{
+    PgResult r = conn_->exec("SELECT id FROM measurements WHERE din = $1 AND dtime_packed = $2 "
+                             "AND typeset = $3 AND sample_count = $4 AND samples_sha256 = $5",
+                             PgParams()
+                                 .text(m.din)
+                                 .integer(m.dtimePacked)
+                                 .integer(m.typeset)
+                                 .integer(static_cast<long long>(m.samples.size()))
+                                 .bytes(digest));
+    if (!r.ok()) {
+        lastError_ = r.error();
+        return -1;
+    }
+    return r.rows() == 1 ? r.integer(0, 0) : 0;
+}
+
+StoreOutcome PgStorage::storeMeasurement(MeasurementRecord &m)
+{
+    const std::vector<uint8_t> blob = samplesToBlob(m.samples);
+    const std::vector<uint8_t> digest = samplesDigest(blob);
+    std::lock_guard<std::mutex> lock(mutex_);
+    bool repeat = false;
+    const bool ok = transaction([&] {
+        if (!upsertDevice(m.din, m.receivedAt))
+            return false;
+        // Looked up first, so a repeat does not use up an id of the sequence.
+        int64_t id = findMeasurement(m, digest);
+        if (id < 0)
+            return false;
+        if (id == 0) {
+            PgResult r = conn_->exec(
+                "INSERT INTO measurements (din, received_at, measured_at, dtime_packed, "
+                "typeset, ns, nss, sample_count, samples, samples_sha256) "
+                "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) "
+                "ON CONFLICT (din, dtime_packed, typeset, sample_count, samples_sha256) "
+                "DO NOTHING RETURNING id",
+                PgParams()
+                    .text(m.din)
+                    .text(m.receivedAt)
+                    .text(m.measuredAt)
+                    .integer(m.dtimePacked)
+                    .integer(m.typeset)
+                    .integer(m.ns)
+                    .integer(m.nss)
+                    .integer(static_cast<long long>(m.samples.size()))
+                    .bytes(blob)
+                    .bytes(digest));
+            if (!r.ok()) {
+                lastError_ = r.error();
+                return false;
+            }
+            // No row: another collector committed the same identity since the look-up.
+            id = r.rows() == 1 ? r.integer(0, 0) : findMeasurement(m, digest);
+            repeat = r.rows() == 0;
+        } else {
+            repeat = true;
+        }
+        m.id = id;
+        return id > 0;
+    });
+    if (!ok)
+        return StoreOutcome::Failed;
+    return repeat ? StoreOutcome::Repeat : StoreOutcome::Stored;
+}
+
+bool PgStorage::storeSync(const SyncRecord &sync)
+{
+    PgParams p;
+    p.text(sync.din).text(sync.at).integer(sync.ok ? 1 : 0).integer(sync.paramsWritten ? 1 : 0);
+    sync.hostCrc16 ? p.integer(*sync.hostCrc16) : p.null();
+    if (sync.status) {
+        const StatusRecord &s = *sync.status;
+        p.integer(s.status32a).integer(s.status32b).integer(s.status16a).integer(s.deviceTime);
+        p.text(json(status16bArray(s)));
+    } else {
+        p.null().null().null().null().null();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    return transaction([&] {
+        if (!upsertDevice(sync.din, sync.at) ||
+            !run("INSERT INTO syncs (din, at, ok, params_written, host_crc16, status32a, "
+                 "status32b, status16a, device_time, status16b) "
+                 "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)",
+                 p))
+            return false;
+        return !sync.status ||
+               run("UPDATE devices SET last_status = $2, last_status_at = $3 WHERE din = $1",
+                   PgParams().text(sync.din).text(statusJson(*sync.status)).text(sync.at));
+    });
+}
+
+bool PgStorage::probeOnce()
+{
+    // Committed for real, then removed: a full disk shows only when the commit writes.
+    long long id = 0;
+    const bool written = transaction([&] {
+        PgResult r = conn_->exec("INSERT INTO write_probe (filler) VALUES "
+                                 "(decode(repeat('00', $1::integer), 'hex')) RETURNING id",
+                                 PgParams().integer(kLargestBlobBytes));
+        if (r.rows() != 1) {
+            lastError_ = r.error();
+            return false;
+        }
+        id = r.integer(0, 0);
+        return true;
+    });
+    return written && transaction([&] {
+               return run("DELETE FROM write_probe WHERE id = $1", PgParams().integer(id));
+           });
+}
+
+bool PgStorage::probeWrite()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return probeOnce();
+}
+
+bool PgStorage::loadMeasurement(const std::string &din, long index, MeasurementRecord &out,
+                                std::string &error)
+{
+    if (index == 0) {
+        error = "measurement index counts from 1 (or from -1 backwards)";
+        return false;
+    }
+    const bool fromEnd = index < 0;
+    const std::string sql = std::string("SELECT id, din, received_at, measured_at, dtime_packed, "
+                                        "typeset, ns, nss, samples FROM measurements "
+                                        "WHERE din = $1 ORDER BY id ") +
+                            (fromEnd ? "DESC" : "ASC") + " LIMIT 1 OFFSET $2";
+    std::lock_guard<std::mutex> lock(mutex_);
+    PgResult r =
+        conn_->exec(sql.c_str(), PgParams().text(din).integer((fromEnd ? -index : index) - 1),
+                    /*binaryResult=*/true);
+    if (!r.ok()) {
+        error = r.error();
+        return false;
+    }
+    if (r.rows() == 0) {
+        error = "no measurement " + std::to_string(index) + " for DIN " + din;
+        return false;
+    }
+    out.id = r.integer(0, 0);
+    out.din = r.text(0, 1);
+    out.receivedAt = r.text(0, 2);
+    out.measuredAt = r.text(0, 3);
+    out.dtimePacked = static_cast<uint32_t>(r.integer(0, 4));
+    out.typeset = static_cast<uint32_t>(r.integer(0, 5));
+    out.ns = static_cast<uint16_t>(r.integer(0, 6));
+    out.nss = static_cast<uint16_t>(r.integer(0, 7));
+    const std::vector<uint8_t> blob = r.bytes(0, 8);
+    out.samples = blobToSamples(blob.data(), blob.size());
+    return true;
+}
+
+std::vector<MeasurementSummary> PgStorage::listMeasurements(const std::string &din)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<MeasurementSummary> list;
+    PgResult r = conn_->exec("SELECT id, din, measured_at, sample_count FROM measurements "
+                             "WHERE ($1 = '' OR din = $1) ORDER BY id",
+                             PgParams().text(din));
+    for (int i = 0; i < r.rows(); ++i) {
+        MeasurementSummary s;
+        s.id = r.integer(i, 0);
+        s.din = r.text(i, 1);
+        s.measuredAt = r.text(i, 2);
+        s.sampleCount = static_cast<std::size_t>(r.integer(i, 3));
+        list.push_back(s);
+    }
+    if (!r.ok())
+        lastError_ = r.error();
+    return list;
+}
+
+std::string PgStorage::lastError() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastError_;
+}
+
+} // namespace lumo_collect

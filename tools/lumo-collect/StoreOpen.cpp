@@ -1,0 +1,55 @@
+#include "StoreOpen.h"
+
+#include "Options.h"
+#include "PgDeviceLock.h"
+#include "PgStorage.h"
+
+namespace lumo_collect {
+
+namespace {
+
+OpenedStore failed(int status, std::string error)
+{
+    OpenedStore store;
+    store.status = status;
+    store.error = std::move(error);
+    return store;
+}
+
+} // namespace
+
+OpenedStore openStore(const std::string &db, Access access)
+{
+    OpenedStore store;
+    if (!isPostgresUrl(db)) {
+        OpenOptions options;
+        options.access = access;
+        store.storage = SqliteStorage::open(db, options, store.error, &store.report);
+        store.status = store.storage ? kExitOk : kExitUnavailable;
+        return store;
+    }
+    PgTarget target;
+    if (!parsePgUrl(db, target, store.error))
+        return failed(kExitUsage, store.error);
+    store.storage = PgStorage::open(target, access, store.error, &store.report);
+    if (!store.storage)
+        return failed(kExitUnavailable, store.error);
+    if (access == Access::Write) {
+        store.lock = PgDeviceLock::open(target, store.error);
+        if (!store.lock)
+            return failed(kExitUnavailable, store.error);
+    }
+    store.status = kExitOk;
+    return store;
+}
+
+std::string storeDisplayName(const std::string &db)
+{
+    PgTarget target;
+    std::string error;
+    if (!isPostgresUrl(db))
+        return db;
+    return parsePgUrl(db, target, error) ? "postgresql://" + target.address : "(unparsable URL)";
+}
+
+} // namespace lumo_collect
