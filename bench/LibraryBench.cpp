@@ -1,6 +1,7 @@
 #include "LibraryBench.h"
 
 #include "ChannelCosts.h"
+#include "FleetBench.h"
 #include "PingPong.h"
 #include "PythonHost.h"
 #include "Stats.h"
@@ -272,6 +273,13 @@ void runLibraryBench(const Options &options, Report &report)
         measureMemory(library, options, report);
     if (options.wants("python"))
         measurePythonHost(options, report);
+#ifdef LUMO_BENCH_SIM
+    if (options.wants("fleet"))
+        measureFleet(library, options, report);
+#else
+    if (options.wants("fleet"))
+        report.note("fleet: lumo-sim is not part of this build: fleet rows left out");
+#endif
     report.note("transfer: one device, " + std::to_string(options.measurements) +
                 " measurements of 255 blocks x 255 samples (65025; the library takes at most 255 "
                 "blocks), over TCP loopback and a pseudo-terminal; " +

@@ -10,11 +10,12 @@ namespace {
 
 void printUsage(const char *program)
 {
-    std::fprintf(stderr,
-                 "usage: %s [--rounds N] [--measurements N] [--paced N] [--cpu-seconds S]\n"
-                 "          [--stops N] [--quick] [--only transfer|paced|cpu|stop|memory|python]\n"
-                 "          [--link tcp|pty]\n",
-                 program);
+    std::fprintf(
+        stderr,
+        "usage: %s [--rounds N] [--measurements N] [--paced N] [--cpu-seconds S]\n"
+        "          [--stops N] [--quick] [--only transfer|paced|cpu|stop|memory|python|fleet]\n"
+        "          [--link tcp|pty]\n",
+        program);
 }
 
 bool takeInt(int argc, char **argv, int &index, int &value)

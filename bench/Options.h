@@ -16,8 +16,8 @@ struct Options {
     int stopRepetitions = 5;    // stopChannel calls per channel state
     int memoryChannels = 16;    // channels opened for the memory figure
     bool quick = false;         // shorter windows for a smoke run
-    std::string only;           // run only this section: transfer, paced, cpu, stop, memory, python
-    std::string link;           // transfers over this link only: tcp or pty
+    std::string only; // run only this section: transfer, paced, cpu, stop, memory, python, fleet
+    std::string link; // transfers over this link only: tcp or pty
 
     bool wants(const char *section) const { return only.empty() || only == section; }
     bool wantsLink(const char *name) const { return link.empty() || link == name; }

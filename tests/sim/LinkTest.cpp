@@ -318,6 +318,15 @@ TEST(SimOptions, CommandLinesThatWork)
     EXPECT_EQ(std::vector<uint64_t>({f.repeatFrame, f.faultyRetrieval, f.repeatBlock,
                                      f.headerExtraSamples, f.withheldBlocks}),
               std::vector<uint64_t>({9, 2, 3, 7, 1}));
+
+    lumosim::Options fleet;
+    ASSERT_TRUE(lumosim::parseOptions({"--tcp", "h:1", "--fleet", "1000", "--rtt", "100",
+                                       "--ramp-ms", "5000", "--din", "4294966296"},
+                                      fleet, error))
+        << error;
+    EXPECT_EQ(std::vector<uint64_t>({fleet.fleet, fleet.config.frameDelayMs, fleet.rampMs,
+                                     fleet.config.devices.size()}),
+              std::vector<uint64_t>({1000, 100, 5000, 1}));
 }
 
 TEST(SimOptions, CommandLinesThatAreRefused)
@@ -344,6 +353,11 @@ TEST(SimOptions, CommandLinesThatAreRefused)
         {"--pty", "--bus-quiet", "-1"},                               // negative quiet window
         {"--pty", "--bus-quiet", "2147483648"},                       // beyond a time-out's range
         {"--pty", "--frobnicate"},                                    // unknown
+        {"--pty", "--fleet", "2"},                                    // a fleet needs TCP
+        {"--tcp", "h:1", "--fleet", "2", "--devices", "2"},           // one device per link
+        {"--tcp", "h:1", "--fleet", "100001"},                        // too many
+        {"--tcp", "h:1", "--fleet", "2", "--din", "4294967295"},      // DIN overflow
+        {"--tcp", "h:1", "--ramp-ms", "10"},                          // a ramp without a fleet
     };
     for (const auto &args : bad) {
         lumosim::Options o;

@@ -1,5 +1,7 @@
 #include "Options.h"
 
+#include "Fleet.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -126,6 +128,9 @@ bool parseOptions(const std::vector<std::string> &args, Options &options, std::s
         {"--handshake-word", {kU16, [&](uint64_t v) { dev.word = v, dev.wordSet = true; }}},
         {"--seed", {kU32, [&](uint64_t v) { dev.seed = v, dev.seedSet = true; }}},
         {"--sessions", {kAny, [&](uint64_t v) { cfg.sessions = v; }}},
+        {"--fleet", {kMaxFleetDevices, [&](uint64_t v) { options.fleet = uint32_t(v); }}},
+        {"--rtt", {kInt, [&](uint64_t v) { cfg.frameDelayMs = uint32_t(v); }}},
+        {"--ramp-ms", {kInt, [&](uint64_t v) { options.rampMs = uint32_t(v); }}},
         {"--replug-after", {kAny, [&](uint64_t v) { options.replugAfter = v; }}},
         {"--connect-timeout",
          {kInt, [&](uint64_t v) { t.connectMs = options.ptyOpenTimeoutMs = int(v); }}},
@@ -229,6 +234,19 @@ bool parseOptions(const std::vector<std::string> &args, Options &options, std::s
         error = "--link and --replug-after go with --pty";
         return false;
     }
+    if (options.fleet &&
+        (options.link != LinkKind::Tcp || dev.count != 1 || cfg.hold || cfg.devicePerSession)) {
+        error = "--fleet goes with --tcp, and not with --devices, --hold or --device-per-session";
+        return false;
+    }
+    if (options.rampMs && !options.fleet) {
+        error = "--ramp-ms goes with --fleet";
+        return false;
+    }
+    if (options.fleet && uint64_t(dev.firstDin) + options.fleet - 1 > kU32) {
+        error = "the DINs of all devices must fit in 32 bits";
+        return false;
+    }
     if (dev.count == 0) {
         error = "--devices wants at least 1";
         return false;
@@ -307,6 +325,21 @@ WHAT A DEVICE DOES
   handed over everything, commands go to the lowest-DIN awake device again (so:
   transfer from each in turn, then send each to sleep).
 
+FLEET (one process, many devices, each on its own TCP connection)
+  --fleet N              play N devices (1 to 100000), DINs --din .. --din + N - 1, each
+                         with the DEVICES settings, its seed its DIN and a connection of
+                         its own; --sessions N sessions each, every session with all
+                         measurements stored again. Each device runs on a thread with a
+                         small stack. The descriptor limit is raised to its hard limit.
+  --ramp-ms MS           device k starts connecting k * MS / N ms after the start (0)
+  --rtt MS               (also without --fleet) wait MS before every write to the host,
+                         as over a slow link: a device frame and its ACK, or a host
+                         command and its answer, then take about MS
+  Report: totals and a row per device (sessions completed and failed, measurements
+  handed over, handedOverAll), and a summary line on stderr. Exit status 0 when every
+  device completed every session and handed over all its measurements, 3 when not, 1
+  when the fleet could not start.
+
 SESSIONS
   --sessions N           connect, handshake, serve until every device sleeps, disconnect;
                          N times (1). Serial and pty links stay open between sessions.
@@ -372,6 +405,7 @@ EXAMPLES
   lumo-sim --pty --link /tmp/lumo-tty --sessions 5 --replug-after 1
   lumo-sim --tcp 127.0.0.1:5000 --sessions 10000 --measurements 0 --report soak.json
   lumo-sim --tcp 127.0.0.1:5000 --bad-lrc 3 --nak 2 --noise 4
+  lumo-sim --tcp 127.0.0.1:5000 --fleet 1000 --rtt 100 --ramp-ms 5000 --blocks 255
   lumo-sim --serial /dev/ttyUSB0 --pace-baud 115200 --blocks 255 --samples-per-block 255
 )";
 }

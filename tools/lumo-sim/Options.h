@@ -21,6 +21,8 @@ struct Options {
     uint64_t replugAfter = 0;     // --replug-after, with --pty
     std::string reportPath;       // empty: stdout
     int ptyOpenTimeoutMs = 60000; // a person may start the host by hand: wait longer
+    uint32_t fleet = 0;           // --fleet N: N devices, each on its own TCP connection
+    uint32_t rampMs = 0;          // --ramp-ms, with --fleet
     bool help = false;
 };
 

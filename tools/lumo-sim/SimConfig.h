@@ -91,6 +91,10 @@ struct SimConfig {
     // devices[n % devices.size()], in the order given here. Each keeps its state (the
     // measurements it handed over) across its turns.
     bool devicePerSession = false;
+    // Every write to the host waits this long first, to play a slow link (a cellular
+    // modem): one device frame and its ACK, or one host command and its answer, then
+    // take about this long. 0: as fast as the link goes.
+    uint32_t frameDelayMs = 0;
     FaultConfig faults;
     SimTimeouts timeouts;
 };

@@ -173,6 +173,13 @@ Simulator::Session::Step Simulator::Session::writeOut()
 {
     if (out_.empty())
         return Step::Ok;
+    // A slow link: whatever the device says reaches the host a round trip later than on
+    // loopback, so a frame and its ACK (or a command and its answer) cost about that.
+    const uint32_t delayMs = sim_.config_.frameDelayMs;
+    if (delayMs && !sleepUnlessStopped(sim_.stop_, int(delayMs))) {
+        out_.clear();
+        return Step::Stopped;
+    }
     IoResult r = link_.write(out_.data(), out_.size());
     out_.clear();
     return fromIo(r);
@@ -214,7 +221,7 @@ Simulator::Session::Step Simulator::Session::transmit(DeviceState &dev, bool han
         Step s = writeOut();
         if (s != Step::Ok)
             return s;
-        if (!sleepUnlessStopped(&sim_.stop_, int(faults.answerDelayMs)))
+        if (!sleepUnlessStopped(sim_.stop_, int(faults.answerDelayMs)))
             return Step::Stopped;
     }
     const Bytes &frame = frame_;
@@ -793,7 +800,19 @@ SessionEnd Simulator::Session::run()
     return conclude(Step::Ok);
 }
 
-Simulator::Simulator(SimConfig config) : config_(std::move(config))
+Simulator::Simulator(SimConfig config)
+    : Simulator(std::move(config), std::make_unique<StopSignal>(), nullptr)
+{
+}
+
+Simulator::Simulator(SimConfig config, StopSignal &sharedStop)
+    : Simulator(std::move(config), nullptr, &sharedStop)
+{
+}
+
+Simulator::Simulator(SimConfig config, std::unique_ptr<StopSignal> ownStop, StopSignal *sharedStop)
+    : config_(std::move(config)), ownStop_(std::move(ownStop)),
+      stop_(ownStop_ ? ownStop_.get() : sharedStop)
 {
     for (const SimDevice &d : config_.devices) {
         DeviceState st;
@@ -837,25 +856,25 @@ SimReport Simulator::run(LinkProvider &links)
         fail(invalid);
         return report();
     }
-    if (!stop_.ok()) {
+    if (!stop_->ok()) {
         fail("cannot create the stop pipe: " + lastErrorText());
         return report();
     }
     bool stopped = false;
     for (uint64_t n = 0; n < config_.sessions && !stopped; ++n) {
-        if (stop_.triggered()) {
+        if (stop_->triggered()) {
             stopped = true;
             break;
         }
         std::string error;
-        Link *link = links.acquire(&stop_, error);
+        Link *link = links.acquire(stop_, error);
         if (!link) {
-            stopped = stop_.triggered();
+            stopped = stop_->triggered();
             if (!stopped)
                 fail(error);
             break;
         }
-        link->setStop(&stop_);
+        link->setStop(stop_);
         link->setShaping(OutputShaping{config_.faults.fragment, config_.faults.paceBaud});
         link->setWriteTimeout(config_.timeouts.writeMs);
         Session session(*this, *link);

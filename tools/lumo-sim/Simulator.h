@@ -62,6 +62,7 @@
 #include "SimReport.h"
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 
 namespace lumosim {
@@ -69,6 +70,9 @@ namespace lumosim {
 class Simulator {
 public:
     explicit Simulator(SimConfig config);
+    // Every wait ends on `sharedStop` instead of a stop signal of its own: a fleet of
+    // simulators stops at once, and a thousand of them do not hold two thousand pipe ends.
+    Simulator(SimConfig config, StopSignal &sharedStop);
     Simulator(const Simulator &) = delete;
     Simulator &operator=(const Simulator &) = delete;
 
@@ -78,8 +82,8 @@ public:
     SimReport run(Link &link);
 
     // Ends run() soon, from any thread (and from a signal handler via stopSignal()).
-    void stop() { stop_.trigger(); }
-    StopSignal &stopSignal() { return stop_; }
+    void stop() { stop_->trigger(); }
+    StopSignal &stopSignal() { return *stop_; }
 
     // A snapshot of the report so far, from any thread.
     SimReport report() const;
@@ -103,6 +107,8 @@ public:
     };
 
 private:
+    Simulator(SimConfig config, std::unique_ptr<StopSignal> ownStop, StopSignal *sharedStop);
+
     class Session;
     friend class Session;
 
@@ -114,8 +120,9 @@ private:
     void fail(const std::string &why);
 
     SimConfig config_;
-    std::vector<DeviceState> devices_; // ascending DIN
-    StopSignal stop_;
+    std::vector<DeviceState> devices_;    // ascending DIN
+    std::unique_ptr<StopSignal> ownStop_; // null with a shared stop signal
+    StopSignal *stop_;
     mutable std::mutex reportMutex_;
     SimReport report_;
     uint64_t deviceFramesSent_ = 0; // for the one-shot faults

@@ -1,4 +1,5 @@
 // lumo-sim: the device simulator. See Options.cpp for the command line.
+#include "Fleet.h"
 #include "LinkProvider.h"
 #include "Options.h"
 #include "Simulator.h"
@@ -18,13 +19,18 @@ constexpr int kExitUsage = 2;
 // The run went through, but a device was left with measurements it did not hand over.
 constexpr int kExitMeasurementsLeft = 3;
 
-Simulator *g_simulator = nullptr;
+// What a signal stops: the simulator or the fleet being played.
+StopSignal *g_stop = nullptr;
 
 extern "C" void onSignal(int)
 {
-    if (g_simulator)
-        g_simulator->stopSignal().trigger();
+    if (g_stop)
+        g_stop->trigger();
 }
+
+// Descriptors the fleet process needs beside one per device: standard streams, the stop
+// pipe, the report file, and room for the C library's own.
+constexpr long kFleetSpareDescriptors = 32;
 
 std::unique_ptr<LinkProvider> makeLinks(const Options &o)
 {
@@ -43,20 +49,60 @@ std::unique_ptr<LinkProvider> makeLinks(const Options &o)
     return nullptr;
 }
 
-bool writeReport(const Options &o, const SimReport &report)
+bool writeReport(const Options &o, const std::string &json)
 {
     if (o.reportPath.empty()) {
-        std::cout << report.toJson() << std::endl;
+        std::cout << json << std::endl;
         return bool(std::cout);
     }
     std::ofstream file(o.reportPath, std::ios::trunc);
-    file << report.toJson() << '\n';
+    file << json << '\n';
     file.close();
     if (!file) {
         std::cerr << "lumo-sim: cannot write the report to " << o.reportPath << '\n';
         return false;
     }
     return true;
+}
+
+FleetConfig fleetConfig(const Options &o)
+{
+    FleetConfig fleet;
+    fleet.devices = o.fleet;
+    fleet.device = o.config.devices.front();
+    fleet.firstDin = fleet.device.din;
+    fleet.sessions = o.config.sessions;
+    fleet.frameDelayMs = o.config.frameDelayMs;
+    fleet.rampMs = o.rampMs;
+    fleet.timeouts = o.config.timeouts;
+    fleet.faults = o.config.faults;
+    return fleet;
+}
+
+int playFleet(const Options &options)
+{
+    const long limit = raiseDescriptorLimit();
+    if (limit >= 0 && limit < long(options.fleet) + kFleetSpareDescriptors) {
+        std::cerr << "lumo-sim: " << options.fleet << " devices need about "
+                  << options.fleet + kFleetSpareDescriptors
+                  << " descriptors; the limit (RLIMIT_NOFILE) is " << limit << '\n';
+        return kExitFailure;
+    }
+    Fleet fleet(fleetConfig(options));
+    g_stop = &fleet.stopSignal();
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    const FleetReport report = fleet.run(options.host, options.port);
+    g_stop = nullptr;
+    const bool written = writeReport(options, report.toJson());
+    std::cerr << "lumo-sim: " << report.summary() << '\n';
+    if (report.result == "failed") {
+        std::cerr << "lumo-sim: " << report.error << '\n';
+        return kExitFailure;
+    }
+    if (!written)
+        return kExitFailure;
+    return report.everyDeviceHandedOverAll() ? 0 : kExitMeasurementsLeft;
 }
 
 } // namespace
@@ -74,17 +120,19 @@ int main(int argc, char **argv)
         return 0;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    if (options.fleet)
+        return playFleet(options);
     Simulator simulator(options.config);
-    g_simulator = &simulator;
+    g_stop = &simulator.stopSignal();
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
 
     std::unique_ptr<LinkProvider> links = makeLinks(options);
     const SimReport report = simulator.run(*links);
     links.reset();
-    g_simulator = nullptr;
+    g_stop = nullptr;
 
-    const bool written = writeReport(options, report);
+    const bool written = writeReport(options, report.toJson());
     if (report.result == "failed") {
         std::cerr << "lumo-sim: " << report.error << '\n';
         return kExitFailure;
