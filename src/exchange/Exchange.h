@@ -37,10 +37,10 @@ public:
     static bool doDataTransfer(ExchangeContext &link, const QString &din);
 
 private:
-    // Raises EV_MEASUREMENT with the measurement and its sample count; true when the host
-    // kept it (left `answer` at 0).
-    static bool handOver(ExchangeContext &link, const QString &din, const Measurement &measurement,
-                         int samples, lumo_EventData &event);
+    // Raises EV_MEASUREMENT with the measurement already in the record's payload and its
+    // sample count; true when the host kept it (left `answer` at 0).
+    static bool handOver(ExchangeContext &link, const QString &din, int samples,
+                         lumo_EventData &event);
 };
 
 // Copies the DIN's UTF-8 bytes (at most 11) into the record and zero-fills the rest of it.

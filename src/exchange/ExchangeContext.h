@@ -22,6 +22,10 @@ struct ExchangeContext {
     void *user = nullptr;
     const com::StopSignal *stop = nullptr; // a stop, or the link taken over
     uint64_t link = 0;
+    // The exchange's working event record, lent to the handshake's question and to a
+    // transfer while nothing else uses it: records are 132140 bytes, and a channel with
+    // many connections should not hold several per connection. Null: they make their own.
+    lumo_EventData *record = nullptr;
 
     // callback(event, data, user, ERR_NONE).
     void raise(lumo_Event event, lumo_EventData *data) const

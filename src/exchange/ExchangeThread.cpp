@@ -32,7 +32,9 @@ public:
     explicit ExchangeLoop(ExchangeContext &context)
         : link(context), event(std::make_unique<lumo_EventData>())
     {
+        link.record = event.get();
     }
+    ~ExchangeLoop() { link.record = nullptr; }
 
     void run()
     {
@@ -171,7 +173,7 @@ private:
     {
         LUMO_INFO << "state EXCHANGE_START_DATA_TRANSFER for DIN:" << din;
         const bool transferred = Exchange::doDataTransfer(link, din);
-        link.raise(transferred ? EV_TRANSFER_DONE : EV_ACTION_FAILED, event.get());
+        raiseFor(transferred ? EV_TRANSFER_DONE : EV_ACTION_FAILED, din);
         entry.state = EXCHANGE_REQUEST_ACTION;
     }
 
@@ -286,8 +288,14 @@ bool confirmDevice(const QString &din, void *context)
     if (!context)
         return false;
     auto &link = *static_cast<ExchangeContext *>(context);
-    const auto event = makeEventRecord(din);
-    link.raise(EV_DEVICE_HANDSHAKE, event.get());
+    std::unique_ptr<lumo_EventData> own;
+    lumo_EventData *event = link.record;
+    if (event == nullptr) {
+        own = std::make_unique<lumo_EventData>();
+        event = own.get();
+    }
+    prepareEventRecord(*event, din);
+    link.raise(EV_DEVICE_HANDSHAKE, event);
     return (event->answer & kAcceptMask) != 0;
 }
 

@@ -3,6 +3,9 @@
 #include "exchange/ExchangeContext.h"
 #include "helpers/Logging.h"
 
+#include <QByteArray>
+
+#include <algorithm>
 #include <cstring>
 
 namespace liblumo {
@@ -19,8 +22,16 @@ bool worthReporting(const Measurement &measurement, int samples)
 
 bool Exchange::doDataTransfer(ExchangeContext &link, const QString &din)
 {
-    const auto event = std::make_unique<lumo_EventData>();
-    const auto measurement = std::make_unique<Measurement>();
+    std::unique_ptr<lumo_EventData> own;
+    lumo_EventData *event = link.record;
+    if (event == nullptr) {
+        own = std::make_unique<lumo_EventData>();
+        event = own.get();
+    }
+    prepareEventRecord(*event, din);
+    // Each measurement is taken straight into the record's payload: the header zero-fills
+    // it first, so nothing of an earlier measurement shows through.
+    auto &measurement = *reinterpret_cast<Measurement *>(event->payload);
     Protocol &protocol = *link.protocol;
 
     const uint16_t available = protocol.getAvailableMeasurement(kCommandTimeoutMs);
@@ -40,13 +51,13 @@ bool Exchange::doDataTransfer(ExchangeContext &link, const QString &din)
             return false;
         LUMO_INFO << "Exchange::doDataTransfer" << index << "of" << count;
         int samples = 0;
-        if (!protocol.retriveNextMeasurement(*measurement, kCommandTimeoutMs, samples))
+        if (!protocol.retriveNextMeasurement(measurement, kCommandTimeoutMs, samples))
             return false;
         // The device deletes a measurement once its last frame is acknowledged: that
         // happens only after the host has taken it.
-        if (!worthReporting(*measurement, samples)) {
+        if (!worthReporting(measurement, samples)) {
             LUMO_INFO << "Exchange::doDataTransfer measurement without counts or samples";
-        } else if (!handOver(link, din, *measurement, samples, *event)) {
+        } else if (!handOver(link, din, samples, *event)) {
             LUMO_INFO << "Exchange::doDataTransfer measurement refused by the host";
             protocol.refuseFrame();
             return false;
@@ -57,14 +68,20 @@ bool Exchange::doDataTransfer(ExchangeContext &link, const QString &din)
     return true;
 }
 
-bool Exchange::handOver(ExchangeContext &link, const QString &din, const Measurement &measurement,
-                        int samples, lumo_EventData &event)
+bool Exchange::handOver(ExchangeContext &link, const QString &din, int samples,
+                        lumo_EventData &event)
 {
-    prepareEventRecord(event, din);
-    event.reserved = uint32_t(samples);
-    std::memcpy(event.payload, &measurement, sizeof(Measurement));
-    link.raise(EV_MEASUREMENT, &event);
-    return event.answer == 0;
+    // Everything but the measurement is as the host first sees it: zero, and the DIN.
+    lumo_EventData &record = event; // the host may have written anywhere in it last time
+    const QByteArray utf8 = din.toUtf8();
+    std::memset(record.din, 0, sizeof record.din);
+    std::memcpy(record.din, utf8.constData(), std::min<std::size_t>(utf8.size(), kDinSize - 1));
+    record.reserved = uint32_t(samples);
+    record.answer = 0;
+    record.answerLength = 0;
+    std::memset(record.answerData, 0, sizeof record.answerData);
+    link.raise(EV_MEASUREMENT, &record);
+    return record.answer == 0;
 }
 
 } // namespace liblumo
