@@ -90,7 +90,7 @@ scale_haproxy_start() {
   local here
   here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
   LUMO_FRONT="127.0.0.1:$1" LUMO_COLLECTOR_1="127.0.0.1:$2" LUMO_COLLECTOR_2="127.0.0.1:$3" \
-    LUMO_COLLECTOR_MAXCONN="${4:-1}" \
+    LUMO_COLLECTOR_MAXCONN="${4:-64}" \
     haproxy -db -f "$here/deploy/haproxy.cfg" >"$SCALE_DIR/haproxy.log" 2>&1 &
   HAPROXY_PID=$!
   SCALE_PIDS+=("$HAPROXY_PID")
