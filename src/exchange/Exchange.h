@@ -43,7 +43,9 @@ private:
                          lumo_EventData &event);
 };
 
-// Copies the DIN's UTF-8 bytes (at most 11) into the record and zero-fills the rest of it.
+// Copies the DIN's UTF-8 bytes (at most 11) into the record's `din`, zero after them.
+void copyDin(lumo_EventData &record, const QString &din);
+// Zero-fills the record and copies the DIN into it.
 void prepareEventRecord(lumo_EventData &record, const QString &din);
 
 // A zero-filled event record on the heap with the DIN in place: records are 132140 bytes,

@@ -11,6 +11,7 @@
 #include "transports/StopSignal.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace liblumo {
 
@@ -26,6 +27,15 @@ struct ExchangeContext {
     // transfer while nothing else uses it: records are 132140 bytes, and a channel with
     // many connections should not hold several per connection. Null: they make their own.
     lumo_EventData *record = nullptr;
+
+    // The lent record, or a new one kept alive by `own` when none is lent.
+    lumo_EventData &recordOrOwn(std::unique_ptr<lumo_EventData> &own) const
+    {
+        if (record != nullptr)
+            return *record;
+        own = std::make_unique<lumo_EventData>();
+        return *own;
+    }
 
     // callback(event, data, user, ERR_NONE).
     void raise(lumo_Event event, lumo_EventData *data) const

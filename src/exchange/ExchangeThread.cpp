@@ -289,14 +289,10 @@ bool confirmDevice(const QString &din, void *context)
         return false;
     auto &link = *static_cast<ExchangeContext *>(context);
     std::unique_ptr<lumo_EventData> own;
-    lumo_EventData *event = link.record;
-    if (event == nullptr) {
-        own = std::make_unique<lumo_EventData>();
-        event = own.get();
-    }
-    prepareEventRecord(*event, din);
-    link.raise(EV_DEVICE_HANDSHAKE, event);
-    return (event->answer & kAcceptMask) != 0;
+    lumo_EventData &event = link.recordOrOwn(own);
+    prepareEventRecord(event, din);
+    link.raise(EV_DEVICE_HANDSHAKE, &event);
+    return (event.answer & kAcceptMask) != 0;
 }
 
 void *_threadExchange(void *arg)

@@ -3,9 +3,6 @@
 #include "exchange/ExchangeContext.h"
 #include "helpers/Logging.h"
 
-#include <QByteArray>
-
-#include <algorithm>
 #include <cstring>
 
 namespace liblumo {
@@ -23,15 +20,11 @@ bool worthReporting(const Measurement &measurement, int samples)
 bool Exchange::doDataTransfer(ExchangeContext &link, const QString &din)
 {
     std::unique_ptr<lumo_EventData> own;
-    lumo_EventData *event = link.record;
-    if (event == nullptr) {
-        own = std::make_unique<lumo_EventData>();
-        event = own.get();
-    }
-    prepareEventRecord(*event, din);
+    lumo_EventData &event = link.recordOrOwn(own);
+    prepareEventRecord(event, din);
     // Each measurement is taken straight into the record's payload: the header zero-fills
     // it first, so nothing of an earlier measurement shows through.
-    auto &measurement = *reinterpret_cast<Measurement *>(event->payload);
+    auto &measurement = *reinterpret_cast<Measurement *>(event.payload);
     Protocol &protocol = *link.protocol;
 
     const uint16_t available = protocol.getAvailableMeasurement(kCommandTimeoutMs);
@@ -57,7 +50,7 @@ bool Exchange::doDataTransfer(ExchangeContext &link, const QString &din)
         // happens only after the host has taken it.
         if (!worthReporting(measurement, samples)) {
             LUMO_INFO << "Exchange::doDataTransfer measurement without counts or samples";
-        } else if (!handOver(link, din, samples, *event)) {
+        } else if (!handOver(link, din, samples, event)) {
             LUMO_INFO << "Exchange::doDataTransfer measurement refused by the host";
             protocol.refuseFrame();
             return false;
@@ -71,17 +64,15 @@ bool Exchange::doDataTransfer(ExchangeContext &link, const QString &din)
 bool Exchange::handOver(ExchangeContext &link, const QString &din, int samples,
                         lumo_EventData &event)
 {
-    // Everything but the measurement is as the host first sees it: zero, and the DIN.
-    lumo_EventData &record = event; // the host may have written anywhere in it last time
-    const QByteArray utf8 = din.toUtf8();
-    std::memset(record.din, 0, sizeof record.din);
-    std::memcpy(record.din, utf8.constData(), std::min<std::size_t>(utf8.size(), kDinSize - 1));
-    record.reserved = uint32_t(samples);
-    record.answer = 0;
-    record.answerLength = 0;
-    std::memset(record.answerData, 0, sizeof record.answerData);
-    link.raise(EV_MEASUREMENT, &record);
-    return record.answer == 0;
+    // Everything but the measurement is as the host first sees it: zero, and the DIN (the
+    // host may have written anywhere in the record last time).
+    copyDin(event, din);
+    event.reserved = uint32_t(samples);
+    event.answer = 0;
+    event.answerLength = 0;
+    std::memset(event.answerData, 0, sizeof event.answerData);
+    link.raise(EV_MEASUREMENT, &event);
+    return event.answer == 0;
 }
 
 } // namespace liblumo

@@ -1,5 +1,9 @@
 #include "MeasurementRecord.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <QCryptographicHash>
 
 #include <algorithm>
@@ -108,6 +112,32 @@ std::string formatDeviceTime(uint32_t packed)
 std::string localNow()
 {
     return liblumo::helpers::nowToString().toStdString();
+}
+
+namespace {
+QJsonArray status16bArray(const StatusRecord &status)
+{
+    QJsonArray words;
+    for (uint16_t value : status.status16b)
+        words.append(value);
+    return words;
+}
+} // namespace
+
+std::string status16bJson(const StatusRecord &status)
+{
+    return QJsonDocument(status16bArray(status)).toJson(QJsonDocument::Compact).toStdString();
+}
+
+std::string statusJson(const StatusRecord &status)
+{
+    QJsonObject o;
+    o["status32a"] = static_cast<qint64>(status.status32a);
+    o["status32b"] = static_cast<qint64>(status.status32b);
+    o["status16a"] = status.status16a;
+    o["deviceTime"] = static_cast<qint64>(status.deviceTime);
+    o["status16b"] = status16bArray(status);
+    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
 }
 
 } // namespace lumo_collect

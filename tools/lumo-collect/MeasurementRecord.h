@@ -58,6 +58,11 @@ std::vector<uint16_t> blobToSamples(const void *data, std::size_t bytes);
 // makes the identity of a measurement in the store.
 std::vector<uint8_t> samplesDigest(const std::vector<uint8_t> &blob);
 
+// The status as both stores keep it: a compact JSON object of its fields, and its
+// status16b words alone as a compact JSON array.
+std::string statusJson(const StatusRecord &status);
+std::string status16bJson(const StatusRecord &status);
+
 // "yyyy-MM-dd HH:mm:ss" from the packed device date and time.
 std::string formatDeviceTime(uint32_t packed);
 // This computer's local time, "yyyy-MM-ddTHH:mm:ss.zzz".

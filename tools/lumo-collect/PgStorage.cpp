@@ -1,9 +1,5 @@
 #include "PgStorage.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
 namespace lumo_collect {
 
 namespace {
@@ -59,32 +55,6 @@ INSERT INTO lumo_schema (version) SELECT 2 WHERE NOT EXISTS (SELECT 1 FROM lumo_
 )sql";
 
 static_assert(kSchemaVersion == 2, "kSchema records version 2");
-
-std::string json(const QJsonValue &v)
-{
-    return (v.isArray() ? QJsonDocument(v.toArray()) : QJsonDocument(v.toObject()))
-        .toJson(QJsonDocument::Compact)
-        .toStdString();
-}
-
-QJsonArray status16bArray(const StatusRecord &s)
-{
-    QJsonArray array;
-    for (uint16_t v : s.status16b)
-        array.append(v);
-    return array;
-}
-
-std::string statusJson(const StatusRecord &s)
-{
-    QJsonObject o;
-    o["status32a"] = static_cast<qint64>(s.status32a);
-    o["status32b"] = static_cast<qint64>(s.status32b);
-    o["status16a"] = s.status16a;
-    o["deviceTime"] = static_cast<qint64>(s.deviceTime);
-    o["status16b"] = status16bArray(s);
-    return json(o);
-}
 
 } // namespace
 
@@ -285,7 +255,7 @@ bool PgStorage::storeSync(const SyncRecord &sync)
     if (sync.status) {
         const StatusRecord &s = *sync.status;
         p.integer(s.status32a).integer(s.status32b).integer(s.status16a).integer(s.deviceTime);
-        p.text(json(status16bArray(s)));
+        p.text(status16bJson(s));
     } else {
         p.null().null().null().null().null();
     }

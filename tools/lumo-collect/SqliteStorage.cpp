@@ -2,10 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
 namespace lumo_collect {
 
 namespace {
@@ -109,25 +105,6 @@ public:
 private:
     sqlite3_stmt *stmt_ = nullptr;
 };
-
-QJsonArray status16bArray(const StatusRecord &s)
-{
-    QJsonArray array;
-    for (uint16_t v : s.status16b)
-        array.append(v);
-    return array;
-}
-
-std::string statusJson(const StatusRecord &s)
-{
-    QJsonObject o;
-    o["status32a"] = static_cast<qint64>(s.status32a);
-    o["status32b"] = static_cast<qint64>(s.status32b);
-    o["status16a"] = s.status16a;
-    o["deviceTime"] = static_cast<qint64>(s.deviceTime);
-    o["status16b"] = status16bArray(s);
-    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
-}
 
 // lumo_sha256(samples): the digest of the identity, for upgrading rows in SQL.
 void sqlSha256(sqlite3_context *context, int /*argc*/, sqlite3_value **argv)
@@ -427,9 +404,7 @@ bool SqliteStorage::storeSync(const SyncRecord &sync)
         st.integer(7, sync.status->status32b);
         st.integer(8, sync.status->status16a);
         st.integer(9, sync.status->deviceTime);
-        st.text(10, QJsonDocument(status16bArray(*sync.status))
-                        .toJson(QJsonDocument::Compact)
-                        .toStdString());
+        st.text(10, status16bJson(*sync.status));
     } else {
         for (int i = 6; i <= 10; ++i)
             st.null(i);
