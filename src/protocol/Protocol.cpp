@@ -36,7 +36,9 @@ std::vector<uint8_t> buildFrame(uint16_t packet, uint8_t command, const QByteArr
 void Protocol::setTransport(com::ComAbstract *value)
 {
     transport = value;
-    badFrames = 0; // a new link starts with a clean slate
+    // A new link starts with a clean slate: nothing of the last one is a repeat here.
+    badFrames = 0;
+    acknowledgedSize = 0;
     if (transport != nullptr && stopSignal != nullptr)
         transport->setStopSignal(stopSignal);
 }
