@@ -40,8 +40,9 @@ MeasurementRecord copyMeasurement(const liblumo::lumo_EventData &record)
     m.nss = nss;
     // Only what arrived: past it the record holds zeros, not this measurement's samples.
     m.samples.resize(std::min<std::size_t>(record.reserved, liblumo::kMaxSamples));
-    std::memcpy(m.samples.data(), payload + offsetof(liblumo::Measurement, samples),
-                m.samples.size() * sizeof(uint16_t));
+    if (!m.samples.empty()) // an empty vector may have no storage to copy into
+        std::memcpy(m.samples.data(), payload + offsetof(liblumo::Measurement, samples),
+                    m.samples.size() * sizeof(uint16_t));
     return m;
 }
 
