@@ -12,7 +12,9 @@
 // - The callback runs on the library's threads: EV_CHANNEL_STARTED and
 //   EV_CHANNEL_STOPPED on the channel thread, every other event on the channel's
 //   exchange thread. Calls for one channel never overlap; callbacks of different
-//   channels may run at the same time on different threads.
+//   channels may run at the same time on different threads. A FleetTCPProfile channel
+//   has an exchange thread per connection: there the rule holds per connection (see
+//   FleetTCPProfile).
 // - Never call stopChannel from inside a callback of the same channel: the channel
 //   thread waits for that callback, so the stop could never be acknowledged.
 // - The library waits for the callback; a slow callback slows the device conversation.
