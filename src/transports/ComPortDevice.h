@@ -34,8 +34,9 @@ public:
     int openPort(const char *path, unsigned baudRate);
     void closePort();
     bool isOpen() const { return portHandle >= 0; }
-    // Writes all count bytes; 1 once the driver has taken them, -1 otherwise.
-    int writeData(const uint8_t *data, int count);
+    // Writes all count bytes; 1 once the driver has taken them, -1 otherwise (also when
+    // the wake descriptor, if any, becomes readable while the port takes no more).
+    int writeData(const uint8_t *data, int count, int wakeFd = -1);
     // Returns once count bytes arrived or timeoutMs passed since the call, with the count
     // read so far; kReadNotReady or kReadFailed when nothing could be read.
     int readData(uint8_t *buffer, int count, int timeoutMs);

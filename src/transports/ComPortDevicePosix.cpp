@@ -63,18 +63,22 @@ void makeRaw8N1(termios &settings)
 
 enum class Wait { Ready, TimedOut, Gone };
 
-// poll() on the port, resumed after a signal with the time that is left.
-Wait waitFor(int fd, short events, int timeoutMs)
+// poll() on the port (and the wake descriptor, if any), resumed after a signal with the
+// time that is left. A readable wake descriptor counts as the port gone.
+Wait waitFor(int fd, short events, int timeoutMs, int wakeFd = -1)
 {
     TimeOut deadline(timeoutMs);
     deadline.start();
-    pollfd entry{fd, events, 0};
+    pollfd entries[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    const nfds_t count = wakeFd >= 0 ? 2 : 1;
     int waitMs = timeoutMs;
     for (;;) {
-        entry.revents = 0;
-        const int ready = ::poll(&entry, 1, waitMs);
+        entries[0].revents = entries[1].revents = 0;
+        const int ready = ::poll(entries, count, waitMs);
+        if (ready > 0 && entries[1].revents != 0)
+            return Wait::Gone;
         if (ready > 0)
-            return (entry.revents & events) ? Wait::Ready : Wait::Gone;
+            return (entries[0].revents & events) ? Wait::Ready : Wait::Gone;
         if (ready == 0)
             return Wait::TimedOut;
         if (errno != EINTR)
@@ -138,7 +142,7 @@ void ComPortDevice::closePort()
     portHandle = kNoHandle;
 }
 
-int ComPortDevice::writeData(const uint8_t *data, int count)
+int ComPortDevice::writeData(const uint8_t *data, int count, int wakeFd)
 {
     if (portHandle < 0 || count < 0 || (data == nullptr && count > 0))
         return -1;
@@ -153,7 +157,7 @@ int ComPortDevice::writeData(const uint8_t *data, int count)
         if (done < 0 && errno == EINTR)
             continue;
         if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-            waitFor(fd, POLLOUT, kWriteStallMs) == Wait::Ready)
+            waitFor(fd, POLLOUT, kWriteStallMs, wakeFd) == Wait::Ready)
             continue;
         return -1;
     }

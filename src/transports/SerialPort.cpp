@@ -64,7 +64,9 @@ bool SerialPort::isAutoName(const std::string &name)
 
 int SerialPort::write(const uint8_t *data, int size)
 {
-    const int bytesWritten = size > 0 && device.writeData(data, size) == 1 ? size : 0;
+    // A stop ends a write the port stopped taking, instead of the 10 s stall allowance.
+    const int bytesWritten =
+        size > 0 && device.writeData(data, size, stopDescriptor()) == 1 ? size : 0;
     LUMO_DEBUG << "SerialPort::write bytesWritten:" << qint64(bytesWritten)
                << "buffer size:" << size;
     traceBuffer("TX BUFFER:", data, bytesWritten);
@@ -78,6 +80,8 @@ int SerialPort::read(uint8_t *buffer, int size)
     TimeOut deadline(readTimeout == -1 ? kDefaultReadTimeoutMs : readTimeout);
     deadline.start();
     for (;;) {
+        if (stopRaised())
+            return -1; // a stop: nothing more is read on this port
         TimeOut slice(kReadSliceMs);
         slice.start();
         const int got = device.readData(buffer, size, kReadSliceMs);

@@ -3,11 +3,14 @@
 #include "TransportTestSupport.h"
 
 #include "transports/SerialPort.h"
+#include "transports/StopSignal.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 using liblumo::com::ComPortDevice;
@@ -247,4 +250,26 @@ TEST(SerialPortOpen, PortDescriptorIsCloseOnExec)
     port.setPortName(pty.path());
     ASSERT_TRUE(port.open());
     EXPECT_EQ(descriptorsWithoutCloseOnExec(), before);
+}
+
+// A port that stops taking bytes (nobody reads the other side) or a device that stays
+// silent: a stop ends the write or the read at once, not after the stall allowance or
+// the time-out.
+TEST_F(SerialOnPty, StopEndsAStalledWriteAndASilentRead)
+{
+    liblumo::com::StopSignal stop;
+    port.setStopSignal(&stop);
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        stop.raise();
+    });
+    const std::vector<uint8_t> flood(1 << 20, 0x55); // far more than a terminal buffers
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.write(flood.data(), int(flood.size())), 0);
+    stopper.join();
+    port.setTimeout(30000);
+    uint8_t byte = 0;
+    EXPECT_EQ(port.read(&byte, 1), -1);
+    // The stall allowance is 10 s, the read's time-out 30 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
