@@ -18,6 +18,8 @@
 
 namespace e2e {
 
+using namespace liblumo::test;
+
 // Generous bounds for waits: several times what the step takes on a quiet machine.
 constexpr int kEventWaitMs = 15000;
 constexpr int kStopBoundMs = 5000;

@@ -1,5 +1,6 @@
 // The exchange's log lines, as a support engineer reads them in the "default" category.
 #include "Fixtures.h"
+#include "LogCapture.h"
 
 #include <QLoggingCategory>
 #include <QtGlobal>
@@ -15,47 +16,6 @@ using namespace liblumo;
 
 const std::string kDinText = "000-001-234";
 const std::string kSeparator(81, '-');
-
-// Collects every info line while it lives; the previous handler comes back afterwards.
-class LogCapture {
-public:
-    LogCapture()
-    {
-        std::lock_guard<std::mutex> lock(mutex());
-        lines().clear();
-        previous = qInstallMessageHandler(&LogCapture::handle);
-    }
-    ~LogCapture() { qInstallMessageHandler(previous); }
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
-
-    static std::vector<std::string> captured()
-    {
-        std::lock_guard<std::mutex> lock(mutex());
-        return lines();
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &, const QString &text)
-    {
-        if (type != QtInfoMsg)
-            return;
-        std::lock_guard<std::mutex> lock(mutex());
-        lines().push_back(text.toStdString());
-    }
-    static std::mutex &mutex()
-    {
-        static std::mutex instance;
-        return instance;
-    }
-    static std::vector<std::string> &lines()
-    {
-        static std::vector<std::string> instance;
-        return instance;
-    }
-
-    QtMessageHandler previous = nullptr;
-};
 
 bool fromExchange(const std::string &line)
 {
@@ -82,7 +42,9 @@ TEST(LogLines, TheExchangeNarratesEachStep)
     ASSERT_TRUE(run.tap.waitHostClosed(kEventWaitMs)) << host.trace();
     channel->stop();
 
-    const auto all = LogCapture::captured();
+    std::vector<std::string> all;
+    for (const QString &line : capture.linesOf(QtInfoMsg))
+        all.push_back(line.toStdString());
     std::vector<std::string> exchange;
     for (const std::string &line : all)
         if (fromExchange(line))

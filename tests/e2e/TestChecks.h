@@ -11,6 +11,8 @@
 
 namespace e2e {
 
+using namespace liblumo::test;
+
 // The kinds of the events from index `from` on.
 std::vector<liblumo::lumo_Event> kinds(const std::vector<SeenEvent> &events, std::size_t from = 0);
 // The raw bytes of each unit.

@@ -3,6 +3,7 @@
 #ifndef LIBLUMO_TESTS_PROTOCOLFIXTURE_H
 #define LIBLUMO_TESTS_PROTOCOLFIXTURE_H
 
+#include "LogCapture.h"
 #include "ScriptedTransport.h"
 #include "protocol/Protocol.h"
 
@@ -45,16 +46,6 @@ inline QByteArray corrupted(QByteArray frame)
     frame[frame.size() - 1] = char(frame.at(frame.size() - 1) ^ 0x5A);
     return frame;
 }
-
-// Collects every Qt message while alive (info and above: what the protocol logs).
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    const QStringList &lines() const;
-    bool contains(const QString &line) const { return lines().contains(line); }
-    int indexOf(const QString &line) const { return lines().indexOf(line); }
-};
 
 class ProtocolTest : public ::testing::Test {
 protected:

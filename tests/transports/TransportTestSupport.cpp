@@ -20,16 +20,6 @@ namespace transport_test {
 
 namespace {
 
-std::mutex logMutex;
-std::vector<std::pair<QtMsgType, QString>> logLines;
-QtMessageHandler previousHandler = nullptr;
-
-void captureMessage(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    std::lock_guard<std::mutex> lock(logMutex);
-    logLines.emplace_back(type, message);
-}
-
 sockaddr_in loopbackAddress(int port)
 {
     sockaddr_in address;
@@ -59,47 +49,6 @@ template <typename Check> int countDescriptors(Check check)
 }
 
 } // namespace
-
-LogCapture::LogCapture()
-{
-    {
-        std::lock_guard<std::mutex> lock(logMutex);
-        logLines.clear();
-    }
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
-    previousHandler = qInstallMessageHandler(captureMessage);
-}
-
-LogCapture::~LogCapture()
-{
-    qInstallMessageHandler(previousHandler);
-    QLoggingCategory::setFilterRules(QString());
-}
-
-QStringList LogCapture::lines() const
-{
-    std::lock_guard<std::mutex> lock(logMutex);
-    QStringList result;
-    for (const auto &line : logLines)
-        result << line.second;
-    return result;
-}
-
-QStringList LogCapture::linesOf(QtMsgType type) const
-{
-    std::lock_guard<std::mutex> lock(logMutex);
-    QStringList result;
-    for (const auto &line : logLines) {
-        if (line.first == type)
-            result << line.second;
-    }
-    return result;
-}
-
-int LogCapture::count(const QString &line) const
-{
-    return lines().count(line);
-}
 
 int64_t nowMs()
 {

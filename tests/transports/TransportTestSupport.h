@@ -3,6 +3,8 @@
 #ifndef LIBLUMO_TESTS_TRANSPORTS_TRANSPORTTESTSUPPORT_H
 #define LIBLUMO_TESTS_TRANSPORTS_TRANSPORTTESTSUPPORT_H
 
+#include "LogCapture.h"
+
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -17,17 +19,7 @@ namespace transport_test {
 constexpr int kPatientMs = 5000;
 
 // Captures every Qt message while it lives, with debug output switched on.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
-
-    QStringList lines() const;
-    QStringList linesOf(QtMsgType type) const;
-    int count(const QString &line) const;
-};
+using liblumo::test::LogCapture;
 
 // Milliseconds on a monotonic clock.
 int64_t nowMs();

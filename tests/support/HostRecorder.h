@@ -1,8 +1,8 @@
-// The host side of the end-to-end tests: an event callback that answers like a host
-// application (from a per-device script of actions) and records every event it sees, with
-// the data a host would copy out of the record, for the test thread to wait on and check.
-#ifndef LUMO_TESTS_E2E_HOSTRECORDER_H
-#define LUMO_TESTS_E2E_HOSTRECORDER_H
+// A recording host for the tests that run the library end to end: an event callback that answers
+// like a host application (from a per-device script of actions) and records every event it sees,
+// with the data a host would copy out of the record, for the test thread to wait on and check.
+#ifndef LIBLUMO_TESTS_HOSTRECORDER_H
+#define LIBLUMO_TESTS_HOSTRECORDER_H
 
 #include "liblumo.h"
 
@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace e2e {
+namespace liblumo::test {
 
 struct SeenEvent {
     liblumo::lumo_Event event{};
@@ -102,6 +102,6 @@ Answer rawAnswer(uint32_t value);
 Answer untouched();
 Answer syncWith(const liblumo::DeviceParams &params);
 
-} // namespace e2e
+} // namespace liblumo::test
 
 #endif

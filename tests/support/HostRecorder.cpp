@@ -7,7 +7,7 @@
 #include <cstring>
 #include <sstream>
 
-namespace e2e {
+namespace liblumo::test {
 
 using namespace liblumo;
 
@@ -226,4 +226,4 @@ Answer syncWith(const DeviceParams &params)
     return answer;
 }
 
-} // namespace e2e
+} // namespace liblumo::test
