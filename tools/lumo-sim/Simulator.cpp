@@ -1,3 +1,5 @@
+// The course of one session (who plays, the first handshake, serving, the end) and the
+// Simulator that runs sessions on the links a provider hands it.
 #include "Simulator.h"
 
 #include "Session.h"
