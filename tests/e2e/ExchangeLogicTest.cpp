@@ -15,7 +15,6 @@ namespace e2e {
 namespace {
 
 using namespace liblumo;
-using Bytes = std::vector<uint8_t>;
 
 const QString kDin = QStringLiteral("000-001-234");
 const QByteArray kAck("\x06", 1);
@@ -74,7 +73,7 @@ TEST(ExchangeLogic, ConfirmDeviceWithoutContextRefusesAndRaisesNothing)
 TEST(ExchangeLogic, ConfirmDeviceRaisesAZeroedRecordWithTheDin)
 {
     Harness harness;
-    harness.host.acceptAll();
+    harness.host.accept();
     bool clean = false;
     harness.host.setHook([&](lumo_Event, lumo_EventData &data) {
         // Everything but the DIN and the host's own answer is zero.
@@ -176,27 +175,23 @@ TEST(ExchangeLogic, SyncWhoseClockIsRefusedKeepsTheStatusAndSendsNoParameters)
     EXPECT_EQ(harness.host.count(EV_PARAMS_UPDATED), 0);
 }
 
-TEST(ExchangeLogic, ExchangeOnALostConnectionEndsAtOnce)
+// A lost connection or a stop request ends the exchange before its first turn.
+TEST(ExchangeLogic, ExchangeEndsAtOnceWhenLostOrStopped)
 {
-    Harness harness;
-    harness.transport.setConnected(false);
-    harness.transport.feed(frame(1, 0x01, Bytes(12, 0x00)));
-    EXPECT_EQ(_threadExchange(&harness.context), nullptr);
-    EXPECT_EQ(harness.transport.disconnects(), 1);
-    EXPECT_TRUE(harness.transport.writes().empty());
-    EXPECT_TRUE(harness.host.events().empty());
-}
-
-TEST(ExchangeLogic, ExchangeAfterAStopRequestEndsBeforeTheNextTurn)
-{
-    Harness harness;
-    harness.host.acceptAll();
-    harness.stop.raise();
-    harness.transport.feed(frame(1, 0x01, Bytes(12, 0x00)));
-    EXPECT_EQ(_threadExchange(&harness.context), nullptr);
-    EXPECT_EQ(harness.transport.disconnects(), 1);
-    EXPECT_TRUE(harness.transport.writes().empty());
-    EXPECT_TRUE(harness.host.events().empty());
+    for (const bool lost : {true, false}) {
+        SCOPED_TRACE(lost);
+        Harness harness;
+        harness.host.accept();
+        if (lost)
+            harness.transport.setConnected(false);
+        else
+            harness.stop.raise();
+        harness.transport.feed(frame(1, 0x01, Bytes(12, 0x00)));
+        EXPECT_EQ(_threadExchange(&harness.context), nullptr);
+        EXPECT_EQ(harness.transport.disconnects(), 1);
+        EXPECT_TRUE(harness.transport.writes().empty());
+        EXPECT_TRUE(harness.host.events().empty());
+    }
 }
 
 } // namespace

@@ -1,15 +1,18 @@
 // Channels that serve several devices at once, and what no peer may do to any TCP
-// channel: hold the door with silence, trickling bytes or bad frames, or keep a port that
-// cannot be listened on looking like a working channel.
+// channel: hold the door with silence, trickling bytes, bad frames or a flood of garbage,
+// or keep a port that cannot be listened on looking like a working channel.
 #include "Fixtures.h"
-#include "TapIo.h"
+#include "PosixTcp.h"
 
 #include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
-#include <vector>
 
 namespace e2e {
 namespace {
@@ -30,10 +33,12 @@ TEST_P(PortErrors, StartChannelReportsThePort)
     std::string port = text;
     int taken = -1;
     if (port == "taken") {
-        const int free = io::freeTcpPort();
-        taken = io::listenTcp(free);
+        taken = io::freeTcpPort(true);
         ASSERT_GE(taken, 0);
-        port = std::to_string(free);
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        ::getsockname(taken, reinterpret_cast<sockaddr *>(&address), &length);
+        port = std::to_string(ntohs(address.sin_port));
     }
     std::unique_ptr<TCPProfile> profile =
         fleet ? std::make_unique<FleetTCPProfile>() : std::make_unique<TCPProfile>();
@@ -57,32 +62,34 @@ INSTANTIATE_TEST_SUITE_P(Fleet, PortErrors,
 TEST(Fleet, ANewerConnectionTakesTheDeviceOver)
 {
     HostRecorder host;
-    host.acceptAll();
-    host.setFallback(kDinText, act(CALIBRATION));
+    host.accept();
+    host.setFallback(act(CALIBRATION), kDinText);
     auto channel = Channel::fleet(host, 8);
-    SimRun first(oneDevice(device(kDin, 0, 0, 0)));
+    SimRun first(oneDevice(device(kDin)));
     ASSERT_TRUE(first.overTcp(channel->port()));
-    ASSERT_TRUE(host.waitFor(EV_DEVICE_ADDED, kDinText, 1, kEventWaitMs)) << host.trace();
-    SimRun second(oneDevice(device(kDin, 0, 0, 0)));
+    ASSERT_TRUE(host.waitFor(EV_DEVICE_ADDED, 1, kEventWaitMs, kDinText)) << host.trace();
+    SimRun second(oneDevice(device(kDin)));
     ASSERT_TRUE(second.overTcp(channel->port()));
-    ASSERT_TRUE(host.waitFor(EV_DEVICE_ADDED, kDinText, 2, kEventWaitMs)) << host.trace();
+    ASSERT_TRUE(host.waitFor(EV_DEVICE_ADDED, 2, kEventWaitMs, kDinText)) << host.trace();
     EXPECT_TRUE(first.tap.waitHostClosed(kEventWaitMs));
     const int asked = host.count(EV_REQUEST_ACTION, kDinText);
-    EXPECT_TRUE(host.waitFor(EV_REQUEST_ACTION, kDinText, asked + 2, kEventWaitMs));
-    EXPECT_FALSE(second.tap.hostClosed());
+    EXPECT_TRUE(host.waitFor(EV_REQUEST_ACTION, asked + 2, kEventWaitMs, kDinText));
+    EXPECT_LT(second.tap.hostClosedAtMs(), 0);
     EXPECT_LT(channel->stop(), kStopBoundMs);
     EXPECT_EQ(host.events().back().event, EV_CHANNEL_STOPPED);
 }
 
-// A peer that writes on its own thread until the library closes the connection.
+// A peer that writes on its own thread until the library closes the connection: nothing,
+// one byte of a frame that never completes every 400 ms, or a handshake with a wrong LRC
+// every 50 ms.
 class RawPeer {
 public:
-    // silent: says nothing; trickle: one byte of a frame that never completes every
-    // 400 ms; badFrames: a handshake with a wrong LRC every 50 ms.
     enum Kind { Silent, Trickle, BadFrames };
 
-    RawPeer(int port, Kind kind) : fd(io::connectTcp(port)), kind(kind)
+    RawPeer(int port, Kind kind) : kind(kind)
     {
+        std::string error;
+        fd = lumosim::connectTcp("127.0.0.1", port, kEventWaitMs, nullptr, error).release();
         if (fd >= 0 && kind != Silent)
             writer = std::thread([this] { write(); });
     }
@@ -94,17 +101,16 @@ public:
         io::closeFd(fd);
     }
     bool connected() const { return fd >= 0; }
-    // True when the library closed the connection within timeoutMs.
     bool closedByHost(int timeoutMs)
     {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         uint8_t scratch[256];
         while (std::chrono::steady_clock::now() < end) {
-            bool ready = false;
-            if (!io::waitAny(&fd, &ready, 1, 100))
+            pollfd readable{fd, POLLIN, 0};
+            if (::poll(&readable, 1, 100) <= 0)
                 continue;
-            const long got = io::readSome(fd, scratch, sizeof scratch);
-            if (got == 0 || got == -1)
+            const ssize_t got = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
                 return true;
         }
         return false;
@@ -113,11 +119,11 @@ public:
 private:
     void write()
     {
-        const std::vector<uint8_t> trickle = {0x02, 0x00, 0x01, 0x00, 0x0E, 0x01};
+        const Bytes trickle = {0x02, 0x00, 0x01, 0x00, 0x0E, 0x01};
         // STX, packet 1, length 14, handshake, 12 bytes of DIN 1, and a wrong LRC.
-        const std::vector<uint8_t> bad = {0x02, 0x00, 0x01, 0x00, 0x0E, 0x01, 0x01,
-                                          0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                          0x00, 0x00, 0x00, 0x00, 0x55};
+        Bytes bad = {0x02, 0x00, 0x01, 0x00, 0x0E, 0x01, 0x01};
+        bad.insert(bad.end(), 11, 0x00);
+        bad.push_back(0x55);
         for (std::size_t i = 0; !done; ++i) {
             const bool ok = kind == Trickle ? io::writeAll(fd, &trickle[i % trickle.size()], 1)
                                             : io::writeAll(fd, bad.data(), bad.size());
@@ -127,21 +133,24 @@ private:
         }
     }
 
-    int fd;
+    int fd = -1;
     Kind kind;
     std::atomic<bool> done{false};
     std::thread writer;
 };
 
-// Silence, trickling bytes and bad frames are no progress: each such connection is closed
-// by the idle rule or the bad-frame bound, and the real device behind them is served.
+// Silence, trickling bytes, bad frames and garbage are no progress: each such connection
+// is closed by the idle rule or the bad-frame bound, and the real device behind them is
+// served.
 class HostilePeers : public testing::TestWithParam<int> {};
 
 TEST_P(HostilePeers, CannotKeepARealDeviceOut)
 {
     const int limit = GetParam();
+    // A single-connection channel serves the hostile peers one after the other.
+    const int waitMs = 3 * kEventWaitMs;
     HostRecorder host;
-    host.acceptAll();
+    host.accept();
     auto channel = limit > 1 ? Channel::fleet(host, limit) : Channel::tcp(host);
     std::vector<std::unique_ptr<RawPeer>> peers;
     peers.push_back(std::make_unique<RawPeer>(channel->port(), RawPeer::Trickle));
@@ -151,14 +160,19 @@ TEST_P(HostilePeers, CannotKeepARealDeviceOut)
         peers.push_back(std::make_unique<RawPeer>(channel->port(), RawPeer::Silent));
     for (const auto &peer : peers)
         ASSERT_TRUE(peer->connected());
+    lumosim::SimConfig flooding = oneDevice(device(kDin + 1));
+    flooding.faults.flood = true;
+    SimRun flood(flooding);
+    ASSERT_TRUE(flood.overTcp(channel->port()));
 
-    lumosim::SimConfig patient = oneDevice(device(kDin, 0, 0, 0));
-    patient.timeouts.handshakeMs = kEventWaitMs;
+    lumosim::SimConfig patient = oneDevice(device(kDin));
+    patient.timeouts.handshakeMs = waitMs;
     SimRun real(patient);
     ASSERT_TRUE(real.overTcp(channel->port()));
-    EXPECT_TRUE(host.waitFor(EV_DEVICE_ADDED, kDinText, 1, kEventWaitMs)) << host.trace();
+    EXPECT_TRUE(host.waitFor(EV_DEVICE_ADDED, 1, waitMs, kDinText)) << host.trace();
     for (std::size_t i = 0; i < peers.size(); ++i)
         EXPECT_TRUE(peers[i]->closedByHost(kEventWaitMs)) << "peer " << i;
+    EXPECT_GT(flood.report().floodBytes, 0u);
     EXPECT_EQ(host.count(EV_DEVICE_HANDSHAKE), 1); // no bad frame passed for a handshake
     EXPECT_LT(channel->stop(), kStopBoundMs);
 }
