@@ -1,6 +1,8 @@
 // A damaged frame, line noise, a NAK, frames cut in single bytes: the conversation
 // recovers. A device that vanishes fails its action cleanly and the channel serves the
 // next device. A device held in CONTROL gets numbered keep-alives, one interval apart.
+// stopChannel returns within a generous bound in every state, EV_CHANNEL_STOPPED comes
+// last, and an action cut short reports failure, never a partial result.
 #include "Fixtures.h"
 #include "transports/TimeOut.h"
 
@@ -8,6 +10,7 @@
 
 #include <ctime>
 #include <functional>
+#include <thread>
 
 namespace e2e {
 namespace {
@@ -32,12 +35,12 @@ TEST_P(Recovers, EveryMeasurementArrivesWhole)
     HostRecorder host;
     host.accept(kFirstText);
     host.script(kFirstText, {act(DATA_TRANSFER), act(EXIT)});
-    auto channel = Channel::tcp(host);
+    auto channel = tcpChannel(host);
     const lumosim::SimDevice simulated = device(kFirst, 2, 3, 100);
     lumosim::SimConfig config = oneDevice(simulated);
     GetParam().fault(config.faults);
     SimRun run(config);
-    ASSERT_TRUE(run.overTcp(channel->port()));
+    ASSERT_TRUE(run.overTcp(channel->port));
     ASSERT_TRUE(host.waitFor(EV_REQUEST_ACTION, 2, kEventWaitMs)) << host.trace();
     channel->stop();
     ASSERT_TRUE(run.tap.waitHostClosed(kEventWaitMs));
@@ -100,7 +103,7 @@ TEST_P(Vanishing, FailsTheActionAndTheNextDeviceIsServed)
     host.accept();
     host.script(kFirstText, {act(DATA_TRANSFER), act(EXIT)});
     host.script(kSecondText, {act(DATA_TRANSFER), act(EXIT)});
-    auto channel = Channel::tcp(host);
+    auto channel = tcpChannel(host);
     const lumosim::SimDevice first = device(kFirst, 3, 2, 50);
     lumosim::SimConfig vanishing = oneDevice(first);
     vanishing.faults.dropAfterFrames = GetParam().dropAfterFrames;
@@ -108,12 +111,12 @@ TEST_P(Vanishing, FailsTheActionAndTheNextDeviceIsServed)
         SimRun run(vanishing);
         if (GetParam().cutOnCommand >= 0)
             run.tap.cutOnCommand(uint8_t(GetParam().cutOnCommand));
-        ASSERT_TRUE(run.overTcp(channel->port()));
+        ASSERT_TRUE(run.overTcp(channel->port));
         ASSERT_TRUE(host.waitFor(EV_ACTION_FAILED, 1, kEventWaitMs, kFirstText)) << host.trace();
     }
     const lumosim::SimDevice second = device(kSecond, 2, 3, 100);
     SimRun next(oneDevice(second));
-    ASSERT_TRUE(next.overTcp(channel->port()));
+    ASSERT_TRUE(next.overTcp(channel->port));
     ASSERT_TRUE(host.waitFor(EV_REQUEST_ACTION, 2, kEventWaitMs, kSecondText)) << host.trace();
     EXPECT_EQ(host.count(EV_ACTION_FAILED), 1);
     EXPECT_EQ(host.count(EV_TRANSFER_DONE, kSecondText), 1);
@@ -139,15 +142,15 @@ TEST(Faults, DeviceThatMissesTheSleepCommandIsDroppedAllTheSame)
     host.script(kFirstText, {act(SLEEP)});
     host.setFallback(act(CALIBRATION), kFirstText);
     host.setFallback(act(CALIBRATION), kSecondText);
-    auto channel = Channel::tcp(host);
+    auto channel = tcpChannel(host);
     {
         SimRun run(oneDevice(device(kFirst)));
         run.tap.cutOnCommand(0x91); // gone before the sleep command reaches it
-        ASSERT_TRUE(run.overTcp(channel->port()));
+        ASSERT_TRUE(run.overTcp(channel->port));
         ASSERT_TRUE(run.tap.waitHostFrames(0x91, 1, kEventWaitMs)) << host.trace();
     }
     SimRun next(oneDevice(device(kSecond)));
-    ASSERT_TRUE(next.overTcp(channel->port()));
+    ASSERT_TRUE(next.overTcp(channel->port));
     ASSERT_TRUE(host.waitFor(EV_REQUEST_ACTION, 3, kEventWaitMs, kSecondText)) << host.trace();
     EXPECT_EQ(host.count(EV_REQUEST_ACTION, kFirstText), 1);
 }
@@ -157,9 +160,9 @@ TEST(Control, KeepAlivesAreNumberedFromTheHandshakeAndSpacedByTheInterval)
     HostRecorder host;
     host.accept(kFirstText);
     host.setFallback(act(CONTROL));
-    auto channel = Channel::tcp(host);
+    auto channel = tcpChannel(host);
     SimRun run(oneDevice(device(kFirst, 1, 1, 10)));
-    ASSERT_TRUE(run.overTcp(channel->port()));
+    ASSERT_TRUE(run.overTcp(channel->port));
     ASSERT_TRUE(host.waitFor(EV_DEVICE_ADDED, 1, kEventWaitMs));
     // Holding a device sleeps between keep-alives: a busy loop would burn a whole core.
     const std::clock_t cpuBefore = std::clock();
@@ -196,20 +199,152 @@ TEST(Control, KeepAliveWithoutAnswerDropsTheDevice)
     HostRecorder host;
     host.accept(kFirstText);
     host.setFallback(act(CONTROL));
-    auto channel = Channel::tcp(host);
+    auto channel = tcpChannel(host);
     SimRun run(oneDevice(device(kFirst)));
     run.tap.cutOnCommand(0xF1); // the device is gone when the first keep-alive goes out
-    ASSERT_TRUE(run.overTcp(channel->port()));
+    ASSERT_TRUE(run.overTcp(channel->port));
     ASSERT_TRUE(host.waitFor(EV_KEEPALIVE_FAILED, 1, kEventWaitMs, kFirstText)) << host.trace();
     const int requestsBefore = host.count(EV_REQUEST_ACTION, kFirstText);
     host.script(kFirstText, {act(EXIT)});
     SimRun again(oneDevice(device(kFirst)));
-    ASSERT_TRUE(again.overTcp(channel->port()));
+    ASSERT_TRUE(again.overTcp(channel->port));
     ASSERT_TRUE(host.waitFor(EV_DEVICE_ADDED, 2, kEventWaitMs, kFirstText)) << host.trace();
     ASSERT_TRUE(again.tap.waitHostClosed(kEventWaitMs));
     EXPECT_EQ(host.count(EV_REQUEST_ACTION, kFirstText), requestsBefore + 1);
     EXPECT_EQ(host.count(EV_KEEPALIVE_FAILED), 1);
 }
+
+// An idle channel sleeps in its waits; a busy loop would burn a whole core.
+constexpr int kIdleSampleMs = 1000;
+constexpr double kMaxIdleCpuShare = 0.25;
+
+int64_t processCpuMs()
+{
+    return int64_t(std::clock()) * 1000 / CLOCKS_PER_SEC;
+}
+
+struct StopCase {
+    const char *name;
+    // The device's setup; none for a channel without device.
+    std::function<void(HostRecorder &, lumosim::SimConfig &)> arrange;
+    // Waits until the channel is in the state to stop it in.
+    std::function<bool(HostRecorder &, SimRun &)> reached;
+    // Checks after the stop.
+    std::function<void(HostRecorder &, SimRun &)> check;
+};
+
+class Stop : public testing::TestWithParam<StopCase> {};
+
+TEST_P(Stop, EndsEverythingAndIsTheLastEvent)
+{
+    const StopCase &row = GetParam();
+    HostRecorder host;
+    host.accept(kFirstText);
+    host.setFallback(act(CALIBRATION));
+    lumosim::SimConfig config = oneDevice(device(kFirst));
+    if (row.arrange)
+        row.arrange(host, config);
+    SimRun run(config);
+    auto channel = std::string(row.name) == "SerialPortThatNeverOpens"
+                       ? serialChannel(host, "/nonexistent/lumo-e2e-port")
+                       : tcpChannel(host);
+    ASSERT_TRUE(host.waitFor(EV_CHANNEL_STARTED, 1, kEventWaitMs));
+    if (row.arrange) {
+        ASSERT_TRUE(run.overTcp(channel->port));
+    }
+    ASSERT_TRUE(row.reached(host, run)) << host.trace();
+    // Let the channel get well into what it is doing before the stop arrives.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    EXPECT_LT(channel->stop(), kStopBoundMs);
+    const auto events = host.events();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events.back().event, EV_CHANNEL_STOPPED);
+    EXPECT_FALSE(events.back().hasData);
+    EXPECT_EQ(host.count(EV_CHANNEL_STOPPED), 1);
+    if (row.arrange) { // the exchange ended and closed the connection
+        EXPECT_TRUE(run.tap.waitHostClosed(kEventWaitMs));
+    }
+    row.check(host, run);
+}
+
+bool started(HostRecorder &, SimRun &)
+{
+    return true;
+}
+
+// The action under way ends with EV_ACTION_FAILED just before EV_CHANNEL_STOPPED.
+void expectCutShort(HostRecorder &host)
+{
+    const auto events = host.events();
+    EXPECT_EQ(events[events.size() - 2].event, EV_ACTION_FAILED);
+    EXPECT_EQ(events[events.size() - 2].din, kFirstText);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stop, Stop,
+    testing::Values(
+        StopCase{"IdleTcpChannelWithoutDevice", nullptr,
+                 [](HostRecorder &, SimRun &) {
+                     const int64_t before = processCpuMs();
+                     std::this_thread::sleep_for(std::chrono::milliseconds(kIdleSampleMs));
+                     EXPECT_LT(double(processCpuMs() - before), kMaxIdleCpuShare * kIdleSampleMs);
+                     return true;
+                 },
+                 [](HostRecorder &host, SimRun &) {
+                     EXPECT_EQ(kinds(host.events()),
+                               (std::vector<lumo_Event>{EV_CHANNEL_STARTED, EV_CHANNEL_STOPPED}));
+                 }},
+        StopCase{"SerialPortThatNeverOpens", nullptr, started, [](HostRecorder &, SimRun &) {}},
+        StopCase{"DeviceConnectedAndIdle",
+                 [](HostRecorder &, lumosim::SimConfig &config) {
+                     config.devices[0] = device(kFirst, 1, 1, 10);
+                 },
+                 [](HostRecorder &host, SimRun &) {
+                     return host.waitFor(EV_REQUEST_ACTION, 3, kEventWaitMs);
+                 },
+                 [](HostRecorder &host, SimRun &) { EXPECT_EQ(host.count(EV_ACTION_FAILED), 0); }},
+        StopCase{
+            "DeviceInControl",
+            [](HostRecorder &host, lumosim::SimConfig &) { host.setFallback(act(CONTROL)); },
+            [](HostRecorder &host, SimRun &) {
+                return host.waitFor(EV_REQUEST_ACTION, 2, kEventWaitMs);
+            },
+            [](HostRecorder &host, SimRun &) { EXPECT_EQ(host.count(EV_KEEPALIVE_FAILED), 0); }},
+        // Far more than the test waits for: 500 measurements of 64 blocks, answers slowed.
+        StopCase{"LongTransfer",
+                 [](HostRecorder &host, lumosim::SimConfig &config) {
+                     host.script(kFirstText, {act(DATA_TRANSFER)});
+                     config.devices[0] = device(kFirst, 500, 64, 255);
+                     config.faults.answerDelayMs = 2;
+                 },
+                 [](HostRecorder &host, SimRun &) {
+                     return host.waitFor(EV_MEASUREMENT, 1, kEventWaitMs);
+                 },
+                 [](HostRecorder &host, SimRun &) {
+                     expectCutShort(host);
+                     EXPECT_EQ(host.count(EV_TRANSFER_DONE), 0);
+                     const auto measurements = host.eventsOf(EV_MEASUREMENT);
+                     EXPECT_LT(measurements.size(), 500u);
+                     for (uint32_t index = 0; index < measurements.size(); ++index)
+                         expectMeasurement(measurements[index], device(kFirst, 500, 64, 255),
+                                           index);
+                 }},
+        // The status answer comes late: the stop arrives while the sync waits for it.
+        StopCase{"SyncWaitingForItsAnswer",
+                 [](HostRecorder &host, lumosim::SimConfig &config) {
+                     host.script(kFirstText, {Answer{0, {}, 0, true}});
+                     config.faults.answerDelayMs = 3000;
+                 },
+                 [](HostRecorder &, SimRun &run) {
+                     return run.tap.waitHostFrames(0xA4, 1, kEventWaitMs);
+                 },
+                 [](HostRecorder &host, SimRun &run) {
+                     expectCutShort(host);
+                     EXPECT_EQ(host.count(EV_SYNC_DONE) + host.count(EV_PARAMS_UPDATED), 0);
+                     EXPECT_TRUE(run.tap.hostFrames(0xA1).empty());
+                 }}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace e2e

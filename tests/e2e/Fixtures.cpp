@@ -4,9 +4,6 @@
 #include "Waveform.h"
 #include "transports/TimeOut.h"
 
-#include <QDateTime>
-#include <QTimeZone>
-
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
@@ -16,7 +13,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace e2e {
@@ -25,63 +21,36 @@ using namespace liblumo;
 
 namespace {
 constexpr uint8_t kStx = 0x02;
-constexpr uint8_t kAck = 0x06;
-constexpr uint8_t kNak = 0x15;
 constexpr std::size_t kFrameHead = 6;  // STX, packet number, length, command
 constexpr std::size_t kLengthBias = 2; // the length field counts the data plus 2
-constexpr int kConnectTimeoutMs = 10000;
 constexpr int kPtyOpenTimeoutMs = 20000;
 constexpr int kPollMs = 1000;
-constexpr std::size_t kChunk = 4096;
-constexpr int kYearBase = 2000;
-constexpr int kClockSlackSeconds = 10;
-
-// The whole program runs five hours east of UTC, so a local time sent where UTC belongs
-// shows. Set before main, while no thread can read the environment.
-const bool kZoneSet = [] {
-    setenv("TZ", "XST-5", 1);
-    tzset();
-    return true;
-}();
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(uint16_t(port));
-    return address;
-}
 
 // Splits the library's byte stream into units; a frame still incomplete is left out.
 std::vector<HostUnit> splitHostStream(const Bytes &bytes, const std::vector<int64_t> &arrival)
 {
     std::vector<HostUnit> units;
-    std::size_t at = 0;
-    while (at < bytes.size()) {
+    for (std::size_t at = 0; at < bytes.size();) {
         HostUnit unit;
         unit.atMs = arrival[at];
-        const uint8_t first = bytes[at];
-        if (first != kStx) {
-            unit.kind = first == kAck   ? HostUnit::Ack
-                        : first == kNak ? HostUnit::Nak
-                                        : HostUnit::Stray;
-            unit.raw = {first};
-            units.push_back(unit);
-            ++at;
-            continue;
+        std::size_t total = 1;
+        if (bytes[at] == kStx) {
+            if (bytes.size() - at < kFrameHead)
+                break;
+            const std::size_t length = std::size_t(bytes[at + 3] << 8 | bytes[at + 4]);
+            total = kFrameHead + (length >= kLengthBias ? length - kLengthBias : 0) + 1;
+            if (bytes.size() - at < total)
+                break;
+            unit.kind = HostUnit::Frame;
+            unit.command = bytes[at + 5];
+            unit.data.assign(bytes.begin() + long(at + kFrameHead),
+                             bytes.begin() + long(at + total - 1));
+        } else {
+            unit.kind = bytes[at] == 0x06   ? HostUnit::Ack
+                        : bytes[at] == 0x15 ? HostUnit::Nak
+                                            : HostUnit::Stray;
         }
-        if (bytes.size() - at < kFrameHead)
-            break;
-        const std::size_t length = std::size_t(bytes[at + 3] << 8 | bytes[at + 4]);
-        const std::size_t total =
-            kFrameHead + (length >= kLengthBias ? length - kLengthBias : 0) + 1;
-        if (bytes.size() - at < total)
-            break;
-        unit.kind = HostUnit::Frame;
         unit.raw.assign(bytes.begin() + long(at), bytes.begin() + long(at + total));
-        unit.command = bytes[at + 5];
-        unit.data.assign(unit.raw.begin() + long(kFrameHead), unit.raw.end() - 1);
         units.push_back(unit);
         at += total;
     }
@@ -89,20 +58,20 @@ std::vector<HostUnit> splitHostStream(const Bytes &bytes, const std::vector<int6
 }
 } // namespace
 
-namespace io {
-
 int freeTcpPort(bool listening)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     int port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
         ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
         port = ntohs(address.sin_port);
     if (listening && port != 0 && ::listen(fd, 1) == 0)
         return fd;
-    closeFd(fd);
+    ::close(fd);
     return listening ? -1 : port;
 }
 
@@ -113,23 +82,15 @@ bool writeAll(int fd, const uint8_t *data, std::size_t size)
         if (put < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd writable{fd, POLLOUT, 0};
             ::poll(&writable, 1, kPollMs);
-            continue;
-        }
-        if (put <= 0)
+        } else if (put <= 0) {
             return false;
-        data += put;
-        size -= std::size_t(put);
+        } else {
+            data += put;
+            size -= std::size_t(put);
+        }
     }
     return true;
 }
-
-void closeFd(int fd)
-{
-    if (fd >= 0)
-        ::close(fd);
-}
-
-} // namespace io
 
 WireTap::~WireTap()
 {
@@ -143,7 +104,7 @@ int WireTap::connect(int port)
 {
     std::string error;
     lumosim::UniqueFd library =
-        lumosim::connectTcp("127.0.0.1", port, kConnectTimeoutMs, nullptr, error);
+        lumosim::connectTcp("127.0.0.1", port, kEventWaitMs, nullptr, error);
     int pair[2] = {-1, -1};
     if (!library.valid() || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
         return -1;
@@ -161,16 +122,15 @@ void WireTap::relay()
             continue;
         if (fds[2].revents != 0)
             return closeBoth(false);
-        if (fds[0].revents != 0 && !forward(libraryFd, deviceFd, true))
-            return;
-        if (fds[1].revents != 0 && !forward(deviceFd, libraryFd, false))
+        if ((fds[0].revents != 0 && !forward(libraryFd, deviceFd, true)) ||
+            (fds[1].revents != 0 && !forward(deviceFd, libraryFd, false)))
             return;
     }
 }
 
 bool WireTap::forward(int from, int to, bool fromLibrary)
 {
-    uint8_t buffer[kChunk];
+    uint8_t buffer[4096];
     const ssize_t got = ::recv(from, buffer, sizeof buffer, MSG_DONTWAIT);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return true;
@@ -184,7 +144,7 @@ bool WireTap::forward(int from, int to, bool fromLibrary)
             cut = cut || (unit.kind == HostUnit::Frame && unit.command == cutCommand);
         changed.notify_all();
     }
-    if (cut || !io::writeAll(to, buffer, std::size_t(got))) {
+    if (cut || !writeAll(to, buffer, std::size_t(got))) {
         closeBoth(fromLibrary && got <= 0);
         return false;
     }
@@ -199,8 +159,8 @@ void WireTap::closeBoth(bool byHost)
     closed = true;
     closedByHost = byHost;
     closedAtMs = TimeOut::nowMs();
-    io::closeFd(libraryFd);
-    io::closeFd(deviceFd);
+    ::close(libraryFd);
+    ::close(deviceFd);
     changed.notify_all();
 }
 
@@ -237,13 +197,13 @@ bool WireTap::waitHostClosed(int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [&] { return closed && closedByHost; });
+                            [&] { return closedByHost; });
 }
 
 int64_t WireTap::hostClosedAtMs() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return closed && closedByHost ? closedAtMs : -1;
+    return closedByHost ? closedAtMs : -1;
 }
 
 LibLumo &library()
@@ -252,47 +212,41 @@ LibLumo &library()
     return instance;
 }
 
-Channel::Channel(HostRecorder &host, std::unique_ptr<IChannelProfile> channelProfile, int port)
-    : profile(std::move(channelProfile)), tcpPort(port)
+Channel::Channel(HostRecorder &host, std::unique_ptr<IChannelProfile> channelProfile, int tcpPort)
+    : profile(std::move(channelProfile)), port(tcpPort)
 {
     lumo_ErrorCodes error = ERR_THREAD_START;
-    channelId = library().startChannel(profile.get(), &HostRecorder::callback, &host, &error);
+    id = library().startChannel(profile.get(), &HostRecorder::callback, &host, &error);
     stopped = error != ERR_NONE;
-}
-
-std::unique_ptr<Channel> Channel::tcp(HostRecorder &host)
-{
-    const int port = io::freeTcpPort();
-    auto profile = std::make_unique<TCPProfile>();
-    profile->setServerPort(std::to_string(port));
-    return std::unique_ptr<Channel>(new Channel(host, std::move(profile), port));
-}
-
-std::unique_ptr<Channel> Channel::fleet(HostRecorder &host, int maxConnections)
-{
-    const int port = io::freeTcpPort();
-    auto profile = std::make_unique<FleetTCPProfile>();
-    profile->setServerPort(std::to_string(port));
-    profile->setMaxConnections(maxConnections);
-    return std::unique_ptr<Channel>(new Channel(host, std::move(profile), port));
-}
-
-std::unique_ptr<Channel> Channel::serial(HostRecorder &host, const std::string &path)
-{
-    auto profile = std::make_unique<SerialProfile>();
-    profile->setPortName(path);
-    return std::unique_ptr<Channel>(new Channel(host, std::move(profile), 0));
 }
 
 int64_t Channel::stop()
 {
-    if (stopped)
-        return 0;
-    stopped = true;
     const int64_t start = TimeOut::nowMs();
-    lumo_ErrorCodes error = ERR_THREAD_START;
-    library().stopChannel(channelId, &error);
+    lumo_ErrorCodes error = ERR_NONE;
+    if (!std::exchange(stopped, true))
+        library().stopChannel(id, &error);
     return TimeOut::nowMs() - start;
+}
+
+std::unique_ptr<Channel> tcpChannel(HostRecorder &host, int fleetLimit)
+{
+    const int port = freeTcpPort();
+    std::unique_ptr<TCPProfile> profile = std::make_unique<TCPProfile>();
+    if (fleetLimit > 0) {
+        auto fleet = std::make_unique<FleetTCPProfile>();
+        fleet->setMaxConnections(fleetLimit);
+        profile = std::move(fleet);
+    }
+    profile->setServerPort(std::to_string(port));
+    return std::make_unique<Channel>(host, std::move(profile), port);
+}
+
+std::unique_ptr<Channel> serialChannel(HostRecorder &host, const std::string &path)
+{
+    auto profile = std::make_unique<SerialProfile>();
+    profile->setPortName(path);
+    return std::make_unique<Channel>(host, std::move(profile), 0);
 }
 
 SimRun::~SimRun()
@@ -302,9 +256,9 @@ SimRun::~SimRun()
         thread.join();
 }
 
-void SimRun::play(lumosim::LinkProvider &provider)
+void SimRun::play()
 {
-    sim.run(provider);
+    sim.run(*links);
     std::lock_guard<std::mutex> lock(mutex);
     done = true;
     finished.notify_all();
@@ -317,7 +271,7 @@ bool SimRun::overTcp(int port)
         return false;
     link = std::make_unique<lumosim::Link>(lumosim::UniqueFd(fd), "tap");
     links = std::make_unique<lumosim::FixedLinkProvider>(*link);
-    thread = std::thread([this] { play(*links); });
+    thread = std::thread(&SimRun::play, this);
     return true;
 }
 
@@ -329,7 +283,7 @@ bool SimRun::overPty(const std::string &symlinkPath)
     if (!pty->prepare(error))
         return false;
     links = std::move(pty);
-    thread = std::thread([this] { play(*links); });
+    thread = std::thread(&SimRun::play, this);
     return true;
 }
 
@@ -372,21 +326,6 @@ std::string dinText(uint32_t din)
     return text;
 }
 
-Bytes frameBytes(uint16_t packet, uint8_t command, const Bytes &data)
-{
-    const std::size_t length = data.size() + kLengthBias;
-    Bytes bytes{
-        kStx,   uint8_t(packet >> 8), uint8_t(packet), uint8_t(length >> 8), uint8_t(length),
-        command};
-    bytes.reserve(kFrameHead + data.size() + 1);
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    uint8_t lrc = 0;
-    for (uint8_t byte : bytes)
-        lrc ^= byte;
-    bytes.push_back(lrc);
-    return bytes;
-}
-
 std::vector<lumo_Event> kinds(const std::vector<SeenEvent> &events, std::size_t from)
 {
     std::vector<lumo_Event> found;
@@ -395,41 +334,27 @@ std::vector<lumo_Event> kinds(const std::vector<SeenEvent> &events, std::size_t 
     return found;
 }
 
-std::vector<Bytes> rawUnits(const std::vector<HostUnit> &units)
-{
-    std::vector<Bytes> raw;
-    for (const HostUnit &unit : units)
-        raw.push_back(unit.raw);
-    return raw;
-}
-
 void expectMeasurement(const SeenEvent &seen, const lumosim::SimDevice &device, uint32_t index,
                        bool exactCounts)
 {
     ASSERT_EQ(seen.measurement.size(), sizeof(Measurement));
     EXPECT_EQ(seen.din, dinText(device.din));
-    auto measurement = std::make_unique<Measurement>();
-    std::memcpy(measurement.get(), seen.measurement.data(), sizeof(Measurement));
+    auto record = std::make_unique<Measurement>();
+    std::memcpy(record.get(), seen.measurement.data(), sizeof(Measurement));
     const lumosim::MeasurementHeader header = lumosim::expectedHeader(device, index);
     const lumosim::wire::Clock clock = lumosim::wire::unpackClock(header.dtime);
-    EXPECT_EQ(measurement->dtime.packed, header.dtime);
-    EXPECT_EQ(measurement->dtime.year, clock.year - kYearBase);
-    EXPECT_EQ(measurement->dtime.month, clock.month);
-    EXPECT_EQ(measurement->dtime.day, clock.day);
-    EXPECT_EQ(measurement->dtime.hour, clock.hour);
-    EXPECT_EQ(measurement->dtime.min, clock.minute);
-    EXPECT_EQ(measurement->dtime.sec, clock.second);
-    EXPECT_EQ(measurement->typeset, header.typeset);
-    if (exactCounts) {
-        EXPECT_EQ(measurement->ns, header.ns);
-        EXPECT_EQ(measurement->nss, header.nss);
-    }
+    EXPECT_EQ(record->dtime.packed, header.dtime);
+    EXPECT_EQ(std::vector<int>({record->dtime.year, record->dtime.month, record->dtime.day,
+                                record->dtime.hour, record->dtime.min, record->dtime.sec}),
+              std::vector<int>({clock.year - 2000, clock.month, clock.day, clock.hour, clock.minute,
+                                clock.second}));
+    EXPECT_EQ(record->typeset, header.typeset);
+    EXPECT_TRUE(!exactCounts || (record->ns == header.ns && record->nss == header.nss));
     const std::vector<uint16_t> samples = lumosim::expectedSamples(device, index);
-    ASSERT_LE(samples.size(), kMaxSamples);
-    EXPECT_EQ(seen.samplesArrived, samples.size());
-    EXPECT_EQ(std::memcmp(measurement->samples, samples.data(), samples.size() * 2), 0);
+    ASSERT_EQ(seen.samplesArrived, samples.size());
+    EXPECT_EQ(std::memcmp(record->samples, samples.data(), samples.size() * 2), 0);
     for (std::size_t i = samples.size(); i < kMaxSamples; ++i)
-        ASSERT_EQ(measurement->samples[i], 0) << "sample " << i << " behind the last";
+        ASSERT_EQ(record->samples[i], 0) << "sample " << i << " behind the last";
 }
 
 void expectAllMeasurements(const HostRecorder &host, const lumosim::SimDevice &simulated,
@@ -444,34 +369,6 @@ void expectAllMeasurements(const HostRecorder &host, const lumosim::SimDevice &s
         SCOPED_TRACE(index);
         expectMeasurement(kept[index], simulated, index, exactCounts);
     }
-}
-
-void expectStatus(const SeenEvent &seen, const lumosim::SimDevice &device)
-{
-    ASSERT_TRUE(seen.status.has_value());
-    const DeviceStatus &status = *seen.status;
-    EXPECT_EQ(status.status32a, device.status.status32a);
-    EXPECT_EQ(status.status32b, device.status.status32b);
-    EXPECT_EQ(status.status16a, device.status.status16a);
-    for (std::size_t i = 0; i < device.status.status16b.size(); ++i)
-        EXPECT_EQ(status.status16b[i], device.status.status16b[i]) << i;
-    const QDateTime local(QDate(device.clock.year, device.clock.month, device.clock.day),
-                          QTime(device.clock.hour, device.clock.minute, device.clock.second),
-                          Qt::LocalTime);
-    EXPECT_EQ(status.deviceTime, uint32_t(local.toSecsSinceEpoch()));
-}
-
-void expectUtcNow(const Bytes &payload)
-{
-    ASSERT_TRUE(kZoneSet);
-    ASSERT_EQ(payload.size(), 7u);
-    const QDate date(kYearBase + payload[0], payload[1], payload[2]);
-    const QTime time(payload[3], payload[4], payload[5]);
-    ASSERT_TRUE(date.isValid() && time.isValid());
-    const QDateTime sent(date, time, Qt::UTC);
-    EXPECT_LE(std::llabs(sent.secsTo(QDateTime::currentDateTimeUtc())), kClockSlackSeconds)
-        << sent.toString(Qt::ISODate).toStdString();
-    EXPECT_EQ(payload[6], date.dayOfWeek());
 }
 
 } // namespace e2e

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <functional>
 
+#include <unistd.h>
+
 namespace e2e {
 namespace {
 
@@ -54,10 +56,10 @@ TEST_P(Integrity, HostKeepsEachMeasurementOnceAndWhole)
     if (overPty) {
         const std::string path = "/tmp/lumo-e2e-integrity-" + std::to_string(::getpid());
         ASSERT_TRUE(run.overPty(path));
-        channel = Channel::serial(host, path);
+        channel = serialChannel(host, path);
     } else {
-        channel = Channel::tcp(host);
-        ASSERT_TRUE(run.overTcp(channel->port()));
+        channel = tcpChannel(host);
+        ASSERT_TRUE(run.overTcp(channel->port));
     }
     ASSERT_TRUE(run.waitDone(kEventWaitMs * 2)) << host.trace();
     EXPECT_LT(channel->stop(), kStopBoundMs);
@@ -112,10 +114,10 @@ TEST(MultiDevice, CommandsReachOnlyTheDeviceTheyAreMeantFor)
     host.accept();
     host.script("000-000-111", {act(DATA_TRANSFER), act(DATA_TRANSFER), act(SLEEP)});
     host.script("000-000-222", {act(DATA_TRANSFER), act(SLEEP)});
-    auto channel = Channel::tcp(host);
+    auto channel = tcpChannel(host);
     const auto play = [&](const lumosim::SimConfig &config) {
         SimRun run(config);
-        EXPECT_TRUE(run.overTcp(channel->port()));
+        EXPECT_TRUE(run.overTcp(channel->port));
         EXPECT_TRUE(run.waitDone(kEventWaitMs)) << host.trace();
         return run.device(config.devices[0].din);
     };
@@ -150,13 +152,13 @@ TEST(MultiDevice, TwoDevicesOnOneLinkAreServedInDinOrder)
     whenBothAdded.afterAdded = 2;
     host.script("000-000-101", {whenBothAdded, act(SLEEP)});
     host.script("000-000-202", {whenBothAdded, act(SLEEP)});
-    auto channel = Channel::tcp(host);
+    auto channel = tcpChannel(host);
     const lumosim::SimDevice low = device(101, 2, 2, 30);
     const lumosim::SimDevice high = device(202, 3, 1, 40);
     lumosim::SimConfig config;
     config.devices = {high, low}; // listed out of order on purpose
     SimRun run(config);
-    ASSERT_TRUE(run.overTcp(channel->port()));
+    ASSERT_TRUE(run.overTcp(channel->port));
     ASSERT_TRUE(run.tap.waitHostClosed(kEventWaitMs)) << host.trace();
 
     // Once both are in the table the requests alternate low, high, and the low device's
@@ -191,22 +193,22 @@ TEST(MultiDevice, AnEntryIsServedOnlyOverItsDevicesOwnLink)
     HostRecorder host;
     host.accept();
     host.setFallback(act(CALIBRATION), "000-000-101");
-    auto channel = Channel::tcp(host);
+    auto channel = tcpChannel(host);
     {
         SimRun first(oneDevice(device(101)));
-        ASSERT_TRUE(first.overTcp(channel->port()));
+        ASSERT_TRUE(first.overTcp(channel->port));
         ASSERT_TRUE(host.waitFor(EV_REQUEST_ACTION, 2, kEventWaitMs, "000-000-101"));
         first.tap.cutNow(); // the device goes away without a word
     }
     SimRun second(oneDevice(device(202)));
-    ASSERT_TRUE(second.overTcp(channel->port()));
+    ASSERT_TRUE(second.overTcp(channel->port));
     ASSERT_TRUE(host.waitFor(EV_DEVICE_ADDED, 1, kEventWaitMs, "000-000-202")) << host.trace();
     const int askedBefore = host.count(EV_REQUEST_ACTION, "000-000-101");
     ASSERT_TRUE(second.tap.waitHostClosed(kEventWaitMs)) << host.trace();
     EXPECT_EQ(host.count(EV_REQUEST_ACTION, "000-000-101"), askedBefore);
 
     SimRun again(oneDevice(device(101)));
-    ASSERT_TRUE(again.overTcp(channel->port()));
+    ASSERT_TRUE(again.overTcp(channel->port));
     ASSERT_TRUE(host.waitFor(EV_REQUEST_ACTION, askedBefore + 2, kEventWaitMs, "000-000-101"))
         << host.trace();
     EXPECT_EQ(host.count(EV_DEVICE_ADDED, "000-000-101"), 2);
@@ -222,9 +224,9 @@ TEST(MultiDevice, TwoChannelsAtOnceKeepTheirDevicesApart)
     for (int i = 0; i < 2; ++i) {
         hosts[i].accept();
         hosts[i].script(dinText(simulated[i].din), {act(DATA_TRANSFER), act(SLEEP)});
-        channels[i] = Channel::tcp(hosts[i]);
+        channels[i] = tcpChannel(hosts[i]);
         runs[i] = std::make_unique<SimRun>(oneDevice(simulated[i]));
-        ASSERT_TRUE(runs[i]->overTcp(channels[i]->port()));
+        ASSERT_TRUE(runs[i]->overTcp(channels[i]->port));
     }
     for (int i = 0; i < 2; ++i) {
         SCOPED_TRACE(i);
@@ -241,9 +243,46 @@ TEST(MultiDevice, TwoChannelsAtOnceKeepTheirDevicesApart)
     EXPECT_EQ(hosts[0].events().back().event, EV_CHANNEL_STOPPED);
     EXPECT_EQ(hosts[1].count(EV_CHANNEL_STOPPED), 0);
     SimRun late(oneDevice(device(101)));
-    ASSERT_TRUE(late.overTcp(channels[1]->port()));
+    ASSERT_TRUE(late.overTcp(channels[1]->port));
     EXPECT_TRUE(hosts[1].waitFor(EV_DEVICE_ADDED, 1, kEventWaitMs, "000-000-101"))
         << hosts[1].trace();
+}
+
+// Reopening waits 2 s between attempts; the device side waits for the open.
+constexpr int kReplugWaitMs = 30000;
+
+TEST(Serial, UnpluggedDeviceComesBackUnderTheSameName)
+{
+    HostRecorder host;
+    host.accept("000-001-234");
+    // The first transfer is cut by the unplug; the second waits for the device to be
+    // back (a second handshake) and then completes.
+    Answer afterReplug = act(DATA_TRANSFER);
+    afterReplug.afterAdded = 2;
+    host.script("000-001-234", {act(DATA_TRANSFER), afterReplug, act(SLEEP)});
+    const lumosim::SimDevice simulated = device(1234, 2, 3, 100);
+    lumosim::SimConfig config = oneDevice(simulated);
+    config.sessions = 2;
+    config.faults.dropAfterFrames = 5; // handshake, count, header, two blocks: unplugged
+    SimRun run(config);
+    const std::string link = "/tmp/lumo-e2e-replug-" + std::to_string(::getpid());
+    ASSERT_TRUE(run.overPty(link));
+    auto channel = serialChannel(host, link);
+
+    ASSERT_TRUE(host.waitFor(EV_ACTION_FAILED, 1, kEventWaitMs, "000-001-234")) << host.trace();
+    EXPECT_EQ(host.count(EV_MEASUREMENT), 0);
+    ASSERT_TRUE(run.waitDone(kReplugWaitMs)) << host.trace();
+    const auto report = run.report();
+    EXPECT_EQ(report.result, "ok") << report.error;
+    EXPECT_EQ(report.linksDroppedByFault, 1u);
+    EXPECT_EQ(report.sessionsCompleted, 1u);
+    EXPECT_EQ(report.packetMismatches, 0u);
+    EXPECT_EQ(host.count(EV_DEVICE_ADDED, "000-001-234"), 2);
+    EXPECT_EQ(host.count(EV_TRANSFER_DONE), 1);
+    expectAllMeasurements(host, simulated);
+    EXPECT_EQ(run.device(1234).sleepsReceived, 1u);
+    EXPECT_LT(channel->stop(), kStopBoundMs);
+    EXPECT_EQ(host.events().back().event, EV_CHANNEL_STOPPED);
 }
 
 } // namespace
