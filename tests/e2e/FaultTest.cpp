@@ -214,23 +214,18 @@ TEST(Control, KeepAliveWithoutAnswerDropsTheDevice)
     EXPECT_EQ(host.count(EV_KEEPALIVE_FAILED), 1);
 }
 
-// An idle channel sleeps in its waits; a busy loop would burn a whole core.
-constexpr int kIdleSampleMs = 1000;
-constexpr double kMaxIdleCpuShare = 0.25;
-
-int64_t processCpuMs()
-{
-    return int64_t(std::clock()) * 1000 / CLOCKS_PER_SEC;
-}
-
+// The states a stop arrives in: a TCP channel without device (0), a serial channel whose
+// port never opens (1), or a device on TCP (2) once the channel reached the given event
+// count or the library sent the given frame.
 struct StopCase {
     const char *name;
-    // The device's setup; none for a channel without device.
-    std::function<void(HostRecorder &, lumosim::SimConfig &)> arrange;
-    // Waits until the channel is in the state to stop it in.
-    std::function<bool(HostRecorder &, SimRun &)> reached;
-    // Checks after the stop.
-    std::function<void(HostRecorder &, SimRun &)> check;
+    int kind;
+    std::vector<Answer> script; // CALIBRATION once used up
+    uint32_t fallback, measurements, blocks, samples, answerDelayMs;
+    lumo_Event reached;
+    int count;
+    uint8_t frame;
+    bool cutShort; // the action under way ends with EV_ACTION_FAILED
 };
 
 class Stop : public testing::TestWithParam<StopCase> {};
@@ -240,21 +235,24 @@ TEST_P(Stop, EndsEverythingAndIsTheLastEvent)
     const StopCase &row = GetParam();
     HostRecorder host;
     host.accept(kFirstText);
-    host.setFallback(act(CALIBRATION));
-    lumosim::SimConfig config = oneDevice(device(kFirst));
-    if (row.arrange)
-        row.arrange(host, config);
+    host.script(kFirstText, row.script);
+    host.setFallback(act(row.fallback));
+    const lumosim::SimDevice simulated = device(kFirst, row.measurements, row.blocks, row.samples);
+    lumosim::SimConfig config = oneDevice(simulated);
+    config.faults.answerDelayMs = row.answerDelayMs;
     SimRun run(config);
-    auto channel = std::string(row.name) == "SerialPortThatNeverOpens"
-                       ? serialChannel(host, "/nonexistent/lumo-e2e-port")
-                       : tcpChannel(host);
-    ASSERT_TRUE(host.waitFor(EV_CHANNEL_STARTED, 1, kEventWaitMs));
-    if (row.arrange) {
-        ASSERT_TRUE(run.overTcp(channel->port));
+    auto channel =
+        row.kind == 1 ? serialChannel(host, "/nonexistent/lumo-e2e-port") : tcpChannel(host);
+    ASSERT_TRUE(row.kind != 2 || run.overTcp(channel->port));
+    ASSERT_TRUE(host.waitFor(row.reached, row.count, kEventWaitMs)) << host.trace();
+    ASSERT_TRUE(row.frame == 0 || run.tap.waitHostFrames(row.frame, 1, kEventWaitMs));
+    // An idle channel sleeps in its waits; a busy loop would burn a whole core. The pause
+    // also lets the channel get well into what it is doing before the stop arrives.
+    const std::clock_t cpuBefore = std::clock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (row.kind == 0) {
+        EXPECT_LT(double(std::clock() - cpuBefore) * 1000 / CLOCKS_PER_SEC, 0.25 * 500);
     }
-    ASSERT_TRUE(row.reached(host, run)) << host.trace();
-    // Let the channel get well into what it is doing before the stop arrives.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
     EXPECT_LT(channel->stop(), kStopBoundMs);
     const auto events = host.events();
@@ -262,88 +260,85 @@ TEST_P(Stop, EndsEverythingAndIsTheLastEvent)
     EXPECT_EQ(events.back().event, EV_CHANNEL_STOPPED);
     EXPECT_FALSE(events.back().hasData);
     EXPECT_EQ(host.count(EV_CHANNEL_STOPPED), 1);
-    if (row.arrange) { // the exchange ended and closed the connection
-        EXPECT_TRUE(run.tap.waitHostClosed(kEventWaitMs));
-    }
-    row.check(host, run);
-}
-
-bool started(HostRecorder &, SimRun &)
-{
-    return true;
-}
-
-// The action under way ends with EV_ACTION_FAILED just before EV_CHANNEL_STOPPED.
-void expectCutShort(HostRecorder &host)
-{
-    const auto events = host.events();
-    EXPECT_EQ(events[events.size() - 2].event, EV_ACTION_FAILED);
-    EXPECT_EQ(events[events.size() - 2].din, kFirstText);
+    EXPECT_EQ(events[events.size() - 2].event, row.cutShort ? EV_ACTION_FAILED : row.reached);
+    EXPECT_TRUE(row.kind != 2 || run.tap.waitHostClosed(kEventWaitMs)); // the exchange ended
+    // Nothing partial: no "done", every measurement whole, no clock after an unread status.
+    EXPECT_EQ(host.count(EV_TRANSFER_DONE) + host.count(EV_SYNC_DONE) +
+                  host.count(EV_PARAMS_UPDATED) + host.count(EV_KEEPALIVE_FAILED),
+              0);
+    EXPECT_TRUE(run.tap.hostFrames(0xA1).empty());
+    const auto measurements = host.eventsOf(EV_MEASUREMENT);
+    EXPECT_LT(measurements.size(), std::max<std::size_t>(simulated.measurements, 1));
+    for (uint32_t index = 0; index < measurements.size(); ++index)
+        expectMeasurement(measurements[index], simulated, index);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Stop, Stop,
     testing::Values(
-        StopCase{"IdleTcpChannelWithoutDevice", nullptr,
-                 [](HostRecorder &, SimRun &) {
-                     const int64_t before = processCpuMs();
-                     std::this_thread::sleep_for(std::chrono::milliseconds(kIdleSampleMs));
-                     EXPECT_LT(double(processCpuMs() - before), kMaxIdleCpuShare * kIdleSampleMs);
-                     return true;
-                 },
-                 [](HostRecorder &host, SimRun &) {
-                     EXPECT_EQ(kinds(host.events()),
-                               (std::vector<lumo_Event>{EV_CHANNEL_STARTED, EV_CHANNEL_STOPPED}));
-                 }},
-        StopCase{"SerialPortThatNeverOpens", nullptr, started, [](HostRecorder &, SimRun &) {}},
+        StopCase{"IdleTcpChannelWithoutDevice",
+                 0,
+                 {},
+                 CALIBRATION,
+                 0,
+                 0,
+                 0,
+                 0,
+                 EV_CHANNEL_STARTED,
+                 1,
+                 0,
+                 false},
+        StopCase{"SerialPortThatNeverOpens",
+                 1,
+                 {},
+                 CALIBRATION,
+                 0,
+                 0,
+                 0,
+                 0,
+                 EV_CHANNEL_STARTED,
+                 1,
+                 0,
+                 false},
         StopCase{"DeviceConnectedAndIdle",
-                 [](HostRecorder &, lumosim::SimConfig &config) {
-                     config.devices[0] = device(kFirst, 1, 1, 10);
-                 },
-                 [](HostRecorder &host, SimRun &) {
-                     return host.waitFor(EV_REQUEST_ACTION, 3, kEventWaitMs);
-                 },
-                 [](HostRecorder &host, SimRun &) { EXPECT_EQ(host.count(EV_ACTION_FAILED), 0); }},
-        StopCase{
-            "DeviceInControl",
-            [](HostRecorder &host, lumosim::SimConfig &) { host.setFallback(act(CONTROL)); },
-            [](HostRecorder &host, SimRun &) {
-                return host.waitFor(EV_REQUEST_ACTION, 2, kEventWaitMs);
-            },
-            [](HostRecorder &host, SimRun &) { EXPECT_EQ(host.count(EV_KEEPALIVE_FAILED), 0); }},
+                 2,
+                 {},
+                 CALIBRATION,
+                 1,
+                 1,
+                 10,
+                 0,
+                 EV_REQUEST_ACTION,
+                 3,
+                 0,
+                 false},
+        StopCase{"DeviceInControl", 2, {}, CONTROL, 0, 0, 0, 0, EV_REQUEST_ACTION, 2, 0, false},
         // Far more than the test waits for: 500 measurements of 64 blocks, answers slowed.
         StopCase{"LongTransfer",
-                 [](HostRecorder &host, lumosim::SimConfig &config) {
-                     host.script(kFirstText, {act(DATA_TRANSFER)});
-                     config.devices[0] = device(kFirst, 500, 64, 255);
-                     config.faults.answerDelayMs = 2;
-                 },
-                 [](HostRecorder &host, SimRun &) {
-                     return host.waitFor(EV_MEASUREMENT, 1, kEventWaitMs);
-                 },
-                 [](HostRecorder &host, SimRun &) {
-                     expectCutShort(host);
-                     EXPECT_EQ(host.count(EV_TRANSFER_DONE), 0);
-                     const auto measurements = host.eventsOf(EV_MEASUREMENT);
-                     EXPECT_LT(measurements.size(), 500u);
-                     for (uint32_t index = 0; index < measurements.size(); ++index)
-                         expectMeasurement(measurements[index], device(kFirst, 500, 64, 255),
-                                           index);
-                 }},
+                 2,
+                 {act(DATA_TRANSFER)},
+                 CALIBRATION,
+                 500,
+                 64,
+                 255,
+                 2,
+                 EV_MEASUREMENT,
+                 1,
+                 0,
+                 true},
         // The status answer comes late: the stop arrives while the sync waits for it.
         StopCase{"SyncWaitingForItsAnswer",
-                 [](HostRecorder &host, lumosim::SimConfig &config) {
-                     host.script(kFirstText, {Answer{0, {}, 0, true}});
-                     config.faults.answerDelayMs = 3000;
-                 },
-                 [](HostRecorder &, SimRun &run) {
-                     return run.tap.waitHostFrames(0xA4, 1, kEventWaitMs);
-                 },
-                 [](HostRecorder &host, SimRun &run) {
-                     expectCutShort(host);
-                     EXPECT_EQ(host.count(EV_SYNC_DONE) + host.count(EV_PARAMS_UPDATED), 0);
-                     EXPECT_TRUE(run.tap.hostFrames(0xA1).empty());
-                 }}),
+                 2,
+                 {Answer{0, {}, 0, true}},
+                 CALIBRATION,
+                 0,
+                 0,
+                 0,
+                 3000,
+                 EV_REQUEST_ACTION,
+                 1,
+                 0xA4,
+                 true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
