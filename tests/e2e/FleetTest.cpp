@@ -1,15 +1,18 @@
 // Channels that serve several devices at once, and what no peer may do to any TCP
-// channel: hold the door with silence, trickling bytes or bad frames, or keep a port that
-// cannot be listened on looking like a working channel.
+// channel: hold the door with silence, trickling bytes, bad frames or a flood of garbage,
+// or keep a port that cannot be listened on looking like a working channel.
 #include "Fixtures.h"
-#include "TapIo.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
-#include <vector>
 
 namespace e2e {
 namespace {
@@ -30,10 +33,12 @@ TEST_P(PortErrors, StartChannelReportsThePort)
     std::string port = text;
     int taken = -1;
     if (port == "taken") {
-        const int free = io::freeTcpPort();
-        taken = io::listenTcp(free);
+        taken = freeTcpPort(true);
         ASSERT_GE(taken, 0);
-        port = std::to_string(free);
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        ::getsockname(taken, reinterpret_cast<sockaddr *>(&address), &length);
+        port = std::to_string(ntohs(address.sin_port));
     }
     std::unique_ptr<TCPProfile> profile =
         fleet ? std::make_unique<FleetTCPProfile>() : std::make_unique<TCPProfile>();
@@ -44,7 +49,7 @@ TEST_P(PortErrors, StartChannelReportsThePort)
     EXPECT_EQ(error, ERR_PORT_UNAVAILABLE) << port;
     library().stopChannel(id, &error);
     EXPECT_TRUE(host.events().empty());
-    io::closeFd(taken);
+    ::close(taken);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fleet, PortErrors,
@@ -57,108 +62,89 @@ INSTANTIATE_TEST_SUITE_P(Fleet, PortErrors,
 TEST(Fleet, ANewerConnectionTakesTheDeviceOver)
 {
     HostRecorder host;
-    host.acceptAll();
-    host.setFallback(kDinText, act(CALIBRATION));
-    auto channel = Channel::fleet(host, 8);
-    SimRun first(oneDevice(device(kDin, 0, 0, 0)));
-    ASSERT_TRUE(first.overTcp(channel->port()));
-    ASSERT_TRUE(host.waitFor(EV_DEVICE_ADDED, kDinText, 1, kEventWaitMs)) << host.trace();
-    SimRun second(oneDevice(device(kDin, 0, 0, 0)));
-    ASSERT_TRUE(second.overTcp(channel->port()));
-    ASSERT_TRUE(host.waitFor(EV_DEVICE_ADDED, kDinText, 2, kEventWaitMs)) << host.trace();
+    host.accept();
+    host.setFallback(act(CALIBRATION), kDinText);
+    auto channel = tcpChannel(host, 8);
+    SimRun first(oneDevice(device(kDin)));
+    ASSERT_TRUE(first.overTcp(channel->port));
+    ASSERT_TRUE(host.waitFor(EV_DEVICE_ADDED, 1, kEventWaitMs, kDinText)) << host.trace();
+    SimRun second(oneDevice(device(kDin)));
+    ASSERT_TRUE(second.overTcp(channel->port));
+    ASSERT_TRUE(host.waitFor(EV_DEVICE_ADDED, 2, kEventWaitMs, kDinText)) << host.trace();
     EXPECT_TRUE(first.tap.waitHostClosed(kEventWaitMs));
     const int asked = host.count(EV_REQUEST_ACTION, kDinText);
-    EXPECT_TRUE(host.waitFor(EV_REQUEST_ACTION, kDinText, asked + 2, kEventWaitMs));
-    EXPECT_FALSE(second.tap.hostClosed());
+    EXPECT_TRUE(host.waitFor(EV_REQUEST_ACTION, asked + 2, kEventWaitMs, kDinText));
+    EXPECT_LT(second.tap.hostClosedAtMs(), 0);
     EXPECT_LT(channel->stop(), kStopBoundMs);
     EXPECT_EQ(host.events().back().event, EV_CHANNEL_STOPPED);
 }
 
-// A peer that writes on its own thread until the library closes the connection.
-class RawPeer {
-public:
-    // silent: says nothing; trickle: one byte of a frame that never completes every
-    // 400 ms; badFrames: a handshake with a wrong LRC every 50 ms.
+// A peer through a tap that writes on its own thread until the library closes the
+// connection: nothing, one byte of a frame that never completes every 400 ms, or a
+// handshake with a wrong LRC every 50 ms.
+struct RawPeer {
     enum Kind { Silent, Trickle, BadFrames };
 
-    RawPeer(int port, Kind kind) : fd(io::connectTcp(port)), kind(kind)
+    RawPeer(int port, Kind kind) : fd(tap.connect(port))
     {
-        if (fd >= 0 && kind != Silent)
-            writer = std::thread([this] { write(); });
+        writer = std::thread([this, kind] {
+            Bytes bytes = {0x02, 0x00, 0x01, 0x00, 0x0E, 0x01, 0x01}; // DIN 1
+            bytes.insert(bytes.end(), 11, 0x00);
+            bytes.push_back(0x55);
+            for (std::size_t i = 0; kind != Silent && !done; ++i) {
+                if (!(kind == Trickle ? writeAll(fd, &bytes[i % 6], 1)
+                                      : writeAll(fd, bytes.data(), bytes.size())))
+                    return;
+                std::this_thread::sleep_for(kind == Trickle ? 400ms : 50ms);
+            }
+        });
     }
     ~RawPeer()
     {
         done = true;
-        if (writer.joinable())
-            writer.join();
-        io::closeFd(fd);
+        writer.join();
+        ::close(fd);
     }
-    bool connected() const { return fd >= 0; }
-    // True when the library closed the connection within timeoutMs.
-    bool closedByHost(int timeoutMs)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        uint8_t scratch[256];
-        while (std::chrono::steady_clock::now() < end) {
-            bool ready = false;
-            if (!io::waitAny(&fd, &ready, 1, 100))
-                continue;
-            const long got = io::readSome(fd, scratch, sizeof scratch);
-            if (got == 0 || got == -1)
-                return true;
-        }
-        return false;
-    }
-
-private:
-    void write()
-    {
-        const std::vector<uint8_t> trickle = {0x02, 0x00, 0x01, 0x00, 0x0E, 0x01};
-        // STX, packet 1, length 14, handshake, 12 bytes of DIN 1, and a wrong LRC.
-        const std::vector<uint8_t> bad = {0x02, 0x00, 0x01, 0x00, 0x0E, 0x01, 0x01,
-                                          0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                          0x00, 0x00, 0x00, 0x00, 0x55};
-        for (std::size_t i = 0; !done; ++i) {
-            const bool ok = kind == Trickle ? io::writeAll(fd, &trickle[i % trickle.size()], 1)
-                                            : io::writeAll(fd, bad.data(), bad.size());
-            if (!ok)
-                return;
-            std::this_thread::sleep_for(kind == Trickle ? 400ms : 50ms);
-        }
-    }
-
+    WireTap tap;
     int fd;
-    Kind kind;
     std::atomic<bool> done{false};
     std::thread writer;
 };
 
-// Silence, trickling bytes and bad frames are no progress: each such connection is closed
-// by the idle rule or the bad-frame bound, and the real device behind them is served.
+// Silence, trickling bytes, bad frames and garbage are no progress: each such connection
+// is closed by the idle rule or the bad-frame bound, and the real device behind them is
+// served.
 class HostilePeers : public testing::TestWithParam<int> {};
 
 TEST_P(HostilePeers, CannotKeepARealDeviceOut)
 {
     const int limit = GetParam();
+    // A single-connection channel serves the hostile peers one after the other.
+    const int waitMs = 3 * kEventWaitMs;
     HostRecorder host;
-    host.acceptAll();
-    auto channel = limit > 1 ? Channel::fleet(host, limit) : Channel::tcp(host);
+    host.accept();
+    auto channel = tcpChannel(host, limit > 1 ? limit : 0);
     std::vector<std::unique_ptr<RawPeer>> peers;
-    peers.push_back(std::make_unique<RawPeer>(channel->port(), RawPeer::Trickle));
-    peers.push_back(std::make_unique<RawPeer>(channel->port(), RawPeer::BadFrames));
+    peers.push_back(std::make_unique<RawPeer>(channel->port, RawPeer::Trickle));
+    peers.push_back(std::make_unique<RawPeer>(channel->port, RawPeer::BadFrames));
     // Many silent connections only where the channel serves them side by side.
     for (int i = 0; limit > 1 && i < 40; ++i)
-        peers.push_back(std::make_unique<RawPeer>(channel->port(), RawPeer::Silent));
+        peers.push_back(std::make_unique<RawPeer>(channel->port, RawPeer::Silent));
     for (const auto &peer : peers)
-        ASSERT_TRUE(peer->connected());
+        ASSERT_GE(peer->fd, 0);
+    lumosim::SimConfig flooding = oneDevice(device(kDin + 1));
+    flooding.faults.flood = true;
+    SimRun flood(flooding);
+    ASSERT_TRUE(flood.overTcp(channel->port));
 
-    lumosim::SimConfig patient = oneDevice(device(kDin, 0, 0, 0));
-    patient.timeouts.handshakeMs = kEventWaitMs;
+    lumosim::SimConfig patient = oneDevice(device(kDin));
+    patient.timeouts.handshakeMs = waitMs;
     SimRun real(patient);
-    ASSERT_TRUE(real.overTcp(channel->port()));
-    EXPECT_TRUE(host.waitFor(EV_DEVICE_ADDED, kDinText, 1, kEventWaitMs)) << host.trace();
+    ASSERT_TRUE(real.overTcp(channel->port));
+    EXPECT_TRUE(host.waitFor(EV_DEVICE_ADDED, 1, waitMs, kDinText)) << host.trace();
     for (std::size_t i = 0; i < peers.size(); ++i)
-        EXPECT_TRUE(peers[i]->closedByHost(kEventWaitMs)) << "peer " << i;
+        EXPECT_TRUE(peers[i]->tap.waitHostClosed(kEventWaitMs)) << "peer " << i;
+    EXPECT_GT(flood.report().floodBytes, 0u);
     EXPECT_EQ(host.count(EV_DEVICE_HANDSHAKE), 1); // no bad frame passed for a handshake
     EXPECT_LT(channel->stop(), kStopBoundMs);
 }

@@ -1,15 +1,14 @@
 // Every measurement from the right device, whole, exactly once: each row plays a fault a
-// link or a device can produce, over TCP and over a pseudo-terminal, and checks sample by
-// sample what the host kept, under which DIN, and what the device still holds.
+// link or a device can produce, over TCP and over a pseudo-terminal. Several devices on
+// one link, on one channel in turn, and on two channels keep their commands and data apart.
 #include "Fixtures.h"
-#include "TapIo.h"
-#include "TestChecks.h"
-#include "Waveform.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <functional>
+
+#include <unistd.h>
 
 namespace e2e {
 namespace {
@@ -19,6 +18,8 @@ using namespace liblumo;
 constexpr uint32_t kDin = 4321;
 const std::string kDinText = "000-004-321";
 constexpr uint32_t kStored = 3;
+// Device frames of one session: handshake, count, then header and blocks per measurement.
+constexpr uint64_t kSecondHeaderFrame = 1 + 1 + 1 + 4 + 1;
 
 struct IntegrityCase {
     const char *name;
@@ -30,46 +31,17 @@ struct IntegrityCase {
     uint32_t framesAckedTwice; // repeats the library acknowledged again
 };
 
-struct Link {
-    const char *name;
-    bool pty;
-};
-
-class Integrity : public testing::TestWithParam<std::tuple<IntegrityCase, Link>> {};
-
-// The kept measurements, in order, against what the device holds: whole, sample by sample,
-// nothing of another measurement behind the last sample.
-void expectKept(const std::vector<SeenEvent> &seen, const lumosim::SimDevice &device)
-{
-    std::vector<const SeenEvent *> kept;
-    for (const SeenEvent &event : seen)
-        if (!event.refused)
-            kept.push_back(&event);
-    ASSERT_EQ(kept.size(), kStored);
-    for (uint32_t index = 0; index < kStored; ++index) {
-        const SeenEvent &event = *kept[index];
-        EXPECT_EQ(event.din, kDinText);
-        const std::vector<uint16_t> samples = lumosim::expectedSamples(device, index);
-        ASSERT_EQ(event.samplesArrived, samples.size()) << "measurement " << index;
-        auto record = std::make_unique<Measurement>();
-        std::memcpy(record.get(), event.measurement.data(), sizeof(Measurement));
-        EXPECT_EQ(record->dtime.packed, lumosim::expectedHeader(device, index).dtime);
-        EXPECT_EQ(std::memcmp(record->samples, samples.data(), samples.size() * 2), 0)
-            << "measurement " << index;
-        for (std::size_t i = samples.size(); i < kMaxSamples; ++i)
-            ASSERT_EQ(record->samples[i], 0) << "measurement " << index << " sample " << i;
-    }
-}
+class Integrity : public testing::TestWithParam<std::tuple<IntegrityCase, bool>> {};
 
 TEST_P(Integrity, HostKeepsEachMeasurementOnceAndWhole)
 {
-    const auto &[row, link] = GetParam();
+    const auto &[row, overPty] = GetParam();
     HostRecorder host;
     host.accept(kDinText);
     host.script(kDinText, {act(DATA_TRANSFER), act(DATA_TRANSFER), act(SLEEP)});
     int measurementsSeen = 0;
-    host.setHook([&](lumo_Event event, lumo_EventData &data) {
-        if (event == EV_MEASUREMENT && ++measurementsSeen == 2 && row.hostRefusesSecond)
+    host.setHook([&, refuse = row.hostRefusesSecond](lumo_Event event, lumo_EventData &data) {
+        if (event == EV_MEASUREMENT && ++measurementsSeen == 2 && refuse)
             data.answer = kRefuseMeasurement;
     });
     const lumosim::SimDevice simulated = device(kDin, kStored, row.blocks, row.samplesPerBlock);
@@ -81,30 +53,27 @@ TEST_P(Integrity, HostKeepsEachMeasurementOnceAndWhole)
 
     SimRun run(config);
     std::unique_ptr<Channel> channel;
-    if (link.pty) {
-        const std::string path = "/tmp/lumo-integrity-" + std::to_string(io::processId());
-        ASSERT_TRUE(run.overPty(path, 0));
-        channel = Channel::serial(host, path);
+    if (overPty) {
+        const std::string path = "/tmp/lumo-e2e-integrity-" + std::to_string(::getpid());
+        ASSERT_TRUE(run.overPty(path));
+        channel = serialChannel(host, path);
     } else {
-        channel = Channel::tcp(host);
-        ASSERT_TRUE(run.overTcp(channel->port()));
+        channel = tcpChannel(host);
+        ASSERT_TRUE(run.overTcp(channel->port));
     }
     ASSERT_TRUE(run.waitDone(kEventWaitMs * 2)) << host.trace();
     EXPECT_LT(channel->stop(), kStopBoundMs);
 
-    expectKept(host.eventsOf(EV_MEASUREMENT), simulated);
+    expectAllMeasurements(host, simulated, config.faults.headerExtraSamples == 0);
     EXPECT_EQ(host.count(EV_ACTION_FAILED, kDinText), row.firstTransferFails ? 1 : 0);
     EXPECT_EQ(host.count(EV_TRANSFER_DONE, kDinText), row.firstTransferFails ? 1 : 2);
-    const lumosim::DeviceReport *reported = run.device(kDin);
-    ASSERT_NE(reported, nullptr);
-    EXPECT_EQ(reported->measurementsHandedOver, kStored);
-    EXPECT_EQ(reported->measurementsRemaining, 0u);
-    EXPECT_EQ(reported->framesAckedTwice, row.framesAckedTwice);
-    EXPECT_EQ(reported->sleepsReceived, 1u);
+    const lumosim::DeviceReport reported = run.device(kDin);
+    EXPECT_EQ(reported.measurementsHandedOver, kStored);
+    EXPECT_EQ(reported.measurementsRemaining, 0u);
+    EXPECT_EQ(reported.framesAckedTwice, row.framesAckedTwice);
+    EXPECT_EQ(reported.sleepsReceived, 1u);
+    EXPECT_EQ(run.report().packetMismatches, 0u);
 }
-
-// Device frames of one session: handshake, count, then header and blocks per measurement.
-constexpr uint64_t kSecondHeaderFrame = 1 + 1 + 1 + 4 + 1;
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, Integrity,
@@ -128,29 +97,29 @@ INSTANTIATE_TEST_SUITE_P(
             // 256 blocks of 255 samples fit the record: block numbers wrap to 0.
             IntegrityCase{"TwoHundredFiftySixBlocks", 256, 255, nullptr, false, false, 0},
             IntegrityCase{"BlocksOfMoreThan255Samples", 3, 300, nullptr, false, false, 0}),
-        testing::Values(Link{"Tcp", false}, Link{"Pty", true})),
+        testing::Bool()),
     [](const auto &info) {
-        return std::string(std::get<0>(info.param).name) + std::get<1>(info.param).name;
+        return std::string(std::get<0>(info.param).name) +
+               (std::get<1>(info.param) ? "Pty" : "Tcp");
     });
 
 // A device whose link drops in the middle of a transfer, and another device on the next
 // connection: nothing meant for the first reaches the second, the first's action fails
 // once, and when the first calls again it hands over what it still holds.
-TEST(Integrity, CommandsReachOnlyTheDeviceTheyAreMeantFor)
+TEST(MultiDevice, CommandsReachOnlyTheDeviceTheyAreMeantFor)
 {
     const lumosim::SimDevice first = device(111, 2, 3, 40);
     const lumosim::SimDevice second = device(222, 2, 3, 40);
     HostRecorder host;
-    host.acceptAll();
+    host.accept();
     host.script("000-000-111", {act(DATA_TRANSFER), act(DATA_TRANSFER), act(SLEEP)});
     host.script("000-000-222", {act(DATA_TRANSFER), act(SLEEP)});
-    auto channel = Channel::tcp(host);
-
+    auto channel = tcpChannel(host);
     const auto play = [&](const lumosim::SimConfig &config) {
         SimRun run(config);
-        EXPECT_TRUE(run.overTcp(channel->port()));
+        EXPECT_TRUE(run.overTcp(channel->port));
         EXPECT_TRUE(run.waitDone(kEventWaitMs)) << host.trace();
-        return *run.device(config.devices[0].din);
+        return run.device(config.devices[0].din);
     };
     // Handshake, count, header, block 1: the link drops before block 1 is acknowledged.
     lumosim::SimConfig dropping = oneDevice(first);
@@ -160,8 +129,6 @@ TEST(Integrity, CommandsReachOnlyTheDeviceTheyAreMeantFor)
     const lumosim::DeviceReport firstAgain = play(oneDevice(first));
     EXPECT_LT(channel->stop(), kStopBoundMs);
 
-    // The cut transfer failed once; nothing of it, nor of the first device's entry, went
-    // to the second device: it got its own count request and sleep only.
     EXPECT_EQ(host.count(EV_ACTION_FAILED, "000-000-111"), 1);
     EXPECT_EQ(host.count(EV_ACTION_FAILED, "000-000-222"), 0);
     EXPECT_EQ(firstCut.measurementsHandedOver, 0u);
@@ -170,13 +137,152 @@ TEST(Integrity, CommandsReachOnlyTheDeviceTheyAreMeantFor)
     EXPECT_EQ(secondRun.measurementsHandedOver, 2u);
     EXPECT_EQ(firstAgain.measurementsHandedOver, 2u);
     EXPECT_EQ(firstAgain.sleepsReceived, 1u);
-
     const auto measurements = host.eventsOf(EV_MEASUREMENT);
     ASSERT_EQ(measurements.size(), 4u) << host.trace();
-    for (uint32_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(measurements[i].din, i < 2 ? "000-000-222" : "000-000-111");
+    for (uint32_t i = 0; i < 4; ++i)
         expectMeasurement(measurements[i], i < 2 ? second : first, i % 2);
+}
+
+TEST(MultiDevice, TwoDevicesOnOneLinkAreServedInDinOrder)
+{
+    HostRecorder host;
+    host.accept();
+    // Both wait until both are in the table, then transfer, then sleep.
+    Answer whenBothAdded = act(DATA_TRANSFER);
+    whenBothAdded.afterAdded = 2;
+    host.script("000-000-101", {whenBothAdded, act(SLEEP)});
+    host.script("000-000-202", {whenBothAdded, act(SLEEP)});
+    auto channel = tcpChannel(host);
+    const lumosim::SimDevice low = device(101, 2, 2, 30);
+    const lumosim::SimDevice high = device(202, 3, 1, 40);
+    lumosim::SimConfig config;
+    config.devices = {high, low}; // listed out of order on purpose
+    SimRun run(config);
+    ASSERT_TRUE(run.overTcp(channel->port));
+    ASSERT_TRUE(run.tap.waitHostClosed(kEventWaitMs)) << host.trace();
+
+    // Once both are in the table the requests alternate low, high, and the low device's
+    // transfer completes before the other's starts.
+    const auto events = host.events();
+    auto it = std::find_if(events.begin(), events.end(), [](const SeenEvent &e) {
+        return e.event == EV_DEVICE_ADDED && e.din == "000-000-202";
+    });
+    ASSERT_NE(it, events.end());
+    std::vector<std::string> asked, transfers;
+    for (; it != events.end(); ++it)
+        if (it->event == EV_REQUEST_ACTION)
+            asked.push_back(it->din);
+        else if (it->event == EV_MEASUREMENT || it->event == EV_TRANSFER_DONE)
+            transfers.push_back(it->din + (it->event == EV_TRANSFER_DONE ? " done" : ""));
+    const std::string lo = "000-000-101", hi = "000-000-202";
+    ASSERT_GE(asked.size(), 2u);
+    for (std::size_t i = 0; i < asked.size(); ++i)
+        EXPECT_EQ(asked[i], i % 2 == 0 ? lo : hi) << i;
+    EXPECT_EQ(transfers,
+              (std::vector<std::string>{lo, lo, lo + " done", hi, hi, hi, hi + " done"}));
+    expectAllMeasurements(host, low);
+    expectAllMeasurements(host, high);
+    EXPECT_EQ(run.tap.hostFrames(0x91).size(), 2u);
+    EXPECT_EQ(run.report().sessionsCompleted, 1u);
+}
+
+// An entry outlives its connection but rests until its device calls again: the next
+// device's connection neither serves it nor is held open by it.
+TEST(MultiDevice, AnEntryIsServedOnlyOverItsDevicesOwnLink)
+{
+    HostRecorder host;
+    host.accept();
+    host.setFallback(act(CALIBRATION), "000-000-101");
+    auto channel = tcpChannel(host);
+    {
+        SimRun first(oneDevice(device(101)));
+        ASSERT_TRUE(first.overTcp(channel->port));
+        ASSERT_TRUE(host.waitFor(EV_REQUEST_ACTION, 2, kEventWaitMs, "000-000-101"));
+        first.tap.cutNow(); // the device goes away without a word
     }
+    SimRun second(oneDevice(device(202)));
+    ASSERT_TRUE(second.overTcp(channel->port));
+    ASSERT_TRUE(host.waitFor(EV_DEVICE_ADDED, 1, kEventWaitMs, "000-000-202")) << host.trace();
+    const int askedBefore = host.count(EV_REQUEST_ACTION, "000-000-101");
+    ASSERT_TRUE(second.tap.waitHostClosed(kEventWaitMs)) << host.trace();
+    EXPECT_EQ(host.count(EV_REQUEST_ACTION, "000-000-101"), askedBefore);
+
+    SimRun again(oneDevice(device(101)));
+    ASSERT_TRUE(again.overTcp(channel->port));
+    ASSERT_TRUE(host.waitFor(EV_REQUEST_ACTION, askedBefore + 2, kEventWaitMs, "000-000-101"))
+        << host.trace();
+    EXPECT_EQ(host.count(EV_DEVICE_ADDED, "000-000-101"), 2);
+    EXPECT_LT(channel->stop(), kStopBoundMs);
+}
+
+TEST(MultiDevice, TwoChannelsAtOnceKeepTheirDevicesApart)
+{
+    HostRecorder hosts[2];
+    std::unique_ptr<Channel> channels[2];
+    std::unique_ptr<SimRun> runs[2];
+    const lumosim::SimDevice simulated[2] = {device(101, 3, 4, 255), device(202, 3, 4, 255)};
+    for (int i = 0; i < 2; ++i) {
+        hosts[i].accept();
+        hosts[i].script(dinText(simulated[i].din), {act(DATA_TRANSFER), act(SLEEP)});
+        channels[i] = tcpChannel(hosts[i]);
+        runs[i] = std::make_unique<SimRun>(oneDevice(simulated[i]));
+        ASSERT_TRUE(runs[i]->overTcp(channels[i]->port));
+    }
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(runs[i]->tap.waitHostClosed(kEventWaitMs)) << hosts[i].trace();
+        for (const SeenEvent &e : hosts[i].events()) {
+            EXPECT_EQ(e.user, &hosts[i]);
+            EXPECT_EQ(e.din, e.hasData ? dinText(simulated[i].din) : "");
+        }
+        expectAllMeasurements(hosts[i], simulated[i]);
+        EXPECT_EQ(hosts[i].count(EV_TRANSFER_DONE), 1);
+    }
+    // One channel's stop leaves the other running.
+    EXPECT_LT(channels[0]->stop(), kStopBoundMs);
+    EXPECT_EQ(hosts[0].events().back().event, EV_CHANNEL_STOPPED);
+    EXPECT_EQ(hosts[1].count(EV_CHANNEL_STOPPED), 0);
+    SimRun late(oneDevice(device(101)));
+    ASSERT_TRUE(late.overTcp(channels[1]->port));
+    EXPECT_TRUE(hosts[1].waitFor(EV_DEVICE_ADDED, 1, kEventWaitMs, "000-000-101"))
+        << hosts[1].trace();
+}
+
+// Reopening waits 2 s between attempts; the device side waits for the open.
+constexpr int kReplugWaitMs = 30000;
+
+TEST(Serial, UnpluggedDeviceComesBackUnderTheSameName)
+{
+    HostRecorder host;
+    host.accept("000-001-234");
+    // The first transfer is cut by the unplug; the second waits for the device to be
+    // back (a second handshake) and then completes.
+    Answer afterReplug = act(DATA_TRANSFER);
+    afterReplug.afterAdded = 2;
+    host.script("000-001-234", {act(DATA_TRANSFER), afterReplug, act(SLEEP)});
+    const lumosim::SimDevice simulated = device(1234, 2, 3, 100);
+    lumosim::SimConfig config = oneDevice(simulated);
+    config.sessions = 2;
+    config.faults.dropAfterFrames = 5; // handshake, count, header, two blocks: unplugged
+    SimRun run(config);
+    const std::string link = "/tmp/lumo-e2e-replug-" + std::to_string(::getpid());
+    ASSERT_TRUE(run.overPty(link));
+    auto channel = serialChannel(host, link);
+
+    ASSERT_TRUE(host.waitFor(EV_ACTION_FAILED, 1, kEventWaitMs, "000-001-234")) << host.trace();
+    EXPECT_EQ(host.count(EV_MEASUREMENT), 0);
+    ASSERT_TRUE(run.waitDone(kReplugWaitMs)) << host.trace();
+    const auto report = run.report();
+    EXPECT_EQ(report.result, "ok") << report.error;
+    EXPECT_EQ(report.linksDroppedByFault, 1u);
+    EXPECT_EQ(report.sessionsCompleted, 1u);
+    EXPECT_EQ(report.packetMismatches, 0u);
+    EXPECT_EQ(host.count(EV_DEVICE_ADDED, "000-001-234"), 2);
+    EXPECT_EQ(host.count(EV_TRANSFER_DONE), 1);
+    expectAllMeasurements(host, simulated);
+    EXPECT_EQ(run.device(1234).sleepsReceived, 1u);
+    EXPECT_LT(channel->stop(), kStopBoundMs);
+    EXPECT_EQ(host.events().back().event, EV_CHANNEL_STOPPED);
 }
 
 } // namespace

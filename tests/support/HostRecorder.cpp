@@ -11,11 +11,6 @@ namespace liblumo::test {
 
 using namespace liblumo;
 
-HostRecorder::HostRecorder()
-{
-    fallback.action = EXIT;
-}
-
 int HostRecorder::callback(lumo_Event event, void *data, void *user, lumo_ErrorCodes error)
 {
     static_cast<HostRecorder *>(user)->record(event, static_cast<lumo_EventData *>(data), user,
@@ -31,6 +26,7 @@ void HostRecorder::record(lumo_Event event, lumo_EventData *data, void *user, lu
     seenEvent.atMs = TimeOut::nowMs();
     seenEvent.error = error;
     seenEvent.user = user;
+    std::lock_guard<std::mutex> lock(mutex);
     if (data) {
         seenEvent.din.assign(data->din, strnlen(data->din, sizeof data->din));
         if (event == EV_SYNC_DONE || event == EV_ACTION_FAILED) {
@@ -42,45 +38,34 @@ void HostRecorder::record(lumo_Event event, lumo_EventData *data, void *user, lu
             seenEvent.measurement.assign(data->payload, data->payload + sizeof(Measurement));
             seenEvent.samplesArrived = data->reserved;
         }
-    }
-    std::lock_guard<std::mutex> lock(mutex);
-    if (data)
         answer(event, *data, seenEvent.din);
-    if (data && hook)
-        hook(event, *data);
-    if (data && event == EV_MEASUREMENT)
-        seenEvent.refused = data->answer != 0;
+        if (hook)
+            hook(event, *data);
+        seenEvent.refused = event == EV_MEASUREMENT && data->answer != 0;
+    }
     seen.push_back(std::move(seenEvent));
     changed.notify_all();
 }
 
 void HostRecorder::answer(lumo_Event event, lumo_EventData &data, const std::string &din)
 {
-    if (event == EV_DEVICE_HANDSHAKE && handshakeAnswer) {
-        data.answer = *handshakeAnswer;
-        return;
-    }
     if (event == EV_DEVICE_HANDSHAKE) {
-        const bool accept =
-            acceptEveryone || std::find(accepted.begin(), accepted.end(), din) != accepted.end();
-        data.answer = accept ? 1 : 0;
+        data.answer = std::count(accepted.begin(), accepted.end(), din) > 0 ||
+                      std::count(accepted.begin(), accepted.end(), std::string()) > 0;
         return;
     }
     if (event != EV_REQUEST_ACTION)
         return;
-    auto ownFallback = fallbacks.find(din);
-    Answer chosen = ownFallback != fallbacks.end() ? ownFallback->second : fallback;
-    auto found = scripts.find(din);
-    if (found != scripts.end() && !found->second.empty()) {
-        const int added = int(std::count_if(seen.begin(), seen.end(), [](const SeenEvent &each) {
-            return each.event == EV_DEVICE_ADDED;
-        }));
-        if (found->second.front().afterAdded > added) {
+    const auto own = fallbacks.find(din);
+    Answer chosen = own != fallbacks.end() ? own->second : fallbacks[""];
+    auto &queue = scripts[din];
+    if (!queue.empty()) {
+        if (queue.front().afterAdded > countLocked(EV_DEVICE_ADDED, {})) {
             data.answer = CALIBRATION;
             return;
         }
-        chosen = found->second.front();
-        found->second.pop_front();
+        chosen = queue.front();
+        queue.pop_front();
     }
     if (chosen.untouched)
         return;
@@ -96,18 +81,6 @@ void HostRecorder::accept(const std::string &din)
     accepted.push_back(din);
 }
 
-void HostRecorder::acceptAll()
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    acceptEveryone = true;
-}
-
-void HostRecorder::setHandshakeAnswer(uint32_t value)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    handshakeAnswer = value;
-}
-
 void HostRecorder::setHook(std::function<void(lumo_Event, lumo_EventData &)> value)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -121,13 +94,7 @@ void HostRecorder::script(const std::string &din, std::vector<Answer> answers)
     queue.insert(queue.end(), answers.begin(), answers.end());
 }
 
-void HostRecorder::setFallback(const Answer &answer)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    fallback = answer;
-}
-
-void HostRecorder::setFallback(const std::string &din, const Answer &answer)
+void HostRecorder::setFallback(const Answer &answer, const std::string &din)
 {
     std::lock_guard<std::mutex> lock(mutex);
     fallbacks[din] = answer;
@@ -148,43 +115,24 @@ std::vector<SeenEvent> HostRecorder::eventsOf(lumo_Event event) const
     return found;
 }
 
-int HostRecorder::count(lumo_Event event) const
+int HostRecorder::countLocked(lumo_Event event, const std::string &din) const
 {
-    return int(eventsOf(event).size());
+    return int(std::count_if(seen.begin(), seen.end(), [&](const SeenEvent &each) {
+        return each.event == event && (din.empty() || each.din == din);
+    }));
 }
 
 int HostRecorder::count(lumo_Event event, const std::string &din) const
 {
-    const auto all = eventsOf(event);
-    return int(std::count_if(all.begin(), all.end(),
-                             [&](const SeenEvent &each) { return each.din == din; }));
+    std::lock_guard<std::mutex> lock(mutex);
+    return countLocked(event, din);
 }
 
-bool HostRecorder::waitUntil(const std::function<bool()> &done, int timeoutMs) const
+bool HostRecorder::waitFor(lumo_Event event, int n, int timeoutMs, const std::string &din) const
 {
     std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
-}
-
-bool HostRecorder::waitFor(lumo_Event event, int n, int timeoutMs) const
-{
-    return waitUntil(
-        [&] {
-            return std::count_if(seen.begin(), seen.end(),
-                                 [&](const SeenEvent &each) { return each.event == event; }) >= n;
-        },
-        timeoutMs);
-}
-
-bool HostRecorder::waitFor(lumo_Event event, const std::string &din, int n, int timeoutMs) const
-{
-    return waitUntil(
-        [&] {
-            return std::count_if(seen.begin(), seen.end(), [&](const SeenEvent &each) {
-                       return each.event == event && each.din == din;
-                   }) >= n;
-        },
-        timeoutMs);
+    return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return countLocked(event, din) >= n; });
 }
 
 std::string HostRecorder::trace() const
@@ -195,31 +143,16 @@ std::string HostRecorder::trace() const
     return out.str();
 }
 
-Answer act(RequestAction action)
+Answer act(uint32_t action)
 {
     Answer answer;
     answer.action = action;
     return answer;
 }
 
-Answer rawAnswer(uint32_t value)
-{
-    Answer answer;
-    answer.action = value;
-    return answer;
-}
-
-Answer untouched()
-{
-    Answer answer;
-    answer.untouched = true;
-    return answer;
-}
-
 Answer syncWith(const DeviceParams &params)
 {
-    Answer answer;
-    answer.action = SYNC;
+    Answer answer = act(SYNC);
     const auto *bytes = reinterpret_cast<const uint8_t *>(&params);
     answer.data.assign(bytes, bytes + sizeof params);
     answer.length = sizeof params;

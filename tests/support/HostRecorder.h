@@ -6,8 +6,6 @@
 
 #include "liblumo.h"
 
-#include <QString>
-
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -46,34 +44,28 @@ struct Answer {
 
 class HostRecorder {
 public:
-    HostRecorder();
-
     // The callback to hand to startChannel, with this recorder as the user pointer.
     static int callback(liblumo::lumo_Event event, void *data, void *user,
                         liblumo::lumo_ErrorCodes error);
 
-    // Devices accepted at EV_DEVICE_HANDSHAKE; any other DIN is refused. Accept all when
-    // acceptAll is set.
-    void accept(const std::string &din);
-    void acceptAll();
-    // Writes exactly this value into `answer` at every EV_DEVICE_HANDSHAKE instead.
-    void setHandshakeAnswer(uint32_t value);
+    // Devices accepted at EV_DEVICE_HANDSHAKE (every one when din is empty); any other is
+    // refused.
+    void accept(const std::string &din = {});
     // Answers to EV_REQUEST_ACTION for din, one per request, in order; once used up the
-    // fallback answer is given (EXIT unless set).
+    // fallback answer is given (for din if set, else the common one, EXIT unless set).
     void script(const std::string &din, std::vector<Answer> answers);
-    void setFallback(const Answer &answer);
-    void setFallback(const std::string &din, const Answer &answer);
+    void setFallback(const Answer &answer, const std::string &din = {});
     // Called with every event that carries a record, after the scripted answer was
     // written, as a host doing more in its callback would.
     void setHook(std::function<void(liblumo::lumo_Event, liblumo::lumo_EventData &)> hook);
 
     std::vector<SeenEvent> events() const;
     std::vector<SeenEvent> eventsOf(liblumo::lumo_Event event) const;
-    int count(liblumo::lumo_Event event) const;
-    int count(liblumo::lumo_Event event, const std::string &din) const;
-    // Waits until at least n events of this kind were seen; false when timeoutMs passed.
-    bool waitFor(liblumo::lumo_Event event, int n, int timeoutMs) const;
-    bool waitFor(liblumo::lumo_Event event, const std::string &din, int n, int timeoutMs) const;
+    // Events of this kind, of din only when din is given.
+    int count(liblumo::lumo_Event event, const std::string &din = {}) const;
+    // Waits until at least n such events (of din when given) were seen; false on time-out.
+    bool waitFor(liblumo::lumo_Event event, int n, int timeoutMs,
+                 const std::string &din = {}) const;
     // The events in order as a compact text ("3:000-001-234 4:000-001-234 ..."), for
     // failure messages.
     std::string trace() const;
@@ -82,24 +74,19 @@ private:
     void record(liblumo::lumo_Event event, liblumo::lumo_EventData *data, void *user,
                 liblumo::lumo_ErrorCodes error);
     void answer(liblumo::lumo_Event event, liblumo::lumo_EventData &data, const std::string &din);
-    bool waitUntil(const std::function<bool()> &done, int timeoutMs) const;
+    int countLocked(liblumo::lumo_Event event, const std::string &din) const;
 
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     std::vector<SeenEvent> seen;
     std::vector<std::string> accepted;
-    bool acceptEveryone = false;
-    std::optional<uint32_t> handshakeAnswer;
     std::map<std::string, std::deque<Answer>> scripts;
-    Answer fallback;
-    std::map<std::string, Answer> fallbacks;
+    std::map<std::string, Answer> fallbacks; // "" holds the common one
     std::function<void(liblumo::lumo_Event, liblumo::lumo_EventData &)> hook;
 };
 
 // Shorthands for scripted answers.
-Answer act(liblumo::RequestAction action);
-Answer rawAnswer(uint32_t value);
-Answer untouched();
+Answer act(uint32_t action);
 Answer syncWith(const liblumo::DeviceParams &params);
 
 } // namespace liblumo::test
