@@ -74,8 +74,6 @@ def quiet_library():
 
 def wait_until(condition, bound=BOUND):
     deadline = time.monotonic() + bound
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
+    while not condition() and time.monotonic() < deadline:
         time.sleep(0.02)
-    return True
+    return condition()

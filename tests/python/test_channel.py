@@ -122,7 +122,8 @@ def test_failing_handshake_answer_refuses_the_device(handshake, message, process
                          ids=["raises", "None", "SYNC without parameters", "short parameters"])
 def test_unusable_action_answer_lets_the_device_go(answer, processes, tmp_path, quiet_library):
     host = Host(on_action=answer)  # nothing is written to the device
-    run(host, tmp_path, processes, [])
+    # The device gives up after 1 s of silence instead of waiting for the library to let it go.
+    run(host, tmp_path, processes, ["--idle-timeout", "1000"])
     assert K.REQUEST_ACTION in host.kinds
     assert not {K.MEASUREMENT, K.SYNC_DONE, K.PARAMS_UPDATED, K.ACTION_FAILED} & set(host.kinds)
 
