@@ -65,7 +65,7 @@ def processes():
         p.communicate()
 
 
-@pytest.fixture
+@pytest.fixture(autouse=True)
 def quiet_library():
     lumo.set_library_logging(info=False, debug=False)
     yield

@@ -78,7 +78,7 @@ def check_measurements(host, stored, count):
 
 
 @pytest.mark.parametrize("kind", ["tcp", "pty"])
-def test_transfer_checks_every_sample(kind, processes, tmp_path, quiet_library):
+def test_transfer_checks_every_sample(kind, processes, tmp_path):
     host = Host()  # 255 blocks of 255 samples: the largest measurement the library takes
     assert run(host, tmp_path, processes, ["--measurements", "3", "--blocks", "255",
                                            "--samples-per-block", "255"], kind) == 0
@@ -93,7 +93,7 @@ def raise_error(index, event):
 
 @pytest.mark.parametrize("refusal", [lambda i, e: lumo.REFUSE, lambda i, e: False, raise_error],
                          ids=["REFUSE", "False", "raises"])
-def test_refused_measurement_stays_in_the_device(refusal, processes, tmp_path, quiet_library, caplog):
+def test_refused_measurement_stays_in_the_device(refusal, processes, tmp_path, caplog):
     # The second measurement is refused once; the next transfer hands it over again.
     host = Host(on_measurement=lambda i, e: refusal(i, e) if i == 2 else None)
     run(host, tmp_path, processes, ["--measurements", "3"])
@@ -109,7 +109,7 @@ def test_refused_measurement_stays_in_the_device(refusal, processes, tmp_path, q
     (lambda e: channels[0].stop(), "own on_event"),
 ])
 def test_failing_handshake_answer_refuses_the_device(handshake, message, processes, tmp_path,
-                                                     quiet_library, caplog):
+                                                     caplog):
     host = Host(on_handshake=handshake)
     with caplog.at_level(logging.ERROR, logger="lumo"):
         run(host, tmp_path, processes, ["--handshake-timeout", "300"])
@@ -120,7 +120,7 @@ def test_failing_handshake_answer_refuses_the_device(handshake, message, process
 @pytest.mark.parametrize("answer", [lambda e: 1 / 0, lambda e: None, lambda e: lumo.Action.SYNC,
                                     lambda e: (lumo.Action.SYNC, b"short")],
                          ids=["raises", "None", "SYNC without parameters", "short parameters"])
-def test_unusable_action_answer_lets_the_device_go(answer, processes, tmp_path, quiet_library):
+def test_unusable_action_answer_lets_the_device_go(answer, processes, tmp_path):
     host = Host(on_action=answer)  # nothing is written to the device
     # The device gives up after 1 s of silence instead of waiting for the library to let it go.
     run(host, tmp_path, processes, ["--idle-timeout", "1000"])
@@ -128,7 +128,7 @@ def test_unusable_action_answer_lets_the_device_go(answer, processes, tmp_path, 
     assert not {K.MEASUREMENT, K.SYNC_DONE, K.PARAMS_UPDATED, K.ACTION_FAILED} & set(host.kinds)
 
 
-def test_stop_during_transfer(processes, tmp_path, quiet_library):
+def test_stop_during_transfer(processes, tmp_path):
     arrived = threading.Event()
     host = Host(on_measurement=lambda i, e: arrived.set())
     port = free_port()
