@@ -1,6 +1,7 @@
 // The parameter file: every field lands at its place in the record the library sends,
 // and every file a person could get wrong is refused with a reason.
 #include "ParamsJson.h"
+#include "CollectTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -23,23 +24,17 @@ const char *const kFile = R"({
   "crc16": "0x5A5A"
 })";
 
-// The record as it sits in memory (and so in answerData), computed by hand: little-endian
-// fields at their offsets, alignment gaps and reserved left zero.
-const uint8_t kExpectedRecord[100] = {
-    0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x04, 0x00, 0xCD, 0xAB,             // param16a
-    0x00, 0x00,                                                             // gap
-    0x44, 0x33, 0x22, 0x11,                                                 // param32a
-    0x05, 0x00, 0x00, 0x00,                                                 // param32b
-    0xEF, 0xBE,                                                             // param16b
-    0x00, 0x00,                                                             // gap
-    0xEF, 0xBE, 0xAD, 0xDE,                                                 // param32c
-    0x0A, 0x00, 0x0B, 0x00, 0x0C, 0x00, 0x0D, 0x00, 0x0E, 0x00, 0x0F, 0x00, // param16c
-    0x04, 0x03, 0x02, 0x01, 0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0,
-    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, // param32d
-    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0,
-    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0, // reserved
-    0x5A, 0x5A,                                                                         // crc16
-    0x00, 0x00};                                                                        // gap
+// The record as it sits in memory (and so in answerData), by hand: little-endian fields at
+// their offsets, the alignment gaps (after param16a, param16b and crc16) and reserved zero.
+const std::string kExpectedRecord = "0100020003000400cdab0000"
+                                    "44332211"
+                                    "05000000"
+                                    "efbe0000"
+                                    "efbeadde"
+                                    "0a000b000c000d000e000f00"
+                                    "04030201000000000000000000000000"
+                                    "00000000ffffffff" +
+                                    std::string(64, '0') + "5a5a0000";
 
 std::string replaced(const std::string &text, const std::string &from, const std::string &to)
 {
@@ -59,7 +54,8 @@ TEST(ParamsJson, FieldsLandAtTheirOffsets)
     std::memset(&params, 0x77, sizeof params); // stale bytes must not survive
     std::string error;
     ASSERT_TRUE(parseDeviceParams(kFile, params, error)) << error;
-    EXPECT_EQ(0, std::memcmp(&params, kExpectedRecord, sizeof kExpectedRecord));
+    static_assert(sizeof params == 100);
+    EXPECT_EQ(collect_test::hex(&params, sizeof params), kExpectedRecord);
 }
 
 TEST(ParamsJson, RefusesWhatAPersonGetsWrong)

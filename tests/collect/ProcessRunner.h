@@ -3,7 +3,7 @@
 #ifndef LUMO_COLLECT_PROCESS_RUNNER_H
 #define LUMO_COLLECT_PROCESS_RUNNER_H
 
-#include <gtest/gtest.h>
+#include "CollectTestSupport.h"
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -14,24 +14,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 extern char **environ;
 
 namespace collect_test {
-
-inline std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 class Process {
 public:
@@ -124,18 +112,6 @@ inline int freePort()
         port = ntohs(addr.sin_port);
     ::close(fd);
     return port;
-}
-
-// Polls cond every 50 ms until it holds or the (generous) bound passes.
-template <typename Cond> bool waitFor(Cond cond, std::chrono::milliseconds bound)
-{
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
 }
 
 } // namespace collect_test

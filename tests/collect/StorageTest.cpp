@@ -5,9 +5,6 @@
 
 #include <sys/wait.h>
 
-#include <fstream>
-#include <iterator>
-
 using namespace lumo_collect;
 using namespace collect_test;
 
@@ -27,12 +24,6 @@ MeasurementRecord measurement(const std::string &din, std::vector<uint16_t> samp
     return m;
 }
 
-std::string slurpFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 OpenOptions readOnly()
 {
     OpenOptions o;
@@ -42,71 +33,51 @@ OpenOptions readOnly()
 
 } // namespace
 
-TEST(Storage, MeasurementRowHoldsLittleEndianSamplesAndHeaderFields)
+TEST(Storage, RowHoldsLittleEndianSamplesSecondRunAppendsLoadCountsFromBothEnds)
 {
     TempDir dir;
     const std::string db = dir.file("m.db");
     std::string error;
-    auto storage = SqliteStorage::open(db, OpenOptions{}, error);
-    ASSERT_TRUE(storage) << error;
-    auto m = measurement("000-001-234", {0x0102, 0xFFFF, 0x8000, 0x0000});
-    ASSERT_EQ(storage->storeMeasurement(m), StoreOutcome::Stored) << storage->lastError();
-    EXPECT_GT(m.id, 0);
-
-    const auto rows = query(db, "SELECT id, din, measured_at, dtime_packed, typeset, ns, nss, "
-                                "sample_count, samples FROM measurements");
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0],
-              (std::vector<std::string>{std::to_string(m.id), "000-001-234", "2024-05-17 13:45:30",
-                                        "1633868638", "7", "4", "2", "4", "0201ffff00800000"}));
-    EXPECT_EQ(scalar(db, "SELECT first_seen FROM devices WHERE din = '000-001-234'"),
-              "2026-01-01T10:00:00.000");
-    EXPECT_EQ(scalar(db, "PRAGMA journal_mode"), "wal");
-}
-
-TEST(Storage, SecondRunAppendsAndLoadCountsFromBothEnds)
-{
-    TempDir dir;
-    const std::string db = dir.file("a.db");
-    std::string error;
+    EXPECT_FALSE(SqliteStorage::open(db, readOnly(), error)) << "reading invents no database";
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(std::filesystem::exists(db));
+    EXPECT_FALSE(SqliteStorage::open(dir.file("no/such/folder/x.db"), OpenOptions{}, error));
     {
         auto s = SqliteStorage::open(db, OpenOptions{}, error);
         ASSERT_TRUE(s) << error;
-        auto a = measurement("000-000-001", {1});
+        auto m = measurement("000-001-234", {0x0102, 0xFFFF, 0x8000, 0x0000});
+        ASSERT_EQ(s->storeMeasurement(m), StoreOutcome::Stored) << s->lastError();
+        EXPECT_EQ(m.id, 1);
         auto b = measurement("000-000-002", {2, 2});
-        ASSERT_EQ(s->storeMeasurement(a), StoreOutcome::Stored);
         ASSERT_EQ(s->storeMeasurement(b), StoreOutcome::Stored);
     }
+    EXPECT_EQ(query(db, "SELECT id, din, measured_at, dtime_packed, typeset, ns, nss, "
+                        "sample_count, samples FROM measurements WHERE id = 1")[0],
+              (std::vector<std::string>{"1", "000-001-234", "2024-05-17 13:45:30", "1633868638",
+                                        "7", "4", "2", "4", "0201ffff00800000"}));
+    EXPECT_EQ(scalar(db, "SELECT first_seen FROM devices WHERE din = '000-001-234'"),
+              "2026-01-01T10:00:00.000");
+    EXPECT_EQ(scalar(db, "PRAGMA journal_mode"), "wal");
+
     auto s = SqliteStorage::open(db, OpenOptions{}, error);
     ASSERT_TRUE(s) << error;
-    auto c = measurement("000-000-001", {3, 3, 3});
+    auto c = measurement("000-001-234", {3, 3, 3});
     ASSERT_EQ(s->storeMeasurement(c), StoreOutcome::Stored);
     EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM measurements"), "3");
-
     MeasurementRecord out;
-    ASSERT_TRUE(s->loadMeasurement("000-000-001", 1, out, error)) << error;
-    EXPECT_EQ(out.samples, std::vector<uint16_t>{1});
-    ASSERT_TRUE(s->loadMeasurement("000-000-001", -1, out, error)) << error;
+    ASSERT_TRUE(s->loadMeasurement("000-001-234", 1, out, error)) << error;
+    EXPECT_EQ(out.samples, (std::vector<uint16_t>{0x0102, 0xFFFF, 0x8000, 0}));
+    ASSERT_TRUE(s->loadMeasurement("000-001-234", -1, out, error)) << error;
     EXPECT_EQ(out.samples, (std::vector<uint16_t>{3, 3, 3}));
     EXPECT_EQ(out.typeset, 7u);
     EXPECT_EQ(out.dtimePacked, kPacked20240517);
-    ASSERT_TRUE(s->loadMeasurement("000-000-001", -2, out, error)) << error;
-    EXPECT_EQ(out.samples, std::vector<uint16_t>{1});
-    EXPECT_FALSE(s->loadMeasurement("000-000-001", 3, out, error));
+    ASSERT_TRUE(s->loadMeasurement("000-001-234", -2, out, error)) << error;
+    EXPECT_EQ(out.samples.size(), 4u);
+    EXPECT_FALSE(s->loadMeasurement("000-001-234", 3, out, error));
     EXPECT_FALSE(s->loadMeasurement("000-000-009", 1, out, error));
     EXPECT_NE(error.find("000-000-009"), std::string::npos) << error;
     EXPECT_EQ(s->listMeasurements("").size(), 3u);
     EXPECT_EQ(s->listMeasurements("000-000-002").size(), 1u);
-}
-
-TEST(Storage, OpeningForReadingDoesNotInventADatabase)
-{
-    TempDir dir;
-    std::string error;
-    EXPECT_FALSE(SqliteStorage::open(dir.file("missing.db"), readOnly(), error));
-    EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(std::filesystem::exists(dir.file("missing.db")));
-    EXPECT_FALSE(SqliteStorage::open(dir.file("no/such/folder/x.db"), OpenOptions{}, error));
 }
 
 TEST(Storage, SyncRowsAndTheDevicesLastStatus)
@@ -171,25 +142,6 @@ TEST(Storage, EveryStoredMeasurementSurvivesACrash)
     EXPECT_EQ(scalar(db, "SELECT COUNT(*) || ' ' || SUM(sample_count) FROM measurements"), "5 10");
     EXPECT_EQ(scalar(db, "SELECT hex(samples) FROM measurements ORDER BY id DESC LIMIT 1"),
               "04000400");
-}
-
-TEST(Storage, AFailedInsertLeavesNothingHalfWritten)
-{
-    TempDir dir;
-    const std::string db = dir.file("f.db");
-    std::string error;
-    auto s = SqliteStorage::open(db, OpenOptions{}, error);
-    ASSERT_TRUE(s) << error;
-    ASSERT_TRUE(execSql(db, "CREATE TRIGGER full BEFORE INSERT ON measurements "
-                            "BEGIN SELECT RAISE(ABORT, 'disk full'); END;"));
-    auto m = measurement("000-000-042", {1, 2, 3});
-    EXPECT_EQ(s->storeMeasurement(m), StoreOutcome::Failed);
-    EXPECT_NE(s->lastError().find("disk full"), std::string::npos) << s->lastError();
-    // The device row of the same transaction was rolled back with it.
-    EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM devices"), "0");
-    ASSERT_TRUE(execSql(db, "DROP TRIGGER full"));
-    EXPECT_EQ(s->storeMeasurement(m), StoreOutcome::Stored) << s->lastError();
-    EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM measurements"), "1");
 }
 
 TEST(Storage, AMeasurementIsStoredOnceByItsIdentity)
@@ -300,8 +252,8 @@ TEST(Storage, RefusesWhatItCannotUseAndChangesNothingWhenReading)
     ASSERT_TRUE(execSql(first, std::string(kFirstLayoutDdl) +
                                    "INSERT INTO measurements VALUES "
                                    "(1, '000-000-001', 'r', 'm', 5, 1, 1, 1, 1, x'0100');"));
-    const std::string newerBytes = slurpFile(newer);
-    const std::string firstBytes = slurpFile(first);
+    const std::string newerBytes = slurp(newer);
+    const std::string firstBytes = slurp(first);
 
     std::string error;
     for (Access access : {Access::Write, Access::Read}) {
@@ -310,7 +262,7 @@ TEST(Storage, RefusesWhatItCannotUseAndChangesNothingWhenReading)
         EXPECT_FALSE(SqliteStorage::open(newer, o, error));
         EXPECT_NE(error.find("schema version 3"), std::string::npos) << error;
     }
-    EXPECT_EQ(slurpFile(newer), newerBytes);
+    EXPECT_EQ(slurp(newer), newerBytes);
 
     // Reading a first-layout database neither upgrades it nor turns on WAL.
     auto reader = SqliteStorage::open(first, readOnly(), error);
@@ -319,7 +271,7 @@ TEST(Storage, RefusesWhatItCannotUseAndChangesNothingWhenReading)
     EXPECT_TRUE(reader->loadMeasurement("000-000-001", 1, m, error)) << error;
     EXPECT_EQ(reader->storeMeasurement(m), StoreOutcome::Failed);
     reader.reset();
-    EXPECT_EQ(slurpFile(first), firstBytes);
+    EXPECT_EQ(slurp(first), firstBytes);
     EXPECT_FALSE(std::filesystem::exists(first + "-wal"));
 
     // A file system that is read-only even for root: SQLite would quietly open for reading.
@@ -380,13 +332,16 @@ TEST(Storage, AGroupIsCommittedWholeOrNotAtAll)
             fillUp(folder + "/filler");
         else
             ASSERT_TRUE(execSql(db, "CREATE TRIGGER fail BEFORE INSERT ON measurements WHEN " +
-                                        c.failWhen + " BEGIN SELECT RAISE(ABORT, 'no'); END;"));
+                                        c.failWhen +
+                                        " BEGIN SELECT RAISE(ABORT, 'disk full'); END;"));
         EXPECT_EQ(s->storeMeasurements(group, error),
                   std::vector<StoreOutcome>(3, StoreOutcome::Failed));
+        EXPECT_NE(error.find(c.failWhen.empty() ? "" : "disk full"), std::string::npos) << error;
         EXPECT_FALSE(error.empty());
         for (const auto &m : ms)
             EXPECT_EQ(m.id, 0) << "not stored: no id";
         EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM measurements"), "1");
+        EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM devices"), "1") << "its device row went too";
 
         if (c.failWhen.empty())
             std::filesystem::remove(folder + "/filler");

@@ -1,5 +1,4 @@
-"""Shared pieces of the Python module's tests: the tool paths CTest hands over, processes
-that are killed when a test ends, and the simulator's waveform recomputed independently."""
+"""Tool paths from CTest, processes killed when a test ends, lumo-sim's waveform recomputed."""
 
 import datetime
 import math
@@ -14,7 +13,6 @@ import pytest
 import lumo
 
 BOUND = 60  # seconds; generous for a loaded 2-core machine
-SIM_CLOCK = datetime.datetime(2024, 5, 17, 13, 45, 30)  # lumo-sim's default device clock
 FIRST_DIN = 123456001
 
 
@@ -32,8 +30,8 @@ def free_port():
 
 
 def din_text(din):
-    digits = f"{din:09d}"
-    return f"{digits[0:3]}-{digits[3:6]}-{digits[6:9]}"
+    d = f"{din:09d}"
+    return f"{d[0:3]}-{d[3:6]}-{d[6:9]}"
 
 
 def expected_samples(index, count, seed=FIRST_DIN):
@@ -47,19 +45,18 @@ def expected_samples(index, count, seed=FIRST_DIN):
 
 
 def expected_time(index, stored):
-    return SIM_CLOCK - datetime.timedelta(seconds=600 * (stored - index))
+    """Ten minutes apart, the last ten minutes before lumo-sim's clock 2024-05-17 13:45:30."""
+    return datetime.datetime(2024, 5, 17, 13, 45, 30) - datetime.timedelta(minutes=10 * (stored - index))
 
 
 @pytest.fixture
 def processes():
-    """Starts processes; whatever still runs when the test ends is killed."""
     started = []
 
     def start(args, **kwargs):
-        p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             **kwargs)
-        started.append(p)
-        return p
+        started.append(subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        text=True, **kwargs))
+        return started[-1]
 
     yield start
     for p in started:
@@ -68,7 +65,7 @@ def processes():
         p.communicate()
 
 
-@pytest.fixture
+@pytest.fixture(autouse=True)
 def quiet_library():
     lumo.set_library_logging(info=False, debug=False)
     yield
@@ -77,8 +74,6 @@ def quiet_library():
 
 def wait_until(condition, bound=BOUND):
     deadline = time.monotonic() + bound
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
+    while not condition() and time.monotonic() < deadline:
         time.sleep(0.02)
-    return True
+    return condition()

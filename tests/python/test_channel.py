@@ -13,21 +13,19 @@ import numpy as np
 import pytest
 
 import lumo
-from conftest import (BOUND, FIRST_DIN, din_text, expected_samples, expected_time, free_port,
-                      tool, wait_until)
+from conftest import BOUND, expected_samples, expected_time, free_port, tool, wait_until
 
 K = lumo.EventKind
 
 
 class Host:
-    """Accepts every device, transfers until a transfer completes, then sends it to sleep.
-    on_measurement(index, event) may answer a measurement (or raise)."""
+    """Accepts every device, transfers until a transfer is done, then sends it to sleep;
+    the on_* hooks answer in its place (or raise)."""
 
     def __init__(self, on_measurement=None, on_handshake=None, on_action=None):
-        self.kinds, self.measurements = [], []
+        self.kinds, self.measurements, self.seen = [], [], 0
         self.done = threading.Event()
         self.on_measurement, self.on_handshake, self.on_action = on_measurement, on_handshake, on_action
-        self.seen = 0
 
     def __call__(self, event):
         self.kinds.append(event.kind)
@@ -36,7 +34,7 @@ class Host:
         if event.kind == K.REQUEST_ACTION:
             if self.on_action:
                 return self.on_action(event)
-            return lumo.Action.SLEEP if K.TRANSFER_DONE in self.kinds else lumo.Action.DATA_TRANSFER
+            return lumo.Action.SLEEP if self.done.is_set() else lumo.Action.DATA_TRANSFER
         if event.kind == K.MEASUREMENT:
             self.seen += 1
             answer = self.on_measurement(self.seen, event) if self.on_measurement else None
@@ -48,41 +46,45 @@ class Host:
         return None
 
 
-def open_link(kind, host, processes, tmp_path, sim_args):
-    """Starts lumo-sim and the host's channel over TCP or a pseudo-terminal."""
+def run(host, tmp_path, processes, sim_args, kind="tcp"):
+    """Serves lumo-sim (over TCP or a pseudo-terminal) until it ends; returns its status."""
     sim = tool("LUMO_SIM")
     if kind == "tcp":
         port = free_port()
         channel = lumo.tcp_channel(port, host)
-        return channel, processes([sim, "--tcp", f"127.0.0.1:{port}", *sim_args])
-    link = tmp_path / "tty"
-    proc = processes([sim, "--pty", "--link", str(link), *sim_args])
-    assert wait_until(link.exists), "lumo-sim made no pseudo-terminal"
-    return lumo.serial_channel(str(link), host), proc
+        proc = processes([sim, "--tcp", f"127.0.0.1:{port}", *sim_args])
+    else:
+        link = tmp_path / "tty"
+        proc = processes([sim, "--pty", "--link", str(link), *sim_args])
+        assert wait_until(link.exists), "lumo-sim made no pseudo-terminal"
+        channel = lumo.serial_channel(str(link), host)
+    channels[:] = [channel]
+    with channel:
+        status = proc.wait(BOUND)
+    assert not channel.running
+    channel.stop()  # a second stop is harmless
+    return status
 
 
-def check_measurement(m, index, stored, count):
-    assert (m.time, m.typeset, m.ns) == (expected_time(index, stored), index % 255 + 1, count)
-    assert m.samples.dtype == np.uint16 and m.samples.flags.owndata
-    np.testing.assert_array_equal(m.samples, expected_samples(index, count))
+channels = []
+
+
+def check_measurements(host, stored, count):
+    assert len(host.measurements) == stored
+    for index, m in enumerate(host.measurements):
+        assert (m.time, m.typeset, m.ns) == (expected_time(index, stored), index % 255 + 1, count)
+        assert m.samples.dtype == np.uint16 and m.samples.flags.owndata
+        np.testing.assert_array_equal(m.samples, expected_samples(index, count))
 
 
 @pytest.mark.parametrize("kind", ["tcp", "pty"])
-def test_transfer_checks_every_sample(kind, processes, tmp_path, quiet_library):
-    host = Host()
-    stored, blocks, per_block = 3, 255, 255  # the largest measurement the library takes
-    channel, sim = open_link(kind, host, processes, tmp_path,
-                             ["--measurements", str(stored), "--blocks", str(blocks),
-                              "--samples-per-block", str(per_block)])
-    with channel:
-        assert sim.wait(BOUND) == 0, sim.stderr.read()
-    assert not channel.running
+def test_transfer_checks_every_sample(kind, processes, tmp_path):
+    host = Host()  # 255 blocks of 255 samples: the largest measurement the library takes
+    assert run(host, tmp_path, processes, ["--measurements", "3", "--blocks", "255",
+                                           "--samples-per-block", "255"], kind) == 0
     assert host.kinds[:4] == [K.CHANNEL_STARTED, K.DEVICE_HANDSHAKE, K.DEVICE_ADDED, K.REQUEST_ACTION]
     assert host.kinds[-1] == K.CHANNEL_STOPPED
-    assert len(host.measurements) == stored
-    for index, m in enumerate(host.measurements):
-        check_measurement(m, index, stored, blocks * per_block)
-    channel.stop()  # a second stop is harmless
+    check_measurements(host, 3, 255 * 255)
 
 
 def raise_error(index, event):
@@ -91,64 +93,47 @@ def raise_error(index, event):
 
 @pytest.mark.parametrize("refusal", [lambda i, e: lumo.REFUSE, lambda i, e: False, raise_error],
                          ids=["REFUSE", "False", "raises"])
-def test_refused_measurement_stays_in_the_device(refusal, processes, tmp_path, quiet_library, caplog):
+def test_refused_measurement_stays_in_the_device(refusal, processes, tmp_path, caplog):
     # The second measurement is refused once; the next transfer hands it over again.
     host = Host(on_measurement=lambda i, e: refusal(i, e) if i == 2 else None)
-    host.on_action = lambda e: (lumo.Action.SLEEP if host.done.is_set() else lumo.Action.DATA_TRANSFER)
-    channel, sim = open_link("tcp", host, processes, tmp_path, ["--measurements", "3"])
-    with channel:
-        assert host.done.wait(BOUND)
-        sim.wait(BOUND)
+    run(host, tmp_path, processes, ["--measurements", "3"])
     assert K.ACTION_FAILED in host.kinds
-    assert [m.typeset for m in host.measurements] == [1, 2, 3]
-    for index, m in enumerate(host.measurements):
-        check_measurement(m, index, 3, 800)
+    check_measurements(host, 3, 800)
     if refusal is raise_error:
         assert any(r.exc_info and "MEASUREMENT" in r.getMessage() for r in caplog.records)
-
-
-def stop_own_channel(event):
-    channels[0].stop()
-
-
-channels = []
 
 
 @pytest.mark.parametrize("handshake, message", [
     (lambda e: 1 / 0, "ZeroDivisionError"),
     (lambda e: "yes", "answered with True (accept) or False (refuse), not str"),
-    (stop_own_channel, "own on_event"),
+    (lambda e: channels[0].stop(), "own on_event"),
 ])
 def test_failing_handshake_answer_refuses_the_device(handshake, message, processes, tmp_path,
-                                                     quiet_library, caplog):
+                                                     caplog):
     host = Host(on_handshake=handshake)
-    channel, sim = open_link("tcp", host, processes, tmp_path, ["--handshake-timeout", "300"])
-    channels[:] = [channel]
-    with caplog.at_level(logging.ERROR, logger="lumo"), channel:
-        sim.wait(BOUND)
+    with caplog.at_level(logging.ERROR, logger="lumo"):
+        run(host, tmp_path, processes, ["--handshake-timeout", "300"])
     assert K.DEVICE_HANDSHAKE in host.kinds and K.DEVICE_ADDED not in host.kinds
-    failures = [r for r in caplog.records if r.name == "lumo" and r.exc_info]
-    assert failures and message in caplog.text
+    assert [r for r in caplog.records if r.name == "lumo" and r.exc_info] and message in caplog.text
 
 
 @pytest.mark.parametrize("answer", [lambda e: 1 / 0, lambda e: None, lambda e: lumo.Action.SYNC,
                                     lambda e: (lumo.Action.SYNC, b"short")],
                          ids=["raises", "None", "SYNC without parameters", "short parameters"])
-def test_unusable_action_answer_lets_the_device_go(answer, processes, tmp_path, quiet_library):
-    # Nothing is written to the device: no transfer, no sync, no sleep.
-    host = Host(on_action=answer)
-    channel, sim = open_link("tcp", host, processes, tmp_path, [])
-    with channel:
-        sim.wait(BOUND)
+def test_unusable_action_answer_lets_the_device_go(answer, processes, tmp_path):
+    host = Host(on_action=answer)  # nothing is written to the device
+    # The device gives up after 1 s of silence instead of waiting for the library to let it go.
+    run(host, tmp_path, processes, ["--idle-timeout", "1000"])
     assert K.REQUEST_ACTION in host.kinds
     assert not {K.MEASUREMENT, K.SYNC_DONE, K.PARAMS_UPDATED, K.ACTION_FAILED} & set(host.kinds)
 
 
-def test_stop_during_transfer(processes, tmp_path, quiet_library):
+def test_stop_during_transfer(processes, tmp_path):
     arrived = threading.Event()
     host = Host(on_measurement=lambda i, e: arrived.set())
-    channel, sim = open_link("tcp", host, processes, tmp_path, ["--measurements", "40", "--delay", "20"])
-    with channel:
+    port = free_port()
+    processes([tool("LUMO_SIM"), "--tcp", f"127.0.0.1:{port}", "--measurements", "40", "--delay", "20"])
+    with lumo.tcp_channel(port, host) as channel:
         assert arrived.wait(BOUND)
         stopper = threading.Thread(target=channel.stop)  # two stops at once
         stopper.start()

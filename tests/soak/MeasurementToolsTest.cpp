@@ -76,58 +76,40 @@ TEST(MeasurementTools, CpuTimeCountsWorkNotSleep)
     EXPECT_GT(bench::processCpuSeconds() - afterSleep, 0.01);
 }
 
-TEST(MeasurementTools, MedianOfOddEvenAndEmptySets)
+// One transfer of one measurement: count request 7 + ACK 1, count answer 7 + 2 + ACK 1,
+// retrieve request 7 + ACK 1, header 7 + 11 + ACK 1, 255 blocks of 7 + 1 + 510 + ACK 1;
+// every further measurement adds a request, a header and 255 blocks.
+TEST(MeasurementTools, MedianAndWireBytesOfATransfer)
 {
     EXPECT_DOUBLE_EQ(bench::median({5.0, 1.0, 3.0}), 3.0);
     EXPECT_DOUBLE_EQ(bench::median({4.0, 1.0, 3.0, 2.0}), 2.5);
     EXPECT_DOUBLE_EQ(bench::median({}), 0.0);
     EXPECT_DOUBLE_EQ(bench::maximum({2.0, 7.5, 1.0}), 7.5);
-}
-
-// One transfer of one measurement: count request 7 + ACK 1, count answer 7 + 2 + ACK 1,
-// retrieve request 7 + ACK 1, header 7 + 11 + ACK 1, 255 blocks of 7 + 1 + 510 + ACK 1.
-TEST(MeasurementTools, WireBytesOfATransfer)
-{
-    EXPECT_EQ(bench::transferWireBytes(1), 8u + 10u + 8u + 19u + 255u * 519u);
     EXPECT_EQ(bench::transferWireBytes(1), 132390u);
-    // Every further measurement adds a request, a header and 255 blocks.
     EXPECT_EQ(bench::transferWireBytes(3) - bench::transferWireBytes(2), 8u + 19u + 255u * 519u);
 }
 
-TEST(MeasurementTools, TcpPairCarriesBytesBothWays)
+// Both directions carry every byte, also those a cooked terminal would translate or
+// swallow (CR, LF, ^C, ^D, ^S, DEL, 0xFF).
+TEST(MeasurementTools, TcpAndPtyPairsAreRawInBothDirections)
 {
-    bench::LinkPair pair = bench::makeTcpPair();
-    ASSERT_TRUE(pair.device.valid());
-    ASSERT_TRUE(pair.host.valid());
-    const uint8_t frame[] = {0x02, 0x00, 0x01, 0x00, 0x02, 0xB0, 0xB1};
-    ASSERT_TRUE(bench::writeAll(pair.device.get(), frame, sizeof frame));
-    uint8_t got[sizeof frame] = {};
-    ASSERT_TRUE(bench::readExact(pair.host.get(), got, sizeof got));
-    EXPECT_EQ(std::memcmp(got, frame, sizeof frame), 0);
-    const uint8_t ack = 0x06;
-    ASSERT_TRUE(bench::writeAll(pair.host.get(), &ack, 1));
-    uint8_t answer = 0;
-    ASSERT_TRUE(bench::readExact(pair.device.get(), &answer, 1));
-    EXPECT_EQ(answer, 0x06);
+    for (auto make : {&bench::makeTcpPair, &bench::makePtyPair}) {
+        bench::LinkPair pair = make();
+        ASSERT_TRUE(pair.device.valid() && pair.host.valid());
+        const uint8_t bytes[] = {0x0D, 0x0A, 0x03, 0x04, 0x13, 0x7F, 0xFF, 0x02};
+        uint8_t got[sizeof bytes] = {};
+        ASSERT_TRUE(bench::writeAll(pair.device.get(), bytes, sizeof bytes));
+        ASSERT_TRUE(bench::readExact(pair.host.get(), got, sizeof got));
+        EXPECT_EQ(std::memcmp(got, bytes, sizeof bytes), 0);
+        ASSERT_TRUE(bench::writeAll(pair.host.get(), bytes, sizeof bytes));
+        ASSERT_TRUE(bench::readExact(pair.device.get(), got, sizeof got));
+        EXPECT_EQ(std::memcmp(got, bytes, sizeof bytes), 0);
+    }
     // A closed peer ends a read instead of blocking it.
+    bench::LinkPair pair = bench::makeTcpPair();
     pair.host.reset();
-    EXPECT_FALSE(bench::readExact(pair.device.get(), &answer, 1));
-}
-
-TEST(MeasurementTools, PtyPairIsRawInBothDirections)
-{
-    bench::LinkPair pair = bench::makePtyPair();
-    ASSERT_TRUE(pair.device.valid());
-    ASSERT_TRUE(pair.host.valid());
-    // Bytes a cooked terminal would translate or swallow: CR, LF, ^C, ^D, ^S, DEL, 0xFF.
-    const uint8_t bytes[] = {0x0D, 0x0A, 0x03, 0x04, 0x13, 0x7F, 0xFF, 0x02};
-    ASSERT_TRUE(bench::writeAll(pair.device.get(), bytes, sizeof bytes));
-    uint8_t got[sizeof bytes] = {};
-    ASSERT_TRUE(bench::readExact(pair.host.get(), got, sizeof got));
-    EXPECT_EQ(std::memcmp(got, bytes, sizeof bytes), 0);
-    ASSERT_TRUE(bench::writeAll(pair.host.get(), bytes, sizeof bytes));
-    ASSERT_TRUE(bench::readExact(pair.device.get(), got, sizeof got));
-    EXPECT_EQ(std::memcmp(got, bytes, sizeof bytes), 0);
+    uint8_t byte = 0;
+    EXPECT_FALSE(bench::readExact(pair.device.get(), &byte, 1));
 }
 
 } // namespace
