@@ -1,5 +1,5 @@
-// Shared pieces of the protocol tests: a Protocol over a ScriptedTransport, hex vectors,
-// device frames built on the test side, and a captured Qt message log.
+// Shared pieces of the protocol tests: a Protocol over a ScriptedTransport, hex vectors and
+// device frames built on the test side.
 #ifndef LIBLUMO_TESTS_PROTOCOLFIXTURE_H
 #define LIBLUMO_TESTS_PROTOCOLFIXTURE_H
 
@@ -7,18 +7,18 @@
 #include "ScriptedTransport.h"
 #include "protocol/Protocol.h"
 
-#include <QByteArray>
-#include <QStringList>
-#include <QtGlobal>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace liblumo::test {
 
-// "02 00 0A" -> bytes.
+using Bytes = std::vector<QByteArray>;
+
 inline QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(QByteArray(text));
@@ -27,32 +27,33 @@ inline QByteArray hex(const char *text)
 // A device frame built independently of the library: STX, packet, length, command, data, LRC.
 inline QByteArray deviceFrame(uint16_t packet, uint8_t command, const QByteArray &data = {})
 {
-    QByteArray out;
     const int length = data.size() + 2;
-    out.append(char(0x02));
-    out.append(char(packet >> 8)).append(char(packet & 0xFF));
-    out.append(char(length >> 8)).append(char(length & 0xFF));
-    out.append(char(command));
-    out.append(data);
+    QByteArray out = QByteArray(1, 0x02) + char(packet >> 8) + char(packet & 0xFF) +
+                     char(length >> 8) + char(length & 0xFF) + char(command) + data;
     char lrc = 0;
     for (char byte : out)
         lrc = char(lrc ^ byte);
-    out.append(lrc);
-    return out;
+    return out + lrc;
 }
 
-inline QByteArray corrupted(QByteArray frame)
+// The log as one text, a line each, with every "rxTime: <n> ms" written "%T".
+inline std::string logText(const LogCapture &log)
 {
-    frame[frame.size() - 1] = char(frame.at(frame.size() - 1) ^ 0x5A);
-    return frame;
+    return log.lines()
+        .join('\n')
+        .replace(QRegularExpression("rxTime: \\d+ ms"), "%T")
+        .toStdString();
 }
 
 class ProtocolTest : public ::testing::Test {
 protected:
     ProtocolTest() { protocol->setTransport(&device); }
+    int receive(int timeoutMs = 1000) { return protocol->receive(command, data, timeoutMs); }
 
     ScriptedTransport device;
     std::unique_ptr<Protocol> protocol = std::make_unique<Protocol>();
+    uint8_t command = 0;
+    QByteArray data;
 };
 
 } // namespace liblumo::test
