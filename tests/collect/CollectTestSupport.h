@@ -1,6 +1,6 @@
-// Shared helpers of the lumo-collect tests: temporary files, raw SQLite look-ups that do
-// not go through the code under test, event records built byte by byte, a private file
-// system to fill up or make read-only.
+// Helpers of the lumo-collect tests: temporary folders, raw SQLite look-ups that bypass the
+// code under test, event records built byte by byte, a private tmpfs to fill up or make
+// read-only, and the tools run as child processes.
 #ifndef LUMO_COLLECT_TEST_SUPPORT_H
 #define LUMO_COLLECT_TEST_SUPPORT_H
 
@@ -12,32 +12,36 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
+#include <arpa/inet.h>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <netinet/in.h>
 #include <sched.h>
+#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+extern char **environ;
+
 namespace collect_test {
 
-// A fresh folder below the test temp dir, removed with everything in it.
 class TempDir {
 public:
     TempDir()
     {
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
         path_ = std::filesystem::path(::testing::TempDir()) /
-                ("collect_" + std::string(info ? info->name() : "x") + "_" +
-                 std::to_string(::getpid()));
+                ("collect_" + std::string(info ? info->name() : "x") + std::to_string(::getpid()));
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
     }
@@ -50,65 +54,59 @@ private:
 
 inline std::string slurp(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(path, std::ios::binary).rdbuf();
     return s.str();
 }
 
-inline std::string hex(const void *data, std::size_t size, const char *format = "%02x")
+inline std::string hex(const void *data, std::size_t size)
 {
     std::string out;
     char two[3];
     for (std::size_t i = 0; i < size; ++i) {
-        std::snprintf(two, sizeof two, format, static_cast<const uint8_t *>(data)[i]);
+        std::snprintf(two, sizeof two, "%02x", static_cast<const uint8_t *>(data)[i]);
         out += two;
     }
     return out;
 }
 
 // The rows of a query, each column as text ("NULL" for null, hex for blobs).
-inline std::vector<std::vector<std::string>> query(const std::string &dbPath,
-                                                   const std::string &sql)
+inline std::vector<std::vector<std::string>> query(const std::string &db, const std::string &sql)
 {
     std::vector<std::vector<std::string>> rows;
-    sqlite3 *db = nullptr;
+    sqlite3 *h = nullptr;
     sqlite3_stmt *st = nullptr;
-    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
-        ADD_FAILURE() << dbPath << ": " << sqlite3_errmsg(db) << " in " << sql;
-        sqlite3_close(db);
-        return rows;
-    }
-    while (sqlite3_step(st) == SQLITE_ROW) {
+    if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(h, sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
+        ADD_FAILURE() << db << ": " << sqlite3_errmsg(h) << " in " << sql;
+    while (st && sqlite3_step(st) == SQLITE_ROW) {
         auto &row = rows.emplace_back();
         for (int i = 0; i < sqlite3_column_count(st); ++i) {
             const int type = sqlite3_column_type(st, i);
-            if (type == SQLITE_NULL)
-                row.emplace_back("NULL");
-            else if (type == SQLITE_BLOB)
+            if (type == SQLITE_BLOB)
                 row.push_back(hex(sqlite3_column_blob(st, i), sqlite3_column_bytes(st, i)));
             else
-                row.emplace_back(reinterpret_cast<const char *>(sqlite3_column_text(st, i)));
+                row.emplace_back(type == SQLITE_NULL ? "NULL"
+                                                     : (const char *)sqlite3_column_text(st, i));
         }
     }
     sqlite3_finalize(st);
-    sqlite3_close(db);
+    sqlite3_close(h);
     return rows;
 }
 
-inline std::string scalar(const std::string &dbPath, const std::string &sql)
+inline std::string scalar(const std::string &db, const std::string &sql)
 {
-    const auto rows = query(dbPath, sql);
+    const auto rows = query(db, sql);
     return rows.empty() || rows[0].empty() ? "<no row>" : rows[0][0];
 }
 
-inline bool execSql(const std::string &dbPath, const std::string &sql)
+inline bool execSql(const std::string &db, const std::string &sql)
 {
-    sqlite3 *db = nullptr;
-    sqlite3_open(dbPath.c_str(), &db);
-    const bool ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_close(db);
+    sqlite3 *h = nullptr;
+    sqlite3_open(db.c_str(), &h);
+    const bool ok = sqlite3_exec(h, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(h);
     return ok;
 }
 
@@ -127,8 +125,7 @@ inline void putLe(uint8_t *at, uint32_t v, int bytes)
         at[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// Measurement payload written at its byte offsets: packed time at 0, typeset at 12, ns at
-// 16, nss at 18, samples from 20.
+// Measurement payload: packed time at 0, typeset at 12, ns at 16, nss at 18, samples from 20.
 inline void putMeasurement(liblumo::lumo_EventData &r, uint32_t packed, uint32_t typeset,
                            uint16_t ns, uint16_t nss, const std::vector<uint16_t> &samples)
 {
@@ -141,8 +138,10 @@ inline void putMeasurement(liblumo::lumo_EventData &r, uint32_t packed, uint32_t
     r.reserved = static_cast<uint32_t>(samples.size()); // all of them arrived
 }
 
-// The database layout lumo-collect wrote before measurements had an identity (no
-// user_version, no samples_sha256), as it created it.
+// 2024-05-17 13:45:30 packed (year 24 in bits 31-26, month 5, day 17, 13:45:30).
+constexpr uint32_t kPacked20240517 = 0x6162DB5E;
+
+// The layout lumo-collect wrote before measurements had an identity (no user_version).
 constexpr const char *kFirstLayoutDdl = R"sql(
 CREATE TABLE devices (din TEXT PRIMARY KEY, first_seen TEXT NOT NULL, last_seen TEXT NOT NULL,
   handshake_crc16 INTEGER, last_status TEXT, last_status_at TEXT);
@@ -156,8 +155,8 @@ CREATE TABLE syncs (id INTEGER PRIMARY KEY AUTOINCREMENT, din TEXT NOT NULL, at 
   status32b INTEGER, status16a INTEGER, device_time INTEGER, status16b TEXT);
 )sql";
 
-// A small tmpfs in a mount namespace of this process's own (nothing leaks when it dies),
-// optionally remounted read-only: root ignores file modes, not a full or read-only mount.
+// A small tmpfs in a mount namespace of this process's own (nothing leaks when it dies): root
+// ignores file modes, not a full or read-only mount.
 class PrivateMount {
 public:
     PrivateMount(const std::string &dir, const std::string &size)
@@ -187,22 +186,18 @@ public:
     }
 
 private:
-    std::string dir_;
-    std::string why_;
+    std::string dir_, why_;
 };
 
 // Writes zeros into path until the file system is full.
 inline void fillUp(const std::string &path)
 {
-    std::FILE *f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
+    std::ofstream f(path, std::ios::binary);
     static const std::vector<char> chunk(4096, 0);
-    while (std::fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size() && std::fflush(f) == 0) {
+    while (f.write(chunk.data(), chunk.size()) && f.flush()) {
     }
-    std::fclose(f);
 }
 
-// Polls cond every 50 ms until it holds or the (generous) bound passes.
 template <typename Cond> bool waitFor(Cond cond, std::chrono::milliseconds bound)
 {
     const auto deadline = std::chrono::steady_clock::now() + bound;
@@ -214,48 +209,110 @@ template <typename Cond> bool waitFor(Cond cond, std::chrono::milliseconds bound
     return true;
 }
 
+// The polyline points of a picture read back as XML (any XML error fails the test) and the
+// text of its first <text> element.
 struct Svg {
-    bool wellFormed = false;
-    std::string title;
     std::vector<std::pair<double, double>> points;
-    int ticks = 0;
+    std::string title;
 };
-
-// Reads the picture back as XML; fails the test on any XML error.
 inline Svg readSvg(const std::string &text)
 {
     Svg svg;
     QXmlStreamReader xml(QByteArray::fromStdString(text));
-    bool first = true;
     while (!xml.atEnd()) {
-        xml.readNext();
-        if (!xml.isStartElement())
+        if (xml.readNext() != QXmlStreamReader::StartElement)
             continue;
-        const QString name = xml.name().toString();
-        if (first) {
-            EXPECT_EQ(name, "svg");
-            first = false;
-        }
-        if (name == "line")
-            ++svg.ticks;
-        if (name == "polyline") {
-            const auto parts =
-                xml.attributes().value("points").toString().split(' ', Qt::SkipEmptyParts);
-            for (const QString &p : parts) {
+        if (xml.name() == QLatin1String("polyline"))
+            for (const QString &p :
+                 xml.attributes().value("points").toString().split(' ', Qt::SkipEmptyParts)) {
                 const auto xy = p.split(',');
                 svg.points.emplace_back(xy[0].toDouble(), xy[1].toDouble());
             }
-        }
-        if (name == "text" && svg.title.empty())
+        if (xml.name() == QLatin1String("text") && svg.title.empty())
             svg.title = xml.readElementText().toStdString();
     }
     EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
-    svg.wellFormed = !xml.hasError() && !first;
     return svg;
 }
 
-// 2024-05-17 13:45:30 packed (year 24 in bits 31-26, month 5, day 17, 13:45:30).
-constexpr uint32_t kPacked20240517 = 0x6162DB5E;
+// A child process with stdout and stderr in files, killed if still running at the end.
+class Process {
+public:
+    Process(const std::string &program, std::vector<std::string> args, const std::string &out)
+        : out_(out + ".out"), err_(out + ".err")
+    {
+        args.insert(args.begin(), program);
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (posix_spawn(&pid_, program.c_str(), &fa, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+        EXPECT_GT(pid_, 0) << "cannot start " << program;
+    }
+    ~Process()
+    {
+        if (running()) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    bool running() const { return pid_ > 0 && !exited_; }
+    void signal(int sig) const
+    {
+        if (running())
+            ::kill(pid_, sig);
+    }
+    // The exit status; -1 after a signal, or when it outlived the bound (it is killed then).
+    int wait(std::chrono::milliseconds bound)
+    {
+        int status = 0;
+        if (!running())
+            return status_;
+        if (waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, bound)) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        } else {
+            ADD_FAILURE() << "process outlived " << bound.count() << " ms";
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        exited_ = true;
+        return status_;
+    }
+    std::string out() const { return slurp(out_); }
+    std::string err() const { return slurp(err_); }
+
+private:
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    int status_ = -1;
+    std::string out_, err_;
+};
+
+// A loopback TCP port nobody listens on right now.
+inline int freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    ::close(fd);
+    return port;
+}
 
 } // namespace collect_test
 
