@@ -1,5 +1,4 @@
-// The database: what lands in it, byte for byte, and that nothing received is lost when
-// the process dies or a second run starts.
+// The database: what lands in it, byte for byte, and that nothing received is lost.
 #include "CollectTestSupport.h"
 #include "SqliteStorage.h"
 
@@ -78,46 +77,6 @@ TEST(Storage, RowHoldsLittleEndianSamplesSecondRunAppendsLoadCountsFromBothEnds)
     EXPECT_NE(error.find("000-000-009"), std::string::npos) << error;
     EXPECT_EQ(s->listMeasurements("").size(), 3u);
     EXPECT_EQ(s->listMeasurements("000-000-002").size(), 1u);
-}
-
-TEST(Storage, SyncRowsAndTheDevicesLastStatus)
-{
-    TempDir dir;
-    const std::string db = dir.file("s.db");
-    std::string error;
-    auto s = SqliteStorage::open(db, OpenOptions{}, error);
-    ASSERT_TRUE(s) << error;
-
-    SyncRecord failed;
-    failed.din = "000-001-234";
-    failed.at = "t1";
-    failed.hostCrc16 = 0x5A5A;
-    ASSERT_TRUE(s->storeSync(failed)) << s->lastError();
-
-    SyncRecord ok = failed;
-    ok.at = "t2";
-    ok.ok = true;
-    ok.paramsWritten = true;
-    StatusRecord status;
-    status.status32a = 0xDEADBEEF;
-    status.status32b = 2;
-    status.status16a = 3;
-    status.deviceTime = 1715953530;
-    status.status16b[0] = 10;
-    status.status16b[6] = 16;
-    ok.status = status;
-    ASSERT_TRUE(s->storeSync(ok)) << s->lastError();
-
-    const auto rows = query(db, "SELECT at, ok, params_written, host_crc16, status32a, "
-                                "device_time, status16b FROM syncs ORDER BY id");
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0], (std::vector<std::string>{"t1", "0", "0", "23130", "NULL", "NULL", "NULL"}));
-    EXPECT_EQ(rows[1], (std::vector<std::string>{"t2", "1", "1", "23130", "3735928559",
-                                                 "1715953530", "[10,0,0,0,0,0,16]"}));
-    EXPECT_EQ(scalar(db, "SELECT json_extract(last_status, '$.deviceTime') || ' ' || "
-                         "json_extract(last_status, '$.status32a') || ' ' || last_status_at "
-                         "FROM devices"),
-              "1715953530 3735928559 t2");
 }
 
 TEST(Storage, EveryStoredMeasurementSurvivesACrash)
