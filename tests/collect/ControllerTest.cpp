@@ -147,10 +147,10 @@ TEST_F(ControllerTest, StoresTheSamplesThatArrivedNotTheHeadersClaim)
     auto c = make(ControllerConfig{});
     EXPECT_EQ(measure(*c, 9, {0x0102, 0xFFFF, 0x8000}), 0u) << "stored: acknowledged";
     raise(*c, liblumo::EV_TRANSFER_DONE);
-    EXPECT_EQ(query(db(), "SELECT din, measured_at, typeset, ns, nss, sample_count, samples "
-                          "FROM measurements")[0],
-              (std::vector<std::string>{kDin, "2024-05-17 13:45:30", "9", "3", "1", "3",
-                                        "0201ffff0080"}));
+    EXPECT_EQ(query(db(), "SELECT din, measured_at, dtime_packed, typeset, ns, nss, sample_count, "
+                          "samples FROM measurements")[0],
+              (std::vector<std::string>{kDin, "2024-05-17 13:45:30", "1633868638", "9", "3", "1",
+                                        "3", "0201ffff0080"}));
     EXPECT_EQ(c->stats().samples, 3u);
     EXPECT_EQ(linesContaining("transfer done, 1 measurement"), 1u);
 

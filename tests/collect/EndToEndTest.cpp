@@ -129,23 +129,6 @@ TEST_F(EndToEnd, TcpRunStoresWhatTheDevicesHold)
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 4801) << "header + 4800";
 }
 
-// One connection at a time (the plain listener, not the fleet): every device, each a
-// simulator of its own that keeps trying to connect, lands once.
-TEST_F(EndToEnd, DevicesServedOneConnectionAtATime)
-{
-    auto collect = startCollect({"--max-devices", "3", "--max-connections", "1"});
-    std::vector<std::unique_ptr<Process>> sims;
-    for (uint32_t d = 0; d < 3; ++d)
-        sims.push_back(startSim({"--din", std::to_string(kFirstDin + d), "--delay", "40",
-                                 "--connect-timeout", "100000", "--handshake-timeout", "100000"},
-                                std::to_string(d)));
-    for (auto &sim : sims)
-        EXPECT_EQ(sim->wait(kBound), 0) << sim->err();
-    EXPECT_EQ(collect->wait(kBound), 0) << collect->err();
-    for (uint32_t d = 0; d < 3; ++d)
-        expectStoredAsSimulated("123-456-00" + std::to_string(d + 1), kFirstDin + d, 3, 800);
-}
-
 TEST_F(EndToEnd, ParametersReachTheDeviceByteForByte)
 {
     const std::string params = dir_.file("params.json");
@@ -280,14 +263,12 @@ TEST_F(EndToEnd, BadInputAndDatabasesItMustNotChangeGiveAMessageAndAStatus)
         {{"--serial", "auto", "--serial", "AUTO"}, 2, "the same --serial port is given twice"},
         {{"--serial", LUMO_SIM_PATH}, 3, "not a character device"},
         {{"--serial", "/dev/null"}, 3, "serial device /dev/null is not a terminal device"},
-        {{"--tcp", port, "--db", dir_.file("no/such/dir/x.db")}, 3, "cannot open database"},
         {plot(dir_.file("missing.db"), "x.svg"), 3, "cannot open database"},
         {plot(old, dir_.file("x.svg"), "000-000-002"), 1, "no measurement -1 for DIN 000-000-002"},
         {plot(old, old), 2, "refusing to write the picture over the database"},
         {plot(old, dir_.file("link.svg")), 2, "refusing to write the picture over the database"},
         {plot(old, newer), 2, "it is an SQLite database"},
         {plot(newer, dir_.file("n.svg")), 3, "schema version 7"},
-        {{"--tcp", port, "--db", newer}, 3, "schema version 7"},
         {plot(old, dir_.file("ok.svg")), 0, ""},
     };
     for (const auto &[args, status, message] : cases) {
@@ -300,7 +281,7 @@ TEST_F(EndToEnd, BadInputAndDatabasesItMustNotChangeGiveAMessageAndAStatus)
     EXPECT_EQ(slurp(old), oldBytes) << "plot changed the database";
     EXPECT_EQ(slurp(newer), newerBytes);
     EXPECT_FALSE(std::filesystem::exists(old + "-wal"));
-    EXPECT_EQ(readSvg(slurp(dir_.file("ok.svg"))).points.size(), 2u);
+    EXPECT_EQ(svgPoints(slurp(dir_.file("ok.svg"))).size(), 2u);
 }
 
 #endif

@@ -1,13 +1,7 @@
-// The parameter file: every field lands at its place in the record the library sends,
-// and every file a person could get wrong is refused with a reason.
-#include "ParamsJson.h"
+// The parameter file: every field lands at its place in the record the library sends, and
+// every file a person could get wrong is refused with a reason.
 #include "CollectTestSupport.h"
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstring>
-#include <fstream>
+#include "ParamsJson.h"
 
 using namespace lumo_collect;
 
@@ -40,10 +34,7 @@ std::string replaced(const std::string &text, const std::string &from, const std
 {
     std::string out = text;
     const auto at = out.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    if (at != std::string::npos)
-        out.replace(at, from.size(), to);
-    return out;
+    return at == std::string::npos ? "<" + from + " not found>" : out.replace(at, from.size(), to);
 }
 
 } // namespace
@@ -97,13 +88,11 @@ TEST(ParamsJson, FileErrorsNameTheFile)
     std::string error;
     EXPECT_FALSE(loadDeviceParams("/nonexistent/params.json", params, error));
     EXPECT_NE(error.find("/nonexistent/params.json"), std::string::npos) << error;
-
-    const std::string path = ::testing::TempDir() + "collect_params_bad.json";
-    std::ofstream(path) << "{\"param16a\": ";
-    EXPECT_FALSE(loadDeviceParams(path, params, error));
+    const collect_test::TempDir dir;
+    std::ofstream(dir.file("p.json")) << "{\"param16a\": ";
+    EXPECT_FALSE(loadDeviceParams(dir.file("p.json"), params, error));
     EXPECT_NE(error.find("invalid parameter file"), std::string::npos) << error;
-    std::ofstream(path, std::ios::trunc) << kFile;
-    EXPECT_TRUE(loadDeviceParams(path, params, error)) << error;
+    std::ofstream(dir.file("p.json"), std::ios::trunc) << kFile;
+    EXPECT_TRUE(loadDeviceParams(dir.file("p.json"), params, error)) << error;
     EXPECT_EQ(params.crc16, 0x5A5A);
-    std::remove(path.c_str());
 }
