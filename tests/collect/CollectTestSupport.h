@@ -33,21 +33,18 @@ extern char **environ;
 
 namespace collect_test {
 
+// A fresh folder, removed with everything in it.
 class TempDir {
 public:
-    TempDir()
+    TempDir() : path_(::testing::TempDir() + "collect_XXXXXX")
     {
-        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = std::filesystem::path(::testing::TempDir()) /
-                ("collect_" + std::string(info ? info->name() : "x") + std::to_string(::getpid()));
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
+        EXPECT_NE(::mkdtemp(path_.data()), nullptr) << path_;
     }
     ~TempDir() { std::filesystem::remove_all(path_); }
-    std::string file(const std::string &name) const { return (path_ / name).string(); }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
 
 private:
-    std::filesystem::path path_;
+    std::string path_;
 };
 
 inline std::string slurp(const std::string &path)
@@ -102,8 +99,8 @@ inline std::string scalar(const std::string &db, const std::string &sql)
 inline bool execSql(const std::string &db, const std::string &sql)
 {
     sqlite3 *h = nullptr;
-    sqlite3_open(db.c_str(), &h);
-    const bool ok = sqlite3_exec(h, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    const bool ok = sqlite3_open(db.c_str(), &h) == SQLITE_OK &&
+                    sqlite3_exec(h, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
     sqlite3_close(h);
     return ok;
 }

@@ -181,27 +181,6 @@ TEST_F(ControllerTest, StoresTheSamplesThatArrivedNotTheHeadersClaim)
     }
 }
 
-TEST_F(ControllerTest, RepeatedMeasurementsAreCountedNotStoredAgain)
-{
-    auto c = make(ControllerConfig{});
-    for (uint16_t pass = 0; pass < 2; ++pass) {
-        raise(*c, liblumo::EV_DEVICE_ADDED);
-        EXPECT_EQ(ask(*c), uint32_t{liblumo::DATA_TRANSFER});
-        // The second pass repeats the first two and brings a new third one.
-        for (uint32_t typeset = 1; typeset <= 3; ++typeset)
-            EXPECT_EQ(measure(*c, typeset, {7, uint16_t(typeset < 3 ? 0 : pass)}), 0u)
-                << "a repeat is acknowledged: it is stored already";
-        raise(*c, liblumo::EV_TRANSFER_DONE);
-    }
-    EXPECT_EQ(scalar(db(), "SELECT COUNT(*) FROM measurements"), "4");
-    const Stats s = c->stats();
-    EXPECT_EQ(s.measurements, 4u);
-    EXPECT_EQ(s.repeats, 2u);
-    EXPECT_EQ(s.samples, 8u);
-    EXPECT_EQ(linesContaining("not stored again"), 2u);
-    EXPECT_NE(formatStatusLine(s, 1).find("repeats 2"), std::string::npos);
-}
-
 TEST_F(ControllerTest, SyncResultsAreStoredWithTheStatus)
 {
     auto c = make(withParams());

@@ -7,8 +7,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <algorithm>
-
 using namespace lumo_collect;
 using namespace collect_test;
 
@@ -75,7 +73,7 @@ TEST(Exports, CsvAppendsRowsAndWritesTheHeaderOnceJsonlLinesParseBack)
     EXPECT_FALSE(JsonlExport::open(dir.file("no/such/dir/x.jsonl"), error));
 }
 
-TEST(Plot, PolylineSpansTheRangeThinsLongOnesEscapesTextAndTicksAreRound)
+TEST(Plot, PolylineFollowsTheSamplesTextIsEscapedTicksAreRound)
 {
     const std::string svg = renderSvg(sample({100, 400, 250, 1000, 100}));
     EXPECT_NE(svg.find(">DIN 000-001-234 \xE2\x80\x94 2024-05-17 13:45:30"), std::string::npos);
@@ -88,20 +86,6 @@ TEST(Plot, PolylineSpansTheRangeThinsLongOnesEscapesTextAndTicksAreRound)
     EXPECT_LT(points[1].second, points[2].second);
     EXPECT_LT(points[2].second, points[0].second);
     EXPECT_DOUBLE_EQ(points[0].second, points[4].second);
-    for (const auto &[x, y] : points)
-        EXPECT_TRUE(x >= 0 && x <= 960 && y >= 0 && y <= 540) << x << "," << y;
-
-    std::vector<uint16_t> samples(60000, 30000);
-    samples[12345] = 65535; // a single-sample spike up
-    samples[54321] = 0;     // and one down
-    const auto thinned = svgPoints(renderSvg(sample(samples)));
-    EXPECT_LT(thinned.size(), 4000u) << "thinned to the picture's width";
-    const auto [top, bottom] =
-        std::minmax_element(thinned.begin(), thinned.end(),
-                            [](const auto &a, const auto &b) { return a.second < b.second; });
-    EXPECT_LT(top->second, thinned[0].second) << "the peaks are kept";
-    EXPECT_GT(bottom->second, thinned[0].second);
-
     auto empty = sample({});
     empty.measuredAt = "<&\">";
     const std::string text = renderSvg(empty);

@@ -2,8 +2,6 @@
 #include "CollectTestSupport.h"
 #include "SqliteStorage.h"
 
-#include <sys/wait.h>
-
 using namespace lumo_collect;
 using namespace collect_test;
 
@@ -71,30 +69,6 @@ TEST(Storage, SecondRunAppendsAndLoadCountsFromBothEnds)
     EXPECT_NE(error.find("000-000-009"), std::string::npos) << error;
     EXPECT_EQ(s->listMeasurements("").size(), 3u);
     EXPECT_EQ(s->listMeasurements("000-000-002").size(), 1u);
-}
-
-TEST(Storage, EveryStoredMeasurementSurvivesACrash)
-{
-    TempDir dir;
-    const std::string db = dir.file("crash.db");
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        std::string error;
-        auto s = SqliteStorage::open(db, OpenOptions{}, error);
-        for (uint16_t i = 0; s && i < 5; ++i) {
-            auto m = measurement("000-000-001", {i, i});
-            s->storeMeasurement(m);
-        }
-        std::abort(); // no destructor, no close: what was committed must be there
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(scalar(db, "PRAGMA integrity_check"), "ok");
-    EXPECT_EQ(scalar(db, "SELECT COUNT(*) || ' ' || SUM(sample_count) FROM measurements"), "5 10");
-    EXPECT_EQ(scalar(db, "SELECT hex(samples) FROM measurements ORDER BY id DESC LIMIT 1"),
-              "04000400");
 }
 
 TEST(Storage, AMeasurementIsStoredOnceByItsIdentity)
