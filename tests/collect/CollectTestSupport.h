@@ -204,19 +204,6 @@ template <typename Cond> bool waitFor(Cond cond, std::chrono::milliseconds bound
     return true;
 }
 
-// The points of a picture's polyline, as (x, y).
-inline std::vector<std::pair<double, double>> svgPoints(const std::string &svg)
-{
-    std::vector<std::pair<double, double>> points;
-    const auto at = svg.find("points=\"");
-    std::istringstream in(at == std::string::npos ? "" : svg.substr(at + 8, svg.find('"', at + 8) - at - 8));
-    double x, y;
-    char comma;
-    while (in >> x >> comma >> y)
-        points.emplace_back(x, y);
-    return points;
-}
-
 // A child process with stdout and stderr in files, killed if still running at the end.
 class Process {
 public:

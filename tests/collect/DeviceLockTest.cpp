@@ -25,13 +25,10 @@ public:
     LockOutcome acquire(const std::string &din) override
     {
         ++acquires;
-        LockOutcome o = LockOutcome::Acquired;
-        if (!script.empty()) {
-            o = script.front();
+        const LockOutcome o = script.empty() ? LockOutcome::Acquired : script.front();
+        if (!script.empty())
             script.erase(script.begin());
-        }
-        if (o == LockOutcome::Acquired)
-            held[din] = 1;
+        held[din] = o == LockOutcome::Acquired;
         return o;
     }
     void release(const std::string &din) override

@@ -270,7 +270,7 @@ TEST_F(EndToEnd, BadInputAndDatabasesItMustNotChangeGiveAMessageAndAStatus)
     EXPECT_EQ(slurp(old), oldBytes) << "plot changed the database";
     EXPECT_EQ(slurp(newer), newerBytes);
     EXPECT_FALSE(std::filesystem::exists(old + "-wal"));
-    EXPECT_EQ(svgPoints(slurp(dir_.file("ok.svg"))).size(), 2u);
+    EXPECT_NE(slurp(dir_.file("ok.svg")).find("<polyline"), std::string::npos);
 }
 
 #endif

@@ -1,7 +1,6 @@
-// What people read: CSV and JSONL exports and the SVG picture.
+// What other programs read: the CSV and JSONL exports, byte for byte.
 #include "CollectTestSupport.h"
 #include "Exports.h"
-#include "Plot.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -71,31 +70,4 @@ TEST(Exports, CsvAppendsRowsAndWritesTheHeaderOnceJsonlLinesParseBack)
     EXPECT_EQ(s["type"].toString(), "sync");
     EXPECT_EQ(s["status"].toObject()["deviceTime"].toInt(), 99);
     EXPECT_FALSE(JsonlExport::open(dir.file("no/such/dir/x.jsonl"), error));
-}
-
-TEST(Plot, PolylineFollowsTheSamplesTextIsEscapedTicksAreRound)
-{
-    const std::string svg = renderSvg(sample({100, 400, 250, 1000, 100}));
-    EXPECT_NE(svg.find(">DIN 000-001-234 \xE2\x80\x94 2024-05-17 13:45:30"), std::string::npos);
-    const auto points = svgPoints(svg);
-    ASSERT_EQ(points.size(), 5u);
-    // x grows with the index; the highest value is drawn highest (smallest y).
-    for (std::size_t i = 1; i < points.size(); ++i)
-        EXPECT_GT(points[i].first, points[i - 1].first);
-    EXPECT_LT(points[3].second, points[1].second);
-    EXPECT_LT(points[1].second, points[2].second);
-    EXPECT_LT(points[2].second, points[0].second);
-    EXPECT_DOUBLE_EQ(points[0].second, points[4].second);
-    auto empty = sample({});
-    empty.measuredAt = "<&\">";
-    const std::string text = renderSvg(empty);
-    EXPECT_TRUE(svgPoints(text).empty());
-    EXPECT_NE(text.find("&lt;&amp;&quot;&gt;"), std::string::npos) << text;
-    EXPECT_NE(text.find("no samples"), std::string::npos);
-
-    EXPECT_EQ(niceTicks(0, 100, 5), (std::vector<double>{0, 20, 40, 60, 80, 100}));
-    EXPECT_EQ(niceTicks(3, 7.5, 4), (std::vector<double>{4, 6}));
-    EXPECT_EQ(niceTicks(16768, 48768, 8),
-              (std::vector<double>{20000, 25000, 30000, 35000, 40000, 45000}));
-    EXPECT_EQ(niceTicks(5, 5, 8), std::vector<double>{5});
 }
