@@ -84,12 +84,7 @@ TEST(Storage, AMeasurementIsStoredOnceByItsIdentity)
     EXPECT_EQ(scalar(db, "SELECT lower(hex(samples_sha256)) FROM measurements"),
               "7b11c1133330cd161071bf23a0c9b6ce5320a8f3a0f83620035a72be46df4104");
 
-    struct Case {
-        const char *what;
-        void (*change)(MeasurementRecord &);
-        StoreOutcome expected;
-    };
-    const Case cases[] = {
+    const std::tuple<const char *, void (*)(MeasurementRecord &), StoreOutcome> cases[] = {
         {"the same again", [](MeasurementRecord &) {}, StoreOutcome::Repeat},
         {"received later, other header counts",
          [](MeasurementRecord &m) { m.receivedAt = "later", m.ns = 99, m.nss = 9; },
@@ -103,13 +98,11 @@ TEST(Storage, AMeasurementIsStoredOnceByItsIdentity)
         {"one sample differs", [](MeasurementRecord &m) { m.samples[1] = 3; },
          StoreOutcome::Stored},
     };
-    for (const Case &c : cases) {
+    for (const auto &[what, change, expected] : cases) {
         auto m = measurement("000-000-001", {1, 2});
-        c.change(m);
-        EXPECT_EQ(s->storeMeasurement(m), c.expected) << c.what << ": " << s->lastError();
-        if (c.expected == StoreOutcome::Repeat) {
-            EXPECT_EQ(m.id, first.id) << c.what << ": the stored one is named";
-        }
+        change(m);
+        EXPECT_EQ(s->storeMeasurement(m), expected) << what << ": " << s->lastError();
+        EXPECT_EQ(m.id == first.id, expected == StoreOutcome::Repeat) << what << ": names it";
     }
     EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM measurements"), "6");
     EXPECT_EQ(
@@ -212,78 +205,61 @@ TEST(Storage, RefusesWhatItCannotUseAndChangesNothingWhenReading)
     EXPECT_NE(error.find("is read-only"), std::string::npos) << error;
 }
 
-// One transaction for a group: a failure anywhere in it (a step, or the commit on a full
-// disk) leaves none of it stored, and stored again it goes in whole; a measurement the
-// group already holds, or the store held before, is a repeat.
+// One transaction for a group: a failure anywhere in it (a step, or the commit on a full disk)
+// leaves none of it stored, and stored again it goes in whole; a measurement the group
+// already holds, or the store held before, is a repeat.
 TEST(Storage, AGroupIsCommittedWholeOrNotAtAll)
 {
-    struct Case {
-        const char *what;
-        std::string failWhen; // trigger condition on NEW; empty: fill the file system
-    };
-    const std::vector<Case> cases = {
-        {"first fails", "NEW.typeset = 1"},
-        {"middle fails", "NEW.typeset = 2"},
-        {"last fails", "NEW.typeset = 3"},
-        {"disk full", ""},
-    };
     TempDir dir;
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string folder = dir.file(std::to_string(&c - cases.data()));
-        std::unique_ptr<PrivateMount> mount;
-        if (c.failWhen.empty()) {
-            mount = std::make_unique<PrivateMount>(folder, "2m");
-            if (!mount->ok()) {
-                std::printf("%s: not run, %s\n", c.what, mount->why().c_str());
-                continue;
-            }
+    // A trigger condition on NEW that fails the insert; empty: fill the file system.
+    for (const std::string failWhen : {"NEW.typeset = 1", "NEW.typeset = 3", ""}) {
+        SCOPED_TRACE(failWhen);
+        const std::string folder = dir.file(std::to_string(failWhen.size()));
+        PrivateMount mount(folder, "2m");
+        if (failWhen.empty() && !mount.ok()) {
+            std::printf("disk full: not run, %s\n", mount.why().c_str());
+            continue;
         }
-        std::filesystem::create_directories(folder);
         const std::string db = folder + "/g.db";
         std::string error;
         auto s = SqliteStorage::open(db, OpenOptions{}, error);
         ASSERT_TRUE(s) << error;
         auto before = measurement("000-000-009", {9});
         ASSERT_EQ(s->storeMeasurement(before), StoreOutcome::Stored);
-
         std::vector<MeasurementRecord> ms;
+        std::vector<MeasurementRecord *> group;
         for (uint32_t t = 1; t <= 3; ++t) {
             ms.push_back(measurement("000-000-001", std::vector<uint16_t>(60000, uint16_t(t))));
             ms.back().typeset = t;
         }
-        std::vector<MeasurementRecord *> group;
         for (auto &m : ms)
             group.push_back(&m);
-        if (c.failWhen.empty())
+        if (failWhen.empty())
             fillUp(folder + "/filler");
         else
             ASSERT_TRUE(execSql(db, "CREATE TRIGGER fail BEFORE INSERT ON measurements WHEN " +
-                                        c.failWhen +
-                                        " BEGIN SELECT RAISE(ABORT, 'disk full'); END;"));
+                                        failWhen + " BEGIN SELECT RAISE(ABORT, 'no room'); END;"));
         EXPECT_EQ(s->storeMeasurements(group, error),
                   std::vector<StoreOutcome>(3, StoreOutcome::Failed));
-        EXPECT_NE(error.find(c.failWhen.empty() ? "" : "disk full"), std::string::npos) << error;
+        EXPECT_NE(error.find(failWhen.empty() ? "" : "no room"), std::string::npos) << error;
         EXPECT_FALSE(error.empty());
         for (const auto &m : ms)
             EXPECT_EQ(m.id, 0) << "not stored: no id";
-        EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM measurements"), "1");
+        EXPECT_EQ(scalar(db, "SELECT COUNT(*) || ' ' || COUNT(DISTINCT din) FROM measurements"),
+                  "1 1");
         EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM devices"), "1") << "its device row went too";
 
-        if (c.failWhen.empty())
-            std::filesystem::remove(folder + "/filler");
-        else
-            ASSERT_TRUE(execSql(db, "DROP TRIGGER fail"));
+        std::filesystem::remove(folder + "/filler");
+        execSql(db, "DROP TRIGGER IF EXISTS fail");
         group.push_back(&ms[1]);  // the same one again within the group
         group.push_back(&before); // one stored before
-        const std::vector<StoreOutcome> expected = {StoreOutcome::Stored, StoreOutcome::Stored,
-                                                    StoreOutcome::Stored, StoreOutcome::Repeat,
-                                                    StoreOutcome::Repeat};
-        EXPECT_EQ(s->storeMeasurements(group, error), expected) << error;
+        const StoreOutcome kStored = StoreOutcome::Stored, kRepeat = StoreOutcome::Repeat;
+        EXPECT_EQ(s->storeMeasurements(group, error),
+                  (std::vector<StoreOutcome>{kStored, kStored, kStored, kRepeat, kRepeat}));
         EXPECT_EQ(scalar(db, "SELECT COUNT(*) || ' ' || SUM(sample_count) FROM measurements"),
                   "4 180001");
-        EXPECT_EQ(scalar(db, "SELECT id FROM measurements WHERE typeset = 2 AND din = "
-                             "'000-000-001'"),
+        EXPECT_EQ(scalar(db, "SELECT id FROM measurements WHERE typeset = 2 AND nss = 2 AND "
+                             "din = '000-000-001'"),
                   std::to_string(ms[1].id));
     }
 }
