@@ -77,7 +77,6 @@ TEST(DeviceLock, DeviceHeldElsewhereOrUnlockableIsLetGoAndServedOnItsNextCall)
         EXPECT_EQ(rig.controller->stats().devicesLetGo, 1u);
         EXPECT_EQ(scalar(rig.dir.file("l.db"), "SELECT COUNT(*) FROM devices"), "0");
         ASSERT_EQ(rig.lines.size(), 1u);
-        EXPECT_EQ(rig.lines[0].find(kDin + ": "), 0u);
         EXPECT_NE(rig.lines[0].find("let go without a transfer (EXIT)"), std::string::npos);
         // The next call: the lock is free, the plan runs and gives it back at its end.
         rig.raise(liblumo::EV_DEVICE_ADDED);

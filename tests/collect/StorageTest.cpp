@@ -168,12 +168,7 @@ TEST(Storage, RefusesWhatItCannotUseAndChangesNothingWhenReading)
     TempDir dir;
     const std::string newer = dir.file("newer.db");
     ASSERT_TRUE(execSql(newer, "CREATE TABLE measurements (x); PRAGMA user_version = 3;"));
-    const std::string first = dir.file("first.db");
-    ASSERT_TRUE(execSql(first, std::string(kFirstLayoutDdl) +
-                                   "INSERT INTO measurements VALUES "
-                                   "(1, '000-000-001', 'r', 'm', 5, 1, 1, 1, 1, x'0100');"));
     const std::string newerBytes = slurp(newer);
-    const std::string firstBytes = slurp(first);
 
     std::string error;
     for (Access access : {Access::Write, Access::Read}) {
@@ -183,16 +178,6 @@ TEST(Storage, RefusesWhatItCannotUseAndChangesNothingWhenReading)
         EXPECT_NE(error.find("schema version 3"), std::string::npos) << error;
     }
     EXPECT_EQ(slurp(newer), newerBytes);
-
-    // Reading a first-layout database neither upgrades it nor turns on WAL.
-    auto reader = SqliteStorage::open(first, readOnly(), error);
-    ASSERT_TRUE(reader) << error;
-    MeasurementRecord m;
-    EXPECT_TRUE(reader->loadMeasurement("000-000-001", 1, m, error)) << error;
-    EXPECT_EQ(reader->storeMeasurement(m), StoreOutcome::Failed);
-    reader.reset();
-    EXPECT_EQ(slurp(first), firstBytes);
-    EXPECT_FALSE(std::filesystem::exists(first + "-wal"));
 
     // A file system that is read-only even for root: SQLite would quietly open for reading.
     PrivateMount mount(dir.file("ro"), "1m");
