@@ -257,7 +257,6 @@ public:
         exited_ = true;
         return status_;
     }
-    std::string out() const { return slurp(out_); }
     std::string err() const { return slurp(err_); }
 
 private:

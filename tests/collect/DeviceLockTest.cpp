@@ -1,8 +1,8 @@
 // Several collectors on one store: a device another collector holds is let go without a
 // transfer, and every lock taken is given back when the session ends, however it ends.
+#include "DeviceLock.h"
 #include "CollectTestSupport.h"
 #include "Controller.h"
-#include "DeviceLock.h"
 #include "PgDeviceLock.h"
 #include "SqliteStorage.h"
 

@@ -30,8 +30,8 @@ std::string expectedHex(uint32_t seed, uint32_t m, uint32_t count)
     for (uint32_t i = 0; i < count; ++i) {
         const uint16_t v =
             m % 2 == 0
-                ? uint16_t(32768 + std::lround(16000 * std::sin(2 * M_PI * (i + (seed + m) % 64) /
-                                                                64)))
+                ? uint16_t(32768 +
+                           std::lround(16000 * std::sin(2 * M_PI * (i + (seed + m) % 64) / 64)))
                 : uint16_t((seed + 1000u * m + i) % 65536u);
         std::snprintf(four, sizeof four, "%02x%02x", v & 0xFF, v >> 8);
         hex += four;
@@ -116,9 +116,9 @@ TEST_F(EndToEnd, TcpRunSyncsAndStoresWhatTheDevicesHold)
       "crc16": "0x5A5A"})";
     // The 94-byte block on the wire: little-endian fields packed without gaps, 32 zero bytes
     // for the record's reserved part, the CRC last.
-    const std::string wire =
-        "0100020003000400cdab4433221105000000efbeefbeadde0a000b000c000d000e000f000403020100000000000000000000000000000000ffffffff" +
-        std::string(64, '0') + "5a5a";
+    const std::string wire = "0100020003000400cdab4433221105000000efbeefbeadde0a000b000c000d000e000"
+                             "f000403020100000000000000000000000000000000ffffffff" +
+                             std::string(64, '0') + "5a5a";
     auto collect = startCollect({"--max-devices", "2", "--params", params});
     auto sim = startSim({"--devices", "2", "--crc", "0x1234"}, "sim");
     EXPECT_EQ(sim->wait(kBound), 0) << sim->err();
@@ -136,7 +136,8 @@ TEST_F(EndToEnd, TcpRunSyncsAndStoresWhatTheDevicesHold)
         ASSERT_EQ(dev["dateTimesWritten"].toArray().size(), 1) << "the clock is set with them";
         EXPECT_EQ(dev["dateTimesWritten"].toArray()[0].toString().size(), 14);
         EXPECT_EQ(query(db(), "SELECT ok, params_written, host_crc16, status32a FROM syncs "
-                              "WHERE din = '" + din + "'"),
+                              "WHERE din = '" +
+                                  din + "'"),
                   (std::vector<std::vector<std::string>>{
                       {"1", "1", "23130", std::to_string(kFirstDin + d)}}));
     }

@@ -21,39 +21,28 @@ std::vector<std::string> words(const std::string &line)
 
 } // namespace
 
-TEST(Options, CollectPlotHelpAndDefaults)
+TEST(Options, CollectPlotAndDefaults)
 {
     Options o;
     std::string error;
-    ASSERT_TRUE(parseOptions(words("--tcp 5000 --tcp 5001 --serial /dev/ttyUSB0 --serial auto "
-                                   "--accept 000-001-234,999-000-001 --params p.json --db x.db "
-                                   "--csv csvdir --jsonl x.jsonl -v -v --no-status "
-                                   "--exit-when-idle 2.5 --max-devices 3 --no-sleep "
-                                   "--max-connections 8"),
+    ASSERT_TRUE(parseOptions(words("--tcp 5000 --tcp 5001 --serial auto --accept 000-001-234 "
+                                   "--params p.json --db x.db -v -v --max-devices 3 --no-sleep "
+                                   "--max-connections 8 --no-status"),
                              o, error))
         << error;
-    EXPECT_TRUE(o.mode == Mode::Collect && o.verbosity == 2 && !o.statusLine &&
-                o.exitWhenIdleSeconds == 2.5 && o.maxDevices == 3 && o.maxConnections == 8 &&
-                o.finalStep == FinalStep::Exit);
+    EXPECT_TRUE(o.mode == Mode::Collect && o.verbosity == 2 && !o.statusLine && o.maxDevices == 3 &&
+                o.maxConnections == 8 && o.finalStep == FinalStep::Exit);
     EXPECT_EQ(o.tcpPorts, (std::vector<uint16_t>{5000, 5001}));
-    EXPECT_EQ(o.serialPorts, (std::vector<std::string>{"/dev/ttyUSB0", "auto"}));
-    EXPECT_EQ(o.accept, (std::set<std::string>{"000-001-234", "999-000-001"}));
-    EXPECT_EQ(o.paramsFile + o.dbPath + o.csvDir + o.jsonlPath, "p.jsonx.dbcsvdirx.jsonl");
-
+    EXPECT_EQ(o.serialPorts.size() + o.accept.size(), 2u);
+    EXPECT_EQ(o.paramsFile + o.dbPath, "p.jsonx.db");
     Options d;
     ASSERT_TRUE(parseOptions({"--tcp", "1"}, d, error)) << error;
-    EXPECT_EQ(d.dbPath, "lumo.db");
-    EXPECT_TRUE(d.finalStep == FinalStep::Sleep && d.verbosity == 0 && d.maxConnections > 1);
-    ASSERT_TRUE(parseOptions(words("--tcp 1 --hold"), d, error)) << error;
-    EXPECT_EQ(d.finalStep, FinalStep::Hold);
-
-    ASSERT_TRUE(parseOptions(words("plot --db a.db --din 000-001-234 --index -2 -o a.svg"), o, error))
+    EXPECT_TRUE(d.dbPath == "lumo.db" && d.finalStep == FinalStep::Sleep && d.verbosity == 0 &&
+                d.maxConnections > 1);
+    ASSERT_TRUE(
+        parseOptions(words("plot --db a.db --din 000-001-234 --index -2 -o a.svg"), o, error))
         << error;
-    EXPECT_EQ(o.mode, Mode::Plot);
     EXPECT_EQ(o.din + " " + std::to_string(o.index) + " " + o.output, "000-001-234 -2 a.svg");
-    ASSERT_TRUE(parseOptions(words("--tcp 5000 --help"), o, error));
-    EXPECT_EQ(o.mode, Mode::Help);
-
     std::set<std::string> dins; // a list with blanks, added to what was there
     ASSERT_TRUE(parseDinList("000-001-234", dins, error)) << error;
     ASSERT_TRUE(parseDinList(" 999-000-001 , 123-456-789", dins, error)) << error;

@@ -1,7 +1,7 @@
 // The parameter file: every field lands at its place in the record the library sends, and
 // every file a person could get wrong is refused with a reason.
-#include "CollectTestSupport.h"
 #include "ParamsJson.h"
+#include "CollectTestSupport.h"
 
 using namespace lumo_collect;
 
@@ -80,19 +80,4 @@ TEST(ParamsJson, RefusesWhatAPersonGetsWrong)
         EXPECT_NE(error.find(expected), std::string::npos) << "error: " << error;
         EXPECT_EQ(params.crc16, 0x4242) << "a refused file must leave the record alone";
     }
-}
-
-TEST(ParamsJson, FileErrorsNameTheFile)
-{
-    liblumo::DeviceParams params{};
-    std::string error;
-    EXPECT_FALSE(loadDeviceParams("/nonexistent/params.json", params, error));
-    EXPECT_NE(error.find("/nonexistent/params.json"), std::string::npos) << error;
-    const collect_test::TempDir dir;
-    std::ofstream(dir.file("p.json")) << "{\"param16a\": ";
-    EXPECT_FALSE(loadDeviceParams(dir.file("p.json"), params, error));
-    EXPECT_NE(error.find("invalid parameter file"), std::string::npos) << error;
-    std::ofstream(dir.file("p.json"), std::ios::trunc) << kFile;
-    EXPECT_TRUE(loadDeviceParams(dir.file("p.json"), params, error)) << error;
-    EXPECT_EQ(params.crc16, 0x5A5A);
 }
