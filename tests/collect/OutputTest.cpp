@@ -55,7 +55,6 @@ TEST(Exports, CsvAppendsRowsAndWritesTheHeaderOnceJsonlLinesParseBack)
     ASSERT_TRUE(jsonl->write(sample({1, 2, 3})));
     SyncRecord sync;
     sync.din = "000-001-234";
-    sync.ok = true;
     sync.status = StatusRecord{};
     sync.status->deviceTime = 99;
     ASSERT_TRUE(jsonl->write(sync));
