@@ -59,8 +59,7 @@ TEST(Storage, SecondRunAppendsAndLoadCountsFromBothEnds)
                                                   {2, 1}, {-1, 1}, {-2, 4}};
     for (const auto &[index, samples] : found) { // 0: there is none
         EXPECT_EQ(s->loadMeasurement("000-001-234", index, out, error), samples > 0) << index;
-        if (samples)
-            EXPECT_EQ(out.samples.size(), samples) << index;
+        EXPECT_EQ(out.samples.size() * (samples > 0), samples) << index;
     }
     EXPECT_EQ(out.samples, (std::vector<uint16_t>{0x0102, 0xFFFF, 0x8000, 0}));
     EXPECT_EQ(out.typeset, 7u);
