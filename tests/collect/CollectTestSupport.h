@@ -1,6 +1,5 @@
-// Helpers of the lumo-collect tests: temporary folders, raw SQLite look-ups that bypass the
-// code under test, event records built byte by byte, a private tmpfs to fill up or make
-// read-only, and the tools run as child processes.
+// Helpers of the lumo-collect tests: raw SQLite look-ups that bypass the code under test, event
+// records built byte by byte, a private tmpfs to fill up or make read-only, child processes.
 #ifndef LUMO_COLLECT_TEST_SUPPORT_H
 #define LUMO_COLLECT_TEST_SUPPORT_H
 
@@ -132,6 +131,12 @@ inline void putMeasurement(liblumo::lumo_EventData &r, uint32_t packed, uint32_t
         putLe(r.payload + 20 + 2 * i, samples[i], 2);
     r.reserved = static_cast<uint32_t>(samples.size()); // all of them arrived
 }
+
+// A parameter file with every field set.
+constexpr const char *kParamsJson = R"({"param16a": [1, 2, 3, 4, 43981], "param32a": "0x11223344",
+  "param32b": 5, "param16b": "0xbeef", "param32c": 3735928559,
+  "param16c": [10, 11, 12, 13, 14, 15], "param32d": ["0x01020304", 0, 0, 0, 0, 4294967295],
+  "crc16": "0x5A5A"})";
 
 // 2024-05-17 13:45:30 packed (year 24 in bits 31-26, month 5, day 17, 13:45:30).
 constexpr uint32_t kPacked20240517 = 0x6162DB5E;

@@ -83,9 +83,7 @@ TEST(DeviceLock, DeviceHeldElsewhereOrUnlockableIsLetGoAndServedOnItsNextCall)
         EXPECT_EQ(rig.ask(), uint32_t{liblumo::DATA_TRANSFER});
         rig.raise(liblumo::EV_TRANSFER_DONE);
         EXPECT_EQ(rig.ask(), uint32_t{liblumo::SLEEP});
-        EXPECT_EQ(rig.lock.acquires, 2);
-        EXPECT_EQ(rig.lock.releases, 1);
-        EXPECT_EQ(rig.lock.held[kDin], 0);
+        EXPECT_TRUE(rig.lock.acquires == 2 && rig.lock.releases == 1 && !rig.lock.held[kDin]);
     }
 }
 

@@ -7,28 +7,12 @@ using namespace lumo_collect;
 
 namespace {
 
-const char *const kFile = R"({
-  "param16a": [1, 2, 3, 4, 43981],
-  "param32a": "0x11223344",
-  "param32b": 5,
-  "param16b": "0xbeef",
-  "param32c": 3735928559,
-  "param16c": [10, 11, 12, 13, 14, 15],
-  "param32d": ["0x01020304", 0, 0, 0, 0, 4294967295],
-  "crc16": "0x5A5A"
-})";
-
 // The record as it sits in memory (and so in answerData), by hand: little-endian fields at
 // their offsets, the alignment gaps (after param16a, param16b and crc16) and reserved zero.
-const std::string kExpectedRecord = "0100020003000400cdab0000"
-                                    "44332211"
-                                    "05000000"
-                                    "efbe0000"
-                                    "efbeadde"
-                                    "0a000b000c000d000e000f00"
-                                    "04030201000000000000000000000000"
-                                    "00000000ffffffff" +
-                                    std::string(64, '0') + "5a5a0000";
+const std::string kExpectedRecord =
+    "0100020003000400cdab00004433221105000000efbe0000efbeadde0a000b000c000d000e000f0004030201000000"
+    "00000000000000000000000000ffffffff" +
+    std::string(64, '0') + "5a5a0000";
 
 std::string replaced(const std::string &text, const std::string &from, const std::string &to)
 {
@@ -44,14 +28,14 @@ TEST(ParamsJson, FieldsLandAtTheirOffsets)
     liblumo::DeviceParams params;
     std::memset(&params, 0x77, sizeof params); // stale bytes must not survive
     std::string error;
-    ASSERT_TRUE(parseDeviceParams(kFile, params, error)) << error;
+    ASSERT_TRUE(parseDeviceParams(collect_test::kParamsJson, params, error)) << error;
     static_assert(sizeof params == 100);
     EXPECT_EQ(collect_test::hex(&params, sizeof params), kExpectedRecord);
 }
 
 TEST(ParamsJson, RefusesWhatAPersonGetsWrong)
 {
-    const std::string file = kFile;
+    const std::string file = collect_test::kParamsJson;
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"not json", "not valid JSON"},
         {"[1, 2]", "JSON object"},
