@@ -1,11 +1,6 @@
 """lumo.Store over a database lumo-collect wrote from lumo-sim; the examples; bad arguments."""
 
-import importlib.util
-import signal
-import socket
-import sqlite3
-import subprocess
-import sys
+import importlib.util, re, signal, socket, sqlite3, subprocess, sys
 from pathlib import Path
 
 import numpy as np
@@ -72,12 +67,7 @@ def test_store_reads_every_sample(collected_db, tmp_path):
             np.testing.assert_array_equal(samples["value"].to_numpy(), expected_samples(1, 800))
 
 
-def test_examples_plot_and_collect(collected_db, processes, tmp_path):
-    if importlib.util.find_spec("matplotlib"):
-        png = tmp_path / "latest.png"
-        run = subprocess.run([sys.executable, str(EXAMPLES / "plot_latest.py"), str(collected_db),
-                              din_text(FIRST_DIN), str(png)], capture_output=True, text=True, timeout=BOUND)
-        assert run.returncode == 0 and png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n", run.stderr
+def test_example_collect(collected_db, processes, tmp_path):
     port, out = free_port(), tmp_path / "out"
     host = processes([sys.executable, str(EXAMPLES / "collect.py"), str(port), str(out)])
     assert "listening" in host.stdout.readline()
@@ -121,9 +111,8 @@ def listen_on_busy_port(t):
     (lambda t: lumo.Store(database(t, False)), ValueError, "not a lumo-collect database"),
 ])
 def test_bad_arguments_raise_clear_errors(call, error, message, tmp_path):
-    with pytest.raises(error) as raised:
+    with pytest.raises(error, match=re.escape(message)):
         call(tmp_path)
-    assert message in str(raised.value)
 
 
 def test_device_params_layout():
