@@ -1,5 +1,5 @@
-// One device over a TCP connection: the whole road of a connection with its wire bytes and
-// key log lines, refusal and the idle rule, and each answer of the host after the handshake.
+// One device over TCP: a connection's wire bytes and log lines, refusal and the idle rule,
+// each host answer after the handshake.
 #include "Fixtures.h"
 #include "LogCapture.h"
 #include "transports/TimeOut.h"
@@ -206,16 +206,13 @@ const std::vector<lumo_Event> kSyncWritten = {EV_REQUEST_ACTION, EV_PARAMS_UPDAT
 const std::vector<lumo_Event> kTransfer = {EV_REQUEST_ACTION, EV_TRANSFER_DONE, EV_REQUEST_ACTION};
 const std::vector<Answer> kTransferThenExit = {act(DATA_TRANSFER), act(EXIT)};
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     TcpConversation, Action,
     testing::Values(
         // An untouched record holds CRC 0, not the device's 0x1234: status, clock, and a
         // parameter block of zeros.
-        ActionCase{"UntouchedRecordSyncs",
-                   {Answer{0, {}, 0, true}, act(EXIT)},
-                   0,
-                   0,
-                   0,
+        ActionCase{"UntouchedRecordSyncs", {Answer{0, {}, 0, true}, act(EXIT)}, 0, 0, 0,
                    kSyncWritten,
                    [](SimRun &run, HostRecorder &) {
                        EXPECT_EQ(run.tap.hostFrames(0xA4).at(0).raw,
@@ -225,11 +222,7 @@ INSTANTIATE_TEST_SUITE_P(
                        zeroBlock.push_back(0xC2);
                        EXPECT_EQ(run.tap.hostFrames(0xA2).at(0).raw, zeroBlock);
                    }},
-        ActionCase{"SyncWithEqualCrcsOnlyReadsTheStatus",
-                   {distinctParams(0x1234), act(EXIT)},
-                   0,
-                   0,
-                   0,
+        ActionCase{"SyncWithEqualCrcsOnlyReadsTheStatus", {distinctParams(0x1234), act(EXIT)}, 0, 0, 0,
                    {EV_REQUEST_ACTION, EV_SYNC_DONE, EV_REQUEST_ACTION},
                    [](SimRun &run, HostRecorder &host) {
                        EXPECT_EQ(run.tap.hostFrames(0xA4).size(), 1u);
@@ -237,11 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
                        EXPECT_TRUE(run.tap.hostFrames(0xA2).empty());
                        expectStatus(host);
                    }},
-        ActionCase{"SyncWithDifferentCrcsWritesClockAndParameters",
-                   {distinctParams(0x00AF), act(EXIT)},
-                   0,
-                   0,
-                   0,
+        ActionCase{"SyncWithDifferentCrcsWritesClockAndParameters", {distinctParams(0x00AF), act(EXIT)}, 0, 0, 0,
                    kSyncWritten,
                    [](SimRun &run, HostRecorder &host) {
                        expectStatus(host);
@@ -263,21 +252,13 @@ INSTANTIATE_TEST_SUITE_P(
                        EXPECT_EQ(run.device(kDin).paramsWritten.size(), 1u);
                    }},
         // Only the first 100 bytes make the record: CRC 0x5A5A, reserved bytes not sent.
-        ActionCase{"ParameterBytesBeyondOneRecordAreIgnored",
-                   {Answer{SYNC, Bytes(kAnswerDataSize, 0x5A), kAnswerDataSize}, act(EXIT)},
-                   0,
-                   0,
-                   0,
+        ActionCase{"ParameterBytesBeyondOneRecordAreIgnored", {Answer{SYNC, Bytes(kAnswerDataSize, 0x5A), kAnswerDataSize}, act(EXIT)}, 0, 0, 0,
                    kSyncWritten,
                    [](SimRun &run, HostRecorder &) {
                        EXPECT_EQ(run.tap.hostFrames(0xA2).at(0).data,
                                  paramBlock(Bytes(60, 0x5A), 0x5A5A));
                    }},
-        ActionCase{"ExitSendsNothing",
-                   {act(EXIT)},
-                   2,
-                   1,
-                   10,
+        ActionCase{"ExitSendsNothing", {act(EXIT)}, 2, 1, 10,
                    {EV_REQUEST_ACTION},
                    [](SimRun &run, HostRecorder &host) {
                        ASSERT_TRUE(run.tap.waitHostClosed(kEventWaitMs));
@@ -286,28 +267,21 @@ INSTANTIATE_TEST_SUITE_P(
                                  kIntervalMs - kIdleSlackMs);
                    }},
         // Asked again after each of them; only the handshake went out.
-        ActionCase{"OutsideTheActionsAndCalibrationSendNothing",
-                   {act(6), act(0xFFFFFFFF), act(CALIBRATION), act(EXIT)},
-                   1,
-                   1,
-                   10,
+        ActionCase{"OutsideTheActionsAndCalibrationSendNothing", {act(6), act(0xFFFFFFFF), act(CALIBRATION), act(EXIT)}, 1, 1, 10,
                    std::vector<lumo_Event>(4, EV_REQUEST_ACTION),
                    expectOnlyHandshake},
         // The count as the device sends it: 0 and 0x8000 and more mean nothing stored;
         // 0xFFFF cannot be told from a failed request and fails the transfer.
         ActionCase{"Count0", kTransferThenExit, 0, 0, 0, kTransfer, countOnly(0)},
         ActionCase{"Count32768", kTransferThenExit, 0x8000, 0, 0, kTransfer, countOnly(0)},
-        ActionCase{"Count65535",
-                   kTransferThenExit,
-                   0xFFFF,
-                   0,
-                   0,
+        ActionCase{"Count65535", kTransferThenExit, 0xFFFF, 0, 0,
                    {EV_REQUEST_ACTION, EV_ACTION_FAILED, EV_REQUEST_ACTION},
                    countOnly(0)},
         // No blocks and no samples: fetched, but not reported.
         ActionCase{"MeasurementsWithoutCounts", kTransferThenExit, 2, 0, 0, kTransfer,
                    countOnly(2)}),
     [](const auto &info) { return std::string(info.param.name); });
+// clang-format on
 
 // The key lines of an exchange in the "default" category, in the order they come.
 TEST(LogLines, TheExchangeNarratesEachStep)

@@ -1,8 +1,5 @@
-// A damaged frame, line noise, a NAK, frames cut in single bytes: the conversation
-// recovers. A device that vanishes fails its action cleanly and the channel serves the
-// next device. A device held in CONTROL gets numbered keep-alives, one interval apart.
-// stopChannel returns within a generous bound in every state, EV_CHANNEL_STOPPED comes
-// last, and an action cut short reports failure, never a partial result.
+// Damaged frames, noise, NAKs and fragments are recovered from; a vanished device fails its
+// action and the next is served; keep-alives; stops in every state end with EV_CHANNEL_STOPPED.
 #include "Fixtures.h"
 #include "transports/TimeOut.h"
 
@@ -273,73 +270,19 @@ TEST_P(Stop, EndsEverythingAndIsTheLastEvent)
         expectMeasurement(measurements[index], simulated, index);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stop, Stop,
-    testing::Values(
-        StopCase{"IdleTcpChannelWithoutDevice",
-                 0,
-                 {},
-                 CALIBRATION,
-                 0,
-                 0,
-                 0,
-                 0,
-                 EV_CHANNEL_STARTED,
-                 1,
-                 0,
-                 false},
-        StopCase{"SerialPortThatNeverOpens",
-                 1,
-                 {},
-                 CALIBRATION,
-                 0,
-                 0,
-                 0,
-                 0,
-                 EV_CHANNEL_STARTED,
-                 1,
-                 0,
-                 false},
-        StopCase{"DeviceConnectedAndIdle",
-                 2,
-                 {},
-                 CALIBRATION,
-                 1,
-                 1,
-                 10,
-                 0,
-                 EV_REQUEST_ACTION,
-                 3,
-                 0,
-                 false},
-        StopCase{"DeviceInControl", 2, {}, CONTROL, 0, 0, 0, 0, EV_REQUEST_ACTION, 2, 0, false},
-        // Far more than the test waits for: 500 measurements of 64 blocks, answers slowed.
-        StopCase{"LongTransfer",
-                 2,
-                 {act(DATA_TRANSFER)},
-                 CALIBRATION,
-                 500,
-                 64,
-                 255,
-                 2,
-                 EV_MEASUREMENT,
-                 1,
-                 0,
-                 true},
-        // The status answer comes late: the stop arrives while the sync waits for it.
-        StopCase{"SyncWaitingForItsAnswer",
-                 2,
-                 {Answer{0, {}, 0, true}},
-                 CALIBRATION,
-                 0,
-                 0,
-                 0,
-                 3000,
-                 EV_REQUEST_ACTION,
-                 1,
-                 0xA4,
-                 true}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Stop, Stop, testing::Values(
+    StopCase{"IdleTcpChannelWithoutDevice", 0, {}, CALIBRATION, 0, 0, 0, 0, EV_CHANNEL_STARTED, 1, 0, false},
+    StopCase{"SerialPortThatNeverOpens", 1, {}, CALIBRATION, 0, 0, 0, 0, EV_CHANNEL_STARTED, 1, 0, false},
+    StopCase{"DeviceConnectedAndIdle", 2, {}, CALIBRATION, 1, 1, 10, 0, EV_REQUEST_ACTION, 3, 0, false},
+    StopCase{"DeviceInControl", 2, {}, CONTROL, 0, 0, 0, 0, EV_REQUEST_ACTION, 2, 0, false},
+    // Far more than the test waits for: 500 measurements of 64 blocks, answers slowed.
+    StopCase{"LongTransfer", 2, {act(DATA_TRANSFER)}, CALIBRATION, 500, 64, 255, 2, EV_MEASUREMENT, 1, 0, true},
+    // The status answer comes late: the stop arrives while the sync waits for it.
+    StopCase{"SyncWaitingForItsAnswer", 2, {Answer{0, {}, 0, true}}, CALIBRATION, 0, 0, 0, 3000,
+             EV_REQUEST_ACTION, 1, 0xA4, true}),
     [](const auto &info) { return std::string(info.param.name); });
+// clang-format on
 
 } // namespace
 } // namespace e2e
