@@ -56,13 +56,11 @@ TEST(TcpConversation, RoadOfOneConnection)
                                        EV_REQUEST_ACTION, EV_MEASUREMENT, EV_MEASUREMENT,
                                        EV_MEASUREMENT, EV_TRANSFER_DONE, EV_REQUEST_ACTION}));
     expectAllMeasurements(host, simulated);
-    for (const SeenEvent &seen : host.events()) {
-        EXPECT_EQ(seen.error, ERR_NONE);
-        EXPECT_EQ(seen.user, &host);
-        EXPECT_EQ(seen.hasData, seen.event != EV_CHANNEL_STARTED);
-    }
-    // Handshake ACK and echo, count request and its ACK, per measurement a retrieval
-    // request and ACKs for the header and four blocks, then the sleep command.
+    for (const SeenEvent &seen : host.events())
+        EXPECT_TRUE(seen.error == ERR_NONE && seen.user == &host &&
+                    seen.hasData == (seen.event != EV_CHANNEL_STARTED))
+            << seen.event;
+    // ACK, echo, count, ACK; per measurement a retrieval and 5 ACKs; the sleep command.
     std::vector<Bytes> expected = {
         {0x06}, kHandshakeEcho, {0x02, 0x00, 0x01, 0x00, 0x02, 0xB0, 0xB1}, {0x06}};
     for (const Bytes &request : {Bytes{0x02, 0x00, 0x02, 0x00, 0x02, 0xB1, 0xB3},
@@ -78,8 +76,8 @@ TEST(TcpConversation, RoadOfOneConnection)
               kIntervalMs - kIdleSlackMs);
 }
 
-// Nothing is added, so nothing is sent and the idle rule ends the connection: 0 a silent
-// peer, 1 a refused device, 2 a host answer whose low byte is zero (0x100).
+// Nothing added, nothing sent, the idle rule ends it: 0 a silent peer, 1 a refused device,
+// 2 a host answer whose low byte is zero (0x100).
 class NothingAdded : public testing::TestWithParam<int> {};
 
 TEST_P(NothingAdded, NoByteIsSentAndTheIdleRuleEndsTheConnection)
@@ -147,7 +145,7 @@ void expectStatus(HostRecorder &host)
     EXPECT_EQ(status.deviceTime, uint32_t(local.toSecsSinceEpoch()));
 }
 
-// The date and time frame holds the current UTC time (within a few seconds).
+// The current UTC time, within a few seconds.
 void expectUtcNow(const Bytes &payload)
 {
     ASSERT_TRUE(kZoneSet);

@@ -49,8 +49,7 @@ TEST_P(Recovers, EveryMeasurementArrivesWhole)
 INSTANTIATE_TEST_SUITE_P(
     Faults, Recovers,
     testing::Values(
-        // Handshake ACK, echo, count request and its ACK, retrieval request, header ACK,
-        // then a NAK for the damaged block and an ACK for its repetition.
+        // ACK, echo, count, ACK, retrieval, header ACK, NAK for the damaged block, ACK.
         RecoveryCase{"DamagedFrameAndNoise",
                      [](lumosim::FaultConfig &faults) {
                          faults.badLrcFrame = 4; // the first data block
@@ -83,8 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
                      [](SimRun &) {}}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// The first device is gone in the middle of its transfer: its action fails once, what it
-// handed over whole stays, and the next device is served in full.
+// Gone mid-transfer: the action fails once, what came whole stays, the next device is served.
 struct VanishCase {
     const char *name;
     uint64_t dropAfterFrames; // device frames: handshake, count, header and 2 blocks each
@@ -170,8 +168,7 @@ TEST(Control, KeepAlivesAreNumberedFromTheHandshakeAndSpacedByTheInterval)
     EXPECT_LT(channel->stop(), kStopBoundMs);
     ASSERT_TRUE(run.tap.waitHostClosed(kEventWaitMs));
 
-    // Each keep-alive carries the packet number of the device's last frame and its own
-    // ten-digit counter, and none comes within the interval after the previous frame.
+    // The device's last packet number and a ten-digit counter, an interval apart.
     const auto keepAlives = run.tap.hostFrames(0xF1);
     ASSERT_GE(keepAlives.size(), 3u);
     int64_t previous = run.tap.hostFrames(0x01).at(0).atMs;
@@ -189,8 +186,7 @@ TEST(Control, KeepAlivesAreNumberedFromTheHandshakeAndSpacedByTheInterval)
     EXPECT_EQ(host.events().back().event, EV_CHANNEL_STOPPED);
 }
 
-// The entry is gone: a new connection of the same device is a new handshake, and the old
-// entry is not asked for any more.
+// The entry is gone: the device's next connection is a new handshake.
 TEST(Control, KeepAliveWithoutAnswerDropsTheDevice)
 {
     HostRecorder host;
@@ -211,9 +207,8 @@ TEST(Control, KeepAliveWithoutAnswerDropsTheDevice)
     EXPECT_EQ(host.count(EV_KEEPALIVE_FAILED), 1);
 }
 
-// The states a stop arrives in: a TCP channel without device (0), a serial channel whose
-// port never opens (1), or a device on TCP (2) once the channel reached the given event
-// count or the library sent the given frame.
+// Where a stop arrives: TCP without device (0), a serial port that never opens (1), a
+// device on TCP (2) once `count` events `reached` or the library sent `frame`.
 struct StopCase {
     const char *name;
     int kind;
@@ -243,8 +238,7 @@ TEST_P(Stop, EndsEverythingAndIsTheLastEvent)
     ASSERT_TRUE(row.kind != 2 || run.overTcp(channel->port));
     ASSERT_TRUE(host.waitFor(row.reached, row.count, kEventWaitMs)) << host.trace();
     ASSERT_TRUE(row.frame == 0 || run.tap.waitHostFrames(row.frame, 1, kEventWaitMs));
-    // An idle channel sleeps in its waits; a busy loop would burn a whole core. The pause
-    // also lets the channel get well into what it is doing before the stop arrives.
+    // An idle channel sleeps in its waits (no busy loop); the pause lets it get going.
     const std::clock_t cpuBefore = std::clock();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     if (row.kind == 0) {

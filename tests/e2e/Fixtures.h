@@ -67,14 +67,11 @@ private:
 
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
-    int libraryFd = -1;
-    int deviceFd = -1;
-    int cutCommand = -1;
+    int libraryFd = -1, deviceFd = -1, cutCommand = -1;
     lumosim::StopSignal wake;
     Bytes fromHost;
     std::vector<int64_t> arrival;
-    bool closedByHost = false;
-    bool closed = false;
+    bool closedByHost = false, closed = false;
     int64_t closedAtMs = 0;
     std::thread worker;
 };
@@ -85,8 +82,7 @@ struct Channel {
     ~Channel() { stop(); }
     int64_t stop(); // how long stopChannel took in milliseconds
     std::unique_ptr<liblumo::IChannelProfile> profile;
-    int id = 0;
-    int port = 0;
+    int id = 0, port = 0;
     bool stopped = false;
 };
 // A TCP channel on a free port; a fleet channel when fleetLimit is above 0.

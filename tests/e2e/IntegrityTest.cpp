@@ -1,6 +1,5 @@
-// Every measurement from the right device, whole, exactly once: each row plays a fault a
-// link or a device can produce, over TCP and over a pseudo-terminal. Several devices on
-// one link, on one channel in turn, and on two channels keep their commands and data apart.
+// Every measurement from the right device, whole, exactly once, whatever fault a row plays
+// (TCP and pty); devices on one link, in turn and on two channels kept apart.
 #include "Fixtures.h"
 
 #include <gtest/gtest.h>
@@ -23,8 +22,7 @@ constexpr uint64_t kSecondHeaderFrame = 1 + 1 + 1 + 4 + 1;
 
 struct IntegrityCase {
     const char *name;
-    uint32_t blocks;
-    uint32_t samplesPerBlock;
+    uint32_t blocks, samplesPerBlock;
     std::function<void(lumosim::FaultConfig &)> fault;
     bool hostRefusesSecond; // the host cannot keep the second measurement the first time
     bool firstTransferFails;
@@ -75,37 +73,24 @@ TEST_P(Integrity, HostKeepsEachMeasurementOnceAndWhole)
     EXPECT_EQ(run.report().packetMismatches, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, Integrity,
-    testing::Combine(
-        testing::Values(
-            IntegrityCase{"Plain", 4, 50, nullptr, false, false, 0},
-            IntegrityCase{"RepeatedBlock", 4, 50,
-                          [](lumosim::FaultConfig &f) { f.repeatBlock = 2; }, false, false, 0},
-            IntegrityCase{"GarbledAckRepeatsAFrame", 4, 50,
-                          [](lumosim::FaultConfig &f) { f.repeatFrame = kSecondHeaderFrame + 2; },
-                          false, false, 1},
-            IntegrityCase{"BlocksSwapped", 4, 50,
-                          [](lumosim::FaultConfig &f) { f.swapFirstBlocks = true; }, false, true,
-                          0},
-            IntegrityCase{"LastBlockFirst", 4, 50,
-                          [](lumosim::FaultConfig &f) { f.lastBlockFirst = true; }, false, true, 0},
-            IntegrityCase{"HeaderClaimsMoreSamples", 4, 50,
-                          [](lumosim::FaultConfig &f) { f.headerExtraSamples = 500; }, false, false,
-                          0},
-            IntegrityCase{"HostCannotKeepIt", 4, 50, nullptr, true, true, 0},
-            // 256 blocks of 255 samples fit the record: block numbers wrap to 0.
-            IntegrityCase{"TwoHundredFiftySixBlocks", 256, 255, nullptr, false, false, 0},
-            IntegrityCase{"BlocksOfMoreThan255Samples", 3, 300, nullptr, false, false, 0}),
-        testing::Bool()),
-    [](const auto &info) {
-        return std::string(std::get<0>(info.param).name) +
-               (std::get<1>(info.param) ? "Pty" : "Tcp");
-    });
+using F = lumosim::FaultConfig;
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Faults, Integrity, testing::Combine(testing::Values(
+    IntegrityCase{"Plain", 4, 50, nullptr, false, false, 0},
+    IntegrityCase{"RepeatedBlock", 4, 50, [](F &f) { f.repeatBlock = 2; }, false, false, 0},
+    IntegrityCase{"GarbledAckRepeatsAFrame", 4, 50, [](F &f) { f.repeatFrame = kSecondHeaderFrame + 2; }, false, false, 1},
+    IntegrityCase{"BlocksSwapped", 4, 50, [](F &f) { f.swapFirstBlocks = true; }, false, true, 0},
+    IntegrityCase{"LastBlockFirst", 4, 50, [](F &f) { f.lastBlockFirst = true; }, false, true, 0},
+    IntegrityCase{"HeaderClaimsMoreSamples", 4, 50, [](F &f) { f.headerExtraSamples = 500; }, false, false, 0},
+    IntegrityCase{"HostCannotKeepIt", 4, 50, nullptr, true, true, 0},
+    // 256 blocks of 255 samples fit the record: block numbers wrap to 0.
+    IntegrityCase{"TwoHundredFiftySixBlocks", 256, 255, nullptr, false, false, 0},
+    IntegrityCase{"BlocksOfMoreThan255Samples", 3, 300, nullptr, false, false, 0}), testing::Bool()),
+    [](const auto &info) { return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "Pty" : "Tcp"); });
+// clang-format on
 
-// A device whose link drops in the middle of a transfer, and another device on the next
-// connection: nothing meant for the first reaches the second, the first's action fails
-// once, and when the first calls again it hands over what it still holds.
+// The first device's link drops mid-transfer: its action fails once, nothing meant for it
+// reaches the next device, and when it calls again it hands over what it still holds.
 TEST(MultiDevice, CommandsReachOnlyTheDeviceTheyAreMeantFor)
 {
     const lumosim::SimDevice first = device(111, 2, 3, 40);
@@ -161,8 +146,7 @@ TEST(MultiDevice, TwoDevicesOnOneLinkAreServedInDinOrder)
     ASSERT_TRUE(run.overTcp(channel->port));
     ASSERT_TRUE(run.tap.waitHostClosed(kEventWaitMs)) << host.trace();
 
-    // Once both are in the table the requests alternate low, high, and the low device's
-    // transfer completes before the other's starts.
+    // Once both are added requests alternate low, high; low's transfer ends before high's.
     const auto events = host.events();
     auto it = std::find_if(events.begin(), events.end(), [](const SeenEvent &e) {
         return e.event == EV_DEVICE_ADDED && e.din == "000-000-202";
@@ -255,8 +239,7 @@ TEST(Serial, UnpluggedDeviceComesBackUnderTheSameName)
 {
     HostRecorder host;
     host.accept("000-001-234");
-    // The first transfer is cut by the unplug; the second waits for the device to be
-    // back (a second handshake) and then completes.
+    // The unplug cuts the first transfer; the second waits for the second handshake.
     Answer afterReplug = act(DATA_TRANSFER);
     afterReplug.afterAdded = 2;
     host.script("000-001-234", {act(DATA_TRANSFER), afterReplug, act(SLEEP)});
