@@ -23,9 +23,9 @@ class Host:
         self.kinds.append(event.kind)
         if event.kind == K.DEVICE_HANDSHAKE:
             return self.on_handshake(event) if self.on_handshake else True
+        if event.kind == K.REQUEST_ACTION and self.on_action:
+            return self.on_action(event)
         if event.kind == K.REQUEST_ACTION:
-            if self.on_action:
-                return self.on_action(event)
             return lumo.Action.SLEEP if self.done.is_set() else lumo.Action.DATA_TRANSFER
         if event.kind == K.MEASUREMENT:
             self.seen += 1
@@ -94,17 +94,17 @@ def test_refused_measurement_stays_in_the_device(refusal, processes, tmp_path, c
         assert any(r.exc_info and "MEASUREMENT" in r.getMessage() for r in caplog.records)
 
 
+IDLE = ["--idle-timeout", "1000"]  # nothing is written: the device gives up after 1 s
+
+
 @pytest.mark.parametrize("hooks, sim_args, reached, message", [
     ({"on_handshake": lambda e: 1 / 0}, [], K.DEVICE_HANDSHAKE, "ZeroDivisionError"),
-    ({"on_handshake": lambda e: "yes"}, [], K.DEVICE_HANDSHAKE,
-     "answered with True (accept) or False (refuse), not str"),
+    ({"on_handshake": lambda e: "yes"}, [], K.DEVICE_HANDSHAKE, "(accept) or False (refuse), not str"),
     ({"on_handshake": lambda e: channels[0].stop()}, [], K.DEVICE_HANDSHAKE, "own on_event"),
-    # Nothing is written to the device, which gives up after 1 s of silence.
-    ({"on_action": lambda e: 1 / 0}, ["--idle-timeout", "1000"], K.REQUEST_ACTION, "ZeroDivisionError"),
-    ({"on_action": lambda e: None}, ["--idle-timeout", "1000"], K.REQUEST_ACTION, ""),
-    ({"on_action": lambda e: lumo.Action.SYNC}, ["--idle-timeout", "1000"], K.REQUEST_ACTION, ""),
-    ({"on_action": lambda e: (lumo.Action.SYNC, b"short")}, ["--idle-timeout", "1000"],
-     K.REQUEST_ACTION, ""),
+    ({"on_action": lambda e: 1 / 0}, IDLE, K.REQUEST_ACTION, "ZeroDivisionError"),
+    ({"on_action": lambda e: None}, IDLE, K.REQUEST_ACTION, ""),
+    ({"on_action": lambda e: lumo.Action.SYNC}, IDLE, K.REQUEST_ACTION, ""),
+    ({"on_action": lambda e: (lumo.Action.SYNC, b"short")}, IDLE, K.REQUEST_ACTION, ""),
 ], ids=["handshake raises", "handshake str", "handshake stops", "action raises", "action None",
         "SYNC without parameters", "short parameters"])
 def test_unusable_answer_lets_the_device_go(hooks, sim_args, reached, message, processes, tmp_path,
@@ -152,10 +152,8 @@ HOST_SCRIPT = textwrap.dedent("""
 
 
 @pytest.mark.parametrize("ending", ["with", "exit"])
-def test_host_process_ends_cleanly(ending, processes, tmp_path):
-    script = tmp_path / "host.py"
-    script.write_text(HOST_SCRIPT)
-    host = processes([sys.executable, str(script), str(free_port()), ending],
+def test_host_process_ends_cleanly(ending, processes):
+    host = processes([sys.executable, "-c", HOST_SCRIPT, str(free_port()), ending],
                      stdin=subprocess.PIPE, env=dict(os.environ, QT_LOGGING_RULES="default.info=false"))
     assert host.stdout.readline().strip() == "listening"
     if ending == "with":
