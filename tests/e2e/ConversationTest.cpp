@@ -134,9 +134,9 @@ void expectStatus(HostRecorder &host)
 {
     const lumosim::SimDevice simulated = device(kDin);
     const DeviceStatus status = host.eventsOf(EV_SYNC_DONE).at(0).status.value();
-    EXPECT_EQ(status.status32a, simulated.status.status32a);
-    EXPECT_EQ(status.status32b, simulated.status.status32b);
-    EXPECT_EQ(status.status16a, simulated.status.status16a);
+    EXPECT_EQ(std::vector<uint32_t>({status.status32a, status.status32b, status.status16a}),
+              std::vector<uint32_t>({simulated.status.status32a, simulated.status.status32b,
+                                     simulated.status.status16a}));
     EXPECT_TRUE(std::equal(simulated.status.status16b.begin(), simulated.status.status16b.end(),
                            std::begin(status.status16b)));
     const auto &clock = simulated.clock;

@@ -61,10 +61,9 @@ INSTANTIATE_TEST_SUITE_P(
                          EXPECT_EQ(units[5].kind, HostUnit::Ack);
                          EXPECT_EQ(units[6].raw, Bytes{0x15});
                          EXPECT_EQ(units[7].kind, HostUnit::Ack);
-                         int naks = 0;
-                         for (const HostUnit &unit : units)
-                             naks += unit.kind == HostUnit::Nak;
-                         EXPECT_EQ(naks, 1);
+                         EXPECT_EQ(std::count_if(units.begin(), units.end(),
+                                                 [](auto &u) { return u.kind == HostUnit::Nak; }),
+                                   1);
                          EXPECT_EQ(run.report().framesResent, 1u);
                      }},
         // The device refuses the count request (the echo is the first host frame).
@@ -113,9 +112,9 @@ TEST_P(Vanishing, FailsTheActionAndTheNextDeviceIsServed)
     SimRun next(oneDevice(second));
     ASSERT_TRUE(next.overTcp(channel->port));
     ASSERT_TRUE(host.waitFor(EV_REQUEST_ACTION, 2, kEventWaitMs, kSecondText)) << host.trace();
-    EXPECT_EQ(host.count(EV_ACTION_FAILED), 1);
-    EXPECT_EQ(host.count(EV_TRANSFER_DONE, kSecondText), 1);
-    EXPECT_EQ(host.count(EV_TRANSFER_DONE), 1);
+    EXPECT_EQ(std::vector<int>({host.count(EV_ACTION_FAILED), host.count(EV_TRANSFER_DONE),
+                                host.count(EV_TRANSFER_DONE, kSecondText)}),
+              std::vector<int>({1, 1, 1}));
     const auto measurements = host.eventsOf(EV_MEASUREMENT);
     ASSERT_EQ(measurements.size(), std::size_t(GetParam().measurementsKept) + 2) << host.trace();
     for (int index = 0; index < GetParam().measurementsKept; ++index)
