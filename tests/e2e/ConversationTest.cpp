@@ -1,5 +1,5 @@
-// One device over a TCP connection: the whole road of a connection with its wire bytes and
-// key log lines, refusal and the idle rule, and each answer of the host after the handshake.
+// One device over TCP: a connection's wire bytes and log lines, refusal and the idle rule,
+// each host answer after the handshake.
 #include "Fixtures.h"
 #include "LogCapture.h"
 #include "transports/TimeOut.h"
@@ -56,13 +56,11 @@ TEST(TcpConversation, RoadOfOneConnection)
                                        EV_REQUEST_ACTION, EV_MEASUREMENT, EV_MEASUREMENT,
                                        EV_MEASUREMENT, EV_TRANSFER_DONE, EV_REQUEST_ACTION}));
     expectAllMeasurements(host, simulated);
-    for (const SeenEvent &seen : host.events()) {
-        EXPECT_EQ(seen.error, ERR_NONE);
-        EXPECT_EQ(seen.user, &host);
-        EXPECT_EQ(seen.hasData, seen.event != EV_CHANNEL_STARTED);
-    }
-    // Handshake ACK and echo, count request and its ACK, per measurement a retrieval
-    // request and ACKs for the header and four blocks, then the sleep command.
+    for (const SeenEvent &seen : host.events())
+        EXPECT_TRUE(seen.error == ERR_NONE && seen.user == &host &&
+                    seen.hasData == (seen.event != EV_CHANNEL_STARTED))
+            << seen.event;
+    // ACK, echo, count, ACK; per measurement a retrieval and 5 ACKs; the sleep command.
     std::vector<Bytes> expected = {
         {0x06}, kHandshakeEcho, {0x02, 0x00, 0x01, 0x00, 0x02, 0xB0, 0xB1}, {0x06}};
     for (const Bytes &request : {Bytes{0x02, 0x00, 0x02, 0x00, 0x02, 0xB1, 0xB3},
@@ -78,8 +76,8 @@ TEST(TcpConversation, RoadOfOneConnection)
               kIntervalMs - kIdleSlackMs);
 }
 
-// Nothing is added, so nothing is sent and the idle rule ends the connection: 0 a silent
-// peer, 1 a refused device, 2 a host answer whose low byte is zero (0x100).
+// Nothing added, nothing sent, the idle rule ends it: 0 a silent peer, 1 a refused device,
+// 2 a host answer whose low byte is zero (0x100).
 class NothingAdded : public testing::TestWithParam<int> {};
 
 TEST_P(NothingAdded, NoByteIsSentAndTheIdleRuleEndsTheConnection)
@@ -136,9 +134,9 @@ void expectStatus(HostRecorder &host)
 {
     const lumosim::SimDevice simulated = device(kDin);
     const DeviceStatus status = host.eventsOf(EV_SYNC_DONE).at(0).status.value();
-    EXPECT_EQ(status.status32a, simulated.status.status32a);
-    EXPECT_EQ(status.status32b, simulated.status.status32b);
-    EXPECT_EQ(status.status16a, simulated.status.status16a);
+    EXPECT_EQ(std::vector<uint32_t>({status.status32a, status.status32b, status.status16a}),
+              std::vector<uint32_t>({simulated.status.status32a, simulated.status.status32b,
+                                     simulated.status.status16a}));
     EXPECT_TRUE(std::equal(simulated.status.status16b.begin(), simulated.status.status16b.end(),
                            std::begin(status.status16b)));
     const auto &clock = simulated.clock;
@@ -147,7 +145,7 @@ void expectStatus(HostRecorder &host)
     EXPECT_EQ(status.deviceTime, uint32_t(local.toSecsSinceEpoch()));
 }
 
-// The date and time frame holds the current UTC time (within a few seconds).
+// The current UTC time, within a few seconds.
 void expectUtcNow(const Bytes &payload)
 {
     ASSERT_TRUE(kZoneSet);
@@ -206,16 +204,13 @@ const std::vector<lumo_Event> kSyncWritten = {EV_REQUEST_ACTION, EV_PARAMS_UPDAT
 const std::vector<lumo_Event> kTransfer = {EV_REQUEST_ACTION, EV_TRANSFER_DONE, EV_REQUEST_ACTION};
 const std::vector<Answer> kTransferThenExit = {act(DATA_TRANSFER), act(EXIT)};
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     TcpConversation, Action,
     testing::Values(
         // An untouched record holds CRC 0, not the device's 0x1234: status, clock, and a
         // parameter block of zeros.
-        ActionCase{"UntouchedRecordSyncs",
-                   {Answer{0, {}, 0, true}, act(EXIT)},
-                   0,
-                   0,
-                   0,
+        ActionCase{"UntouchedRecordSyncs", {Answer{0, {}, 0, true}, act(EXIT)}, 0, 0, 0,
                    kSyncWritten,
                    [](SimRun &run, HostRecorder &) {
                        EXPECT_EQ(run.tap.hostFrames(0xA4).at(0).raw,
@@ -225,11 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
                        zeroBlock.push_back(0xC2);
                        EXPECT_EQ(run.tap.hostFrames(0xA2).at(0).raw, zeroBlock);
                    }},
-        ActionCase{"SyncWithEqualCrcsOnlyReadsTheStatus",
-                   {distinctParams(0x1234), act(EXIT)},
-                   0,
-                   0,
-                   0,
+        ActionCase{"SyncWithEqualCrcsOnlyReadsTheStatus", {distinctParams(0x1234), act(EXIT)}, 0, 0, 0,
                    {EV_REQUEST_ACTION, EV_SYNC_DONE, EV_REQUEST_ACTION},
                    [](SimRun &run, HostRecorder &host) {
                        EXPECT_EQ(run.tap.hostFrames(0xA4).size(), 1u);
@@ -237,11 +228,7 @@ INSTANTIATE_TEST_SUITE_P(
                        EXPECT_TRUE(run.tap.hostFrames(0xA2).empty());
                        expectStatus(host);
                    }},
-        ActionCase{"SyncWithDifferentCrcsWritesClockAndParameters",
-                   {distinctParams(0x00AF), act(EXIT)},
-                   0,
-                   0,
-                   0,
+        ActionCase{"SyncWithDifferentCrcsWritesClockAndParameters", {distinctParams(0x00AF), act(EXIT)}, 0, 0, 0,
                    kSyncWritten,
                    [](SimRun &run, HostRecorder &host) {
                        expectStatus(host);
@@ -263,21 +250,13 @@ INSTANTIATE_TEST_SUITE_P(
                        EXPECT_EQ(run.device(kDin).paramsWritten.size(), 1u);
                    }},
         // Only the first 100 bytes make the record: CRC 0x5A5A, reserved bytes not sent.
-        ActionCase{"ParameterBytesBeyondOneRecordAreIgnored",
-                   {Answer{SYNC, Bytes(kAnswerDataSize, 0x5A), kAnswerDataSize}, act(EXIT)},
-                   0,
-                   0,
-                   0,
+        ActionCase{"ParameterBytesBeyondOneRecordAreIgnored", {Answer{SYNC, Bytes(kAnswerDataSize, 0x5A), kAnswerDataSize}, act(EXIT)}, 0, 0, 0,
                    kSyncWritten,
                    [](SimRun &run, HostRecorder &) {
                        EXPECT_EQ(run.tap.hostFrames(0xA2).at(0).data,
                                  paramBlock(Bytes(60, 0x5A), 0x5A5A));
                    }},
-        ActionCase{"ExitSendsNothing",
-                   {act(EXIT)},
-                   2,
-                   1,
-                   10,
+        ActionCase{"ExitSendsNothing", {act(EXIT)}, 2, 1, 10,
                    {EV_REQUEST_ACTION},
                    [](SimRun &run, HostRecorder &host) {
                        ASSERT_TRUE(run.tap.waitHostClosed(kEventWaitMs));
@@ -286,28 +265,21 @@ INSTANTIATE_TEST_SUITE_P(
                                  kIntervalMs - kIdleSlackMs);
                    }},
         // Asked again after each of them; only the handshake went out.
-        ActionCase{"OutsideTheActionsAndCalibrationSendNothing",
-                   {act(6), act(0xFFFFFFFF), act(CALIBRATION), act(EXIT)},
-                   1,
-                   1,
-                   10,
+        ActionCase{"OutsideTheActionsAndCalibrationSendNothing", {act(6), act(0xFFFFFFFF), act(CALIBRATION), act(EXIT)}, 1, 1, 10,
                    std::vector<lumo_Event>(4, EV_REQUEST_ACTION),
                    expectOnlyHandshake},
         // The count as the device sends it: 0 and 0x8000 and more mean nothing stored;
         // 0xFFFF cannot be told from a failed request and fails the transfer.
         ActionCase{"Count0", kTransferThenExit, 0, 0, 0, kTransfer, countOnly(0)},
         ActionCase{"Count32768", kTransferThenExit, 0x8000, 0, 0, kTransfer, countOnly(0)},
-        ActionCase{"Count65535",
-                   kTransferThenExit,
-                   0xFFFF,
-                   0,
-                   0,
+        ActionCase{"Count65535", kTransferThenExit, 0xFFFF, 0, 0,
                    {EV_REQUEST_ACTION, EV_ACTION_FAILED, EV_REQUEST_ACTION},
                    countOnly(0)},
         // No blocks and no samples: fetched, but not reported.
         ActionCase{"MeasurementsWithoutCounts", kTransferThenExit, 2, 0, 0, kTransfer,
                    countOnly(2)}),
     [](const auto &info) { return std::string(info.param.name); });
+// clang-format on
 
 // The key lines of an exchange in the "default" category, in the order they come.
 TEST(LogLines, TheExchangeNarratesEachStep)

@@ -1,6 +1,5 @@
-// The exchange's own decisions, driven directly over a scripted transport: answers a
-// device could send that the simulator never does, failures in the middle of an action,
-// and stop requests seen between two steps.
+// The exchange driven over a scripted transport: answers the simulator never sends,
+// failures mid-action, stops between two steps.
 #include "Fixtures.h"
 #include "ScriptedTransport.h"
 #include "exchange/Exchange.h"
@@ -34,13 +33,7 @@ QByteArray frame(uint16_t packet, uint8_t command, const Bytes &data)
     return bytes + lrc;
 }
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
-
-// An exchange context wired to a scripted device, as the channel leaves it for an
-// exchange.
+// An exchange context wired to a scripted device, as the channel leaves it.
 struct Harness {
     Harness()
     {
@@ -97,9 +90,9 @@ TEST(ExchangeLogic, BadCountAnswerFailsTheTransfer)
 {
     for (const char *answer : {"0200010004B10300B5", "0200010003B003B3"}) {
         Harness harness;
-        harness.transport.replyToNextFrames({kAck + hex(answer)});
+        harness.transport.replyToNextFrames({kAck + QByteArray::fromHex(answer)});
         EXPECT_FALSE(Exchange::doDataTransfer(harness.context, kDin));
-        EXPECT_EQ(harness.frames(), std::vector<QByteArray>{hex("0200000002B0B0")});
+        EXPECT_EQ(harness.frames(), std::vector<QByteArray>{QByteArray::fromHex("0200000002B0B0")});
         EXPECT_EQ(harness.host.count(EV_MEASUREMENT), 0);
     }
 }
@@ -124,12 +117,9 @@ TEST(ExchangeLogic, StopBetweenMeasurementsEndsTheTransferAsFailed)
     ASSERT_EQ(measurements.size(), 1u);
     Measurement first;
     std::memcpy(&first, measurements[0].measurement.data(), sizeof first);
-    EXPECT_EQ(first.dtime.packed, 0x6162DB5Eu);
-    EXPECT_EQ(first.typeset, 7u);
-    EXPECT_EQ(first.ns, 2u);
-    EXPECT_EQ(first.nss, 2u);
-    EXPECT_EQ(first.samples[0], 0x1234);
-    EXPECT_EQ(first.samples[1], 0x5678);
+    EXPECT_EQ(std::vector<uint32_t>({first.dtime.packed, first.typeset, first.ns, first.nss,
+                                     first.samples[0], first.samples[1]}),
+              std::vector<uint32_t>({0x6162DB5Eu, 7, 2, 2, 0x1234, 0x5678}));
     EXPECT_EQ(harness.frames().size(), 2u); // count and one retrieval request
 }
 

@@ -1,8 +1,5 @@
-// A damaged frame, line noise, a NAK, frames cut in single bytes: the conversation
-// recovers. A device that vanishes fails its action cleanly and the channel serves the
-// next device. A device held in CONTROL gets numbered keep-alives, one interval apart.
-// stopChannel returns within a generous bound in every state, EV_CHANNEL_STOPPED comes
-// last, and an action cut short reports failure, never a partial result.
+// Damaged frames, noise, NAKs and fragments are recovered from; a vanished device fails its
+// action and the next is served; keep-alives; stops in every state end with EV_CHANNEL_STOPPED.
 #include "Fixtures.h"
 #include "transports/TimeOut.h"
 
@@ -52,8 +49,7 @@ TEST_P(Recovers, EveryMeasurementArrivesWhole)
 INSTANTIATE_TEST_SUITE_P(
     Faults, Recovers,
     testing::Values(
-        // Handshake ACK, echo, count request and its ACK, retrieval request, header ACK,
-        // then a NAK for the damaged block and an ACK for its repetition.
+        // ACK, echo, count, ACK, retrieval, header ACK, NAK for the damaged block, ACK.
         RecoveryCase{"DamagedFrameAndNoise",
                      [](lumosim::FaultConfig &faults) {
                          faults.badLrcFrame = 4; // the first data block
@@ -65,10 +61,9 @@ INSTANTIATE_TEST_SUITE_P(
                          EXPECT_EQ(units[5].kind, HostUnit::Ack);
                          EXPECT_EQ(units[6].raw, Bytes{0x15});
                          EXPECT_EQ(units[7].kind, HostUnit::Ack);
-                         int naks = 0;
-                         for (const HostUnit &unit : units)
-                             naks += unit.kind == HostUnit::Nak;
-                         EXPECT_EQ(naks, 1);
+                         EXPECT_EQ(std::count_if(units.begin(), units.end(),
+                                                 [](auto &u) { return u.kind == HostUnit::Nak; }),
+                                   1);
                          EXPECT_EQ(run.report().framesResent, 1u);
                      }},
         // The device refuses the count request (the echo is the first host frame).
@@ -86,8 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
                      [](SimRun &) {}}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// The first device is gone in the middle of its transfer: its action fails once, what it
-// handed over whole stays, and the next device is served in full.
+// Gone mid-transfer: the action fails once, what came whole stays, the next device is served.
 struct VanishCase {
     const char *name;
     uint64_t dropAfterFrames; // device frames: handshake, count, header and 2 blocks each
@@ -118,9 +112,9 @@ TEST_P(Vanishing, FailsTheActionAndTheNextDeviceIsServed)
     SimRun next(oneDevice(second));
     ASSERT_TRUE(next.overTcp(channel->port));
     ASSERT_TRUE(host.waitFor(EV_REQUEST_ACTION, 2, kEventWaitMs, kSecondText)) << host.trace();
-    EXPECT_EQ(host.count(EV_ACTION_FAILED), 1);
-    EXPECT_EQ(host.count(EV_TRANSFER_DONE, kSecondText), 1);
-    EXPECT_EQ(host.count(EV_TRANSFER_DONE), 1);
+    EXPECT_EQ(std::vector<int>({host.count(EV_ACTION_FAILED), host.count(EV_TRANSFER_DONE),
+                                host.count(EV_TRANSFER_DONE, kSecondText)}),
+              std::vector<int>({1, 1, 1}));
     const auto measurements = host.eventsOf(EV_MEASUREMENT);
     ASSERT_EQ(measurements.size(), std::size_t(GetParam().measurementsKept) + 2) << host.trace();
     for (int index = 0; index < GetParam().measurementsKept; ++index)
@@ -173,8 +167,7 @@ TEST(Control, KeepAlivesAreNumberedFromTheHandshakeAndSpacedByTheInterval)
     EXPECT_LT(channel->stop(), kStopBoundMs);
     ASSERT_TRUE(run.tap.waitHostClosed(kEventWaitMs));
 
-    // Each keep-alive carries the packet number of the device's last frame and its own
-    // ten-digit counter, and none comes within the interval after the previous frame.
+    // The device's last packet number and a ten-digit counter, an interval apart.
     const auto keepAlives = run.tap.hostFrames(0xF1);
     ASSERT_GE(keepAlives.size(), 3u);
     int64_t previous = run.tap.hostFrames(0x01).at(0).atMs;
@@ -192,8 +185,7 @@ TEST(Control, KeepAlivesAreNumberedFromTheHandshakeAndSpacedByTheInterval)
     EXPECT_EQ(host.events().back().event, EV_CHANNEL_STOPPED);
 }
 
-// The entry is gone: a new connection of the same device is a new handshake, and the old
-// entry is not asked for any more.
+// The entry is gone: the device's next connection is a new handshake.
 TEST(Control, KeepAliveWithoutAnswerDropsTheDevice)
 {
     HostRecorder host;
@@ -214,9 +206,8 @@ TEST(Control, KeepAliveWithoutAnswerDropsTheDevice)
     EXPECT_EQ(host.count(EV_KEEPALIVE_FAILED), 1);
 }
 
-// The states a stop arrives in: a TCP channel without device (0), a serial channel whose
-// port never opens (1), or a device on TCP (2) once the channel reached the given event
-// count or the library sent the given frame.
+// Where a stop arrives: TCP without device (0), a serial port that never opens (1), a
+// device on TCP (2) once `count` events `reached` or the library sent `frame`.
 struct StopCase {
     const char *name;
     int kind;
@@ -246,8 +237,7 @@ TEST_P(Stop, EndsEverythingAndIsTheLastEvent)
     ASSERT_TRUE(row.kind != 2 || run.overTcp(channel->port));
     ASSERT_TRUE(host.waitFor(row.reached, row.count, kEventWaitMs)) << host.trace();
     ASSERT_TRUE(row.frame == 0 || run.tap.waitHostFrames(row.frame, 1, kEventWaitMs));
-    // An idle channel sleeps in its waits; a busy loop would burn a whole core. The pause
-    // also lets the channel get well into what it is doing before the stop arrives.
+    // An idle channel sleeps in its waits (no busy loop); the pause lets it get going.
     const std::clock_t cpuBefore = std::clock();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     if (row.kind == 0) {
@@ -273,73 +263,19 @@ TEST_P(Stop, EndsEverythingAndIsTheLastEvent)
         expectMeasurement(measurements[index], simulated, index);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stop, Stop,
-    testing::Values(
-        StopCase{"IdleTcpChannelWithoutDevice",
-                 0,
-                 {},
-                 CALIBRATION,
-                 0,
-                 0,
-                 0,
-                 0,
-                 EV_CHANNEL_STARTED,
-                 1,
-                 0,
-                 false},
-        StopCase{"SerialPortThatNeverOpens",
-                 1,
-                 {},
-                 CALIBRATION,
-                 0,
-                 0,
-                 0,
-                 0,
-                 EV_CHANNEL_STARTED,
-                 1,
-                 0,
-                 false},
-        StopCase{"DeviceConnectedAndIdle",
-                 2,
-                 {},
-                 CALIBRATION,
-                 1,
-                 1,
-                 10,
-                 0,
-                 EV_REQUEST_ACTION,
-                 3,
-                 0,
-                 false},
-        StopCase{"DeviceInControl", 2, {}, CONTROL, 0, 0, 0, 0, EV_REQUEST_ACTION, 2, 0, false},
-        // Far more than the test waits for: 500 measurements of 64 blocks, answers slowed.
-        StopCase{"LongTransfer",
-                 2,
-                 {act(DATA_TRANSFER)},
-                 CALIBRATION,
-                 500,
-                 64,
-                 255,
-                 2,
-                 EV_MEASUREMENT,
-                 1,
-                 0,
-                 true},
-        // The status answer comes late: the stop arrives while the sync waits for it.
-        StopCase{"SyncWaitingForItsAnswer",
-                 2,
-                 {Answer{0, {}, 0, true}},
-                 CALIBRATION,
-                 0,
-                 0,
-                 0,
-                 3000,
-                 EV_REQUEST_ACTION,
-                 1,
-                 0xA4,
-                 true}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Stop, Stop, testing::Values(
+    StopCase{"IdleTcpChannelWithoutDevice", 0, {}, CALIBRATION, 0, 0, 0, 0, EV_CHANNEL_STARTED, 1, 0, false},
+    StopCase{"SerialPortThatNeverOpens", 1, {}, CALIBRATION, 0, 0, 0, 0, EV_CHANNEL_STARTED, 1, 0, false},
+    StopCase{"DeviceConnectedAndIdle", 2, {}, CALIBRATION, 1, 1, 10, 0, EV_REQUEST_ACTION, 3, 0, false},
+    StopCase{"DeviceInControl", 2, {}, CONTROL, 0, 0, 0, 0, EV_REQUEST_ACTION, 2, 0, false},
+    // Far more than the test waits for: 500 measurements of 64 blocks, answers slowed.
+    StopCase{"LongTransfer", 2, {act(DATA_TRANSFER)}, CALIBRATION, 500, 64, 255, 2, EV_MEASUREMENT, 1, 0, true},
+    // The status answer comes late: the stop arrives while the sync waits for it.
+    StopCase{"SyncWaitingForItsAnswer", 2, {Answer{0, {}, 0, true}}, CALIBRATION, 0, 0, 0, 3000,
+             EV_REQUEST_ACTION, 1, 0xA4, true}),
     [](const auto &info) { return std::string(info.param.name); });
+// clang-format on
 
 } // namespace
 } // namespace e2e

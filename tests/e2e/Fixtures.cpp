@@ -318,14 +318,6 @@ lumosim::SimConfig oneDevice(const lumosim::SimDevice &simulated)
     return config;
 }
 
-std::string dinText(uint32_t din)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%03u-%03u-%03u", din / 1000000 % 1000, din / 1000 % 1000,
-                  din % 1000);
-    return text;
-}
-
 std::vector<lumo_Event> kinds(const std::vector<SeenEvent> &events, std::size_t from)
 {
     std::vector<lumo_Event> found;

@@ -1,6 +1,5 @@
-// The end-to-end cases' building blocks: a library channel with its recording host, a
-// simulated device (lumo_sim_core) played on its own thread over a pseudo-terminal or a
-// TCP connection through a tap that records the library's bytes, and shared checks.
+// End-to-end building blocks: a channel with its recording host, a simulated device played
+// on its own thread over a pty or through a TCP tap recording the library's bytes; checks.
 #ifndef LUMO_TESTS_E2E_FIXTURES_H
 #define LUMO_TESTS_E2E_FIXTURES_H
 
@@ -8,6 +7,7 @@
 #include "LinkProvider.h"
 #include "PosixFd.h"
 #include "Simulator.h"
+#include "Wire.h"
 #include "liblumo.h"
 
 #include <condition_variable>
@@ -67,14 +67,11 @@ private:
 
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
-    int libraryFd = -1;
-    int deviceFd = -1;
-    int cutCommand = -1;
+    int libraryFd = -1, deviceFd = -1, cutCommand = -1;
     lumosim::StopSignal wake;
     Bytes fromHost;
     std::vector<int64_t> arrival;
-    bool closedByHost = false;
-    bool closed = false;
+    bool closedByHost = false, closed = false;
     int64_t closedAtMs = 0;
     std::thread worker;
 };
@@ -85,8 +82,7 @@ struct Channel {
     ~Channel() { stop(); }
     int64_t stop(); // how long stopChannel took in milliseconds
     std::unique_ptr<liblumo::IChannelProfile> profile;
-    int id = 0;
-    int port = 0;
+    int id = 0, port = 0;
     bool stopped = false;
 };
 // A TCP channel on a free port; a fleet channel when fleetLimit is above 0.
@@ -122,7 +118,7 @@ private:
 lumosim::SimDevice device(uint32_t din, uint32_t measurements = 0, uint32_t blocks = 0,
                           uint32_t samplesPerBlock = 0);
 lumosim::SimConfig oneDevice(const lumosim::SimDevice &device);
-std::string dinText(uint32_t din); // "000-001-234" for 1234
+using lumosim::wire::dinText; // "000-001-234" for 1234
 
 std::vector<liblumo::lumo_Event> kinds(const std::vector<SeenEvent> &events, std::size_t from = 0);
 // An EV_MEASUREMENT against measurement `index` of the device, sample by sample; with

@@ -1,6 +1,5 @@
-// Channels that serve several devices at once, and what no peer may do to any TCP
-// channel: hold the door with silence, trickling bytes, bad frames or a flood of garbage,
-// or keep a port that cannot be listened on looking like a working channel.
+// Fleet channels, and what no peer may do to a TCP channel: hold the door with silence,
+// trickles, bad frames or garbage; a port that cannot be listened on fails the start.
 #include "Fixtures.h"
 
 #include <gtest/gtest.h>
@@ -23,8 +22,7 @@ using namespace std::chrono_literals;
 constexpr uint32_t kDin = 5150;
 const std::string kDinText = "000-005-150";
 
-// A port text that cannot be listened on fails startChannel, for both kinds of TCP
-// profile, without a single event; the id is already gone.
+// Both kinds of TCP profile, without a single event; the id is already gone.
 class PortErrors : public testing::TestWithParam<std::tuple<const char *, bool>> {};
 
 TEST_P(PortErrors, StartChannelReportsThePort)
@@ -57,8 +55,7 @@ INSTANTIATE_TEST_SUITE_P(Fleet, PortErrors,
                                                           "taken"),
                                           testing::Bool()));
 
-// A device on a flaky link calls again before its old connection is seen dead: the new
-// connection takes it over and the old one is closed.
+// A device calls again before its old connection is seen dead: the new one takes over.
 TEST(Fleet, ANewerConnectionTakesTheDeviceOver)
 {
     HostRecorder host;
@@ -79,9 +76,8 @@ TEST(Fleet, ANewerConnectionTakesTheDeviceOver)
     EXPECT_EQ(host.events().back().event, EV_CHANNEL_STOPPED);
 }
 
-// A peer through a tap that writes on its own thread until the library closes the
-// connection: nothing, one byte of a frame that never completes every 400 ms, or a
-// handshake with a wrong LRC every 50 ms.
+// Writes until the library closes: nothing, a byte of a never-complete frame every 400 ms,
+// or a handshake with a wrong LRC every 50 ms.
 struct RawPeer {
     enum Kind { Silent, Trickle, BadFrames };
 
@@ -111,15 +107,13 @@ struct RawPeer {
     std::thread writer;
 };
 
-// Silence, trickling bytes, bad frames and garbage are no progress: each such connection
-// is closed by the idle rule or the bad-frame bound, and the real device behind them is
-// served.
+// No progress: each such connection is closed by the idle rule or the bad-frame bound,
+// and the real device behind them is served.
 class HostilePeers : public testing::TestWithParam<int> {};
 
 TEST_P(HostilePeers, CannotKeepARealDeviceOut)
 {
     const int limit = GetParam();
-    // A single-connection channel serves the hostile peers one after the other.
     const int waitMs = 3 * kEventWaitMs;
     HostRecorder host;
     host.accept();

@@ -1,11 +1,6 @@
 """Tool paths from CTest, processes killed when a test ends, lumo-sim's waveform recomputed."""
 
-import datetime
-import math
-import os
-import socket
-import subprocess
-import time
+import datetime, math, os, socket, subprocess, time
 
 import numpy as np
 import pytest
@@ -30,8 +25,7 @@ def free_port():
 
 
 def din_text(din):
-    d = f"{din:09d}"
-    return f"{d[0:3]}-{d[3:6]}-{d[6:9]}"
+    return "{0}{1}{2}-{3}{4}{5}-{6}{7}{8}".format(*f"{din:09d}")
 
 
 def expected_samples(index, count, seed=FIRST_DIN):
@@ -51,6 +45,8 @@ def expected_time(index, stored):
 
 @pytest.fixture
 def processes():
+    """Starts processes, kills those still running when the test ends; the library kept quiet."""
+    lumo.set_library_logging(info=False, debug=False)
     started = []
 
     def start(args, **kwargs):
@@ -63,13 +59,9 @@ def processes():
         if p.poll() is None:
             p.kill()
         p.communicate()
-
-
-@pytest.fixture(autouse=True)
-def quiet_library():
-    lumo.set_library_logging(info=False, debug=False)
-    yield
     lumo.set_library_logging(info=True, debug=False)
+
+
 
 
 def wait_until(condition, bound=BOUND):

@@ -1,13 +1,6 @@
-"""lumo channels against lumo-sim: transfers checked sample by sample over TCP and a
-pseudo-terminal, refused measurements, failing callbacks, stops at awkward moments."""
+"""lumo channels against lumo-sim: transfers sample by sample, refusals, failing callbacks, stops."""
 
-import logging
-import os
-import signal
-import subprocess
-import sys
-import textwrap
-import threading
+import logging, os, signal, subprocess, sys, textwrap, threading
 
 import numpy as np
 import pytest
@@ -19,8 +12,7 @@ K = lumo.EventKind
 
 
 class Host:
-    """Accepts every device, transfers until a transfer is done, then sends it to sleep;
-    the on_* hooks answer in its place (or raise)."""
+    """Accepts, transfers until a transfer is done, then sleeps; on_* hooks answer instead."""
 
     def __init__(self, on_measurement=None, on_handshake=None, on_action=None):
         self.kinds, self.measurements, self.seen = [], [], 0
@@ -31,9 +23,9 @@ class Host:
         self.kinds.append(event.kind)
         if event.kind == K.DEVICE_HANDSHAKE:
             return self.on_handshake(event) if self.on_handshake else True
+        if event.kind == K.REQUEST_ACTION and self.on_action:
+            return self.on_action(event)
         if event.kind == K.REQUEST_ACTION:
-            if self.on_action:
-                return self.on_action(event)
             return lumo.Action.SLEEP if self.done.is_set() else lumo.Action.DATA_TRANSFER
         if event.kind == K.MEASUREMENT:
             self.seen += 1
@@ -47,7 +39,6 @@ class Host:
 
 
 def run(host, tmp_path, processes, sim_args, kind="tcp"):
-    """Serves lumo-sim (over TCP or a pseudo-terminal) until it ends; returns its status."""
     sim = tool("LUMO_SIM")
     if kind == "tcp":
         port = free_port()
@@ -82,8 +73,8 @@ def test_transfer_checks_every_sample(kind, processes, tmp_path):
     host = Host()  # 255 blocks of 255 samples: the largest measurement the library takes
     assert run(host, tmp_path, processes, ["--measurements", "3", "--blocks", "255",
                                            "--samples-per-block", "255"], kind) == 0
-    assert host.kinds[:4] == [K.CHANNEL_STARTED, K.DEVICE_HANDSHAKE, K.DEVICE_ADDED, K.REQUEST_ACTION]
-    assert host.kinds[-1] == K.CHANNEL_STOPPED
+    assert host.kinds[:4] + host.kinds[-1:] == [K.CHANNEL_STARTED, K.DEVICE_HANDSHAKE, K.DEVICE_ADDED,
+                                                K.REQUEST_ACTION, K.CHANNEL_STOPPED]
     check_measurements(host, 3, 255 * 255)
 
 
@@ -103,29 +94,29 @@ def test_refused_measurement_stays_in_the_device(refusal, processes, tmp_path, c
         assert any(r.exc_info and "MEASUREMENT" in r.getMessage() for r in caplog.records)
 
 
-@pytest.mark.parametrize("handshake, message", [
-    (lambda e: 1 / 0, "ZeroDivisionError"),
-    (lambda e: "yes", "answered with True (accept) or False (refuse), not str"),
-    (lambda e: channels[0].stop(), "own on_event"),
-])
-def test_failing_handshake_answer_refuses_the_device(handshake, message, processes, tmp_path,
-                                                     caplog):
-    host = Host(on_handshake=handshake)
+IDLE = ["--idle-timeout", "1000"]  # nothing is written: the device gives up after 1 s
+
+
+@pytest.mark.parametrize("hooks, sim_args, reached, message", [
+    ({"on_handshake": lambda e: 1 / 0}, [], K.DEVICE_HANDSHAKE, "ZeroDivisionError"),
+    ({"on_handshake": lambda e: "yes"}, [], K.DEVICE_HANDSHAKE, "(accept) or False (refuse), not str"),
+    ({"on_handshake": lambda e: channels[0].stop()}, [], K.DEVICE_HANDSHAKE, "own on_event"),
+    ({"on_action": lambda e: 1 / 0}, IDLE, K.REQUEST_ACTION, "ZeroDivisionError"),
+    ({"on_action": lambda e: None}, IDLE, K.REQUEST_ACTION, ""),
+    ({"on_action": lambda e: lumo.Action.SYNC}, IDLE, K.REQUEST_ACTION, ""),
+    ({"on_action": lambda e: (lumo.Action.SYNC, b"short")}, IDLE, K.REQUEST_ACTION, ""),
+], ids=["handshake raises", "handshake str", "handshake stops", "action raises", "action None",
+        "SYNC without parameters", "short parameters"])
+def test_unusable_answer_lets_the_device_go(hooks, sim_args, reached, message, processes, tmp_path,
+                                            caplog):
+    host = Host(**hooks)
     with caplog.at_level(logging.ERROR, logger="lumo"):
-        run(host, tmp_path, processes, ["--handshake-timeout", "300"])
-    assert K.DEVICE_HANDSHAKE in host.kinds and K.DEVICE_ADDED not in host.kinds
-    assert [r for r in caplog.records if r.name == "lumo" and r.exc_info] and message in caplog.text
-
-
-@pytest.mark.parametrize("answer", [lambda e: 1 / 0, lambda e: None, lambda e: lumo.Action.SYNC,
-                                    lambda e: (lumo.Action.SYNC, b"short")],
-                         ids=["raises", "None", "SYNC without parameters", "short parameters"])
-def test_unusable_action_answer_lets_the_device_go(answer, processes, tmp_path):
-    host = Host(on_action=answer)  # nothing is written to the device
-    # The device gives up after 1 s of silence instead of waiting for the library to let it go.
-    run(host, tmp_path, processes, ["--idle-timeout", "1000"])
-    assert K.REQUEST_ACTION in host.kinds
-    assert not {K.MEASUREMENT, K.SYNC_DONE, K.PARAMS_UPDATED, K.ACTION_FAILED} & set(host.kinds)
+        run(host, tmp_path, processes, ["--handshake-timeout", "300", *sim_args])
+    assert reached in host.kinds
+    after = {K.DEVICE_ADDED} if reached == K.DEVICE_HANDSHAKE else set()
+    assert not (after | {K.MEASUREMENT, K.SYNC_DONE, K.PARAMS_UPDATED, K.ACTION_FAILED}) & set(host.kinds)
+    if message:
+        assert [r for r in caplog.records if r.name == "lumo" and r.exc_info] and message in caplog.text
 
 
 def test_stop_during_transfer(processes, tmp_path):
@@ -161,11 +152,8 @@ HOST_SCRIPT = textwrap.dedent("""
 
 
 @pytest.mark.parametrize("ending", ["with", "exit"])
-def test_host_process_ends_cleanly(ending, processes, tmp_path):
-    # Ctrl-C in a with block, or an interpreter that exits with the channel still open.
-    script = tmp_path / "host.py"
-    script.write_text(HOST_SCRIPT)
-    host = processes([sys.executable, str(script), str(free_port()), ending],
+def test_host_process_ends_cleanly(ending, processes):
+    host = processes([sys.executable, "-c", HOST_SCRIPT, str(free_port()), ending],
                      stdin=subprocess.PIPE, env=dict(os.environ, QT_LOGGING_RULES="default.info=false"))
     assert host.stdout.readline().strip() == "listening"
     if ending == "with":

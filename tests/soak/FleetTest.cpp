@@ -1,7 +1,7 @@
-// A fleet channel (FleetTCPProfile) against the in-process fleet simulator: many devices at
-// once, each on its own connection, every measurement checked sample by sample and none
-// lost or delivered twice; the connection limit; a stop with many live connections; and
-// (label "soak") 10 000 sessions from 1000 devices with descriptors and memory flat.
+// A fleet channel against the in-process fleet simulator: many devices at once, each on its
+// own connection, every measurement checked sample by sample, none lost or delivered twice;
+// the connection limit; a stop with many live connections; and (label "soak") 10 000
+// sessions from 1000 devices with descriptors and memory flat.
 #include "Fleet.h"
 #include "FleetHost.h"
 #include "LinkPair.h"
@@ -19,16 +19,12 @@ namespace soak {
 namespace {
 
 using bench::FleetHost;
-using bench::FleetPlan;
-using bench::SampleCheck;
 
 constexpr uint32_t kFirstDin = 300000000;
 constexpr uint32_t kMeasurements = 2; // one sine, one ramp
-// Generous bounds: a loaded 2-core machine, sanitizers and connections waiting for a SYN
-// retry make a session of milliseconds far slower.
+// Generous: a loaded 2-core machine, sanitizers and SYN retries slow a session down.
 constexpr int kFleetBoundMs = 300000;
-// A waiting device keeps its connection and handshake up this long (past the limit the
-// channel serves it later, not never).
+// Past the limit a waiting device keeps connection and handshake up: served later, not never.
 constexpr int kPatientMs = 120000;
 constexpr int kDescriptorSlack = 3;
 constexpr uint64_t kResidentSlackBytes = 16u << 20;
@@ -48,36 +44,47 @@ lumosim::SimDevice fleetDevice()
     return device;
 }
 
+lumosim::FleetConfig config(uint32_t devices, uint64_t sessions, uint32_t delayMs, uint32_t rampMs)
+{
+    lumosim::FleetConfig c;
+    c.devices = devices;
+    c.firstDin = kFirstDin;
+    c.device = fleetDevice();
+    c.sessions = sessions;
+    c.frameDelayMs = delayMs;
+    c.rampMs = rampMs;
+    c.timeouts.connectMs = c.timeouts.handshakeMs = kPatientMs;
+    return c;
+}
+
 class FleetChannel : public ::testing::Test {
 protected:
     void SetUp() override
     {
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false\ndefault.info=false"));
-        // Both ends of every connection live in this process.
-        ASSERT_GT(lumosim::raiseDescriptorLimit(), 4096);
-        port = bench::findFreeTcpPort();
+        ASSERT_GT(lumosim::raiseDescriptorLimit(), 4096); // both ends of every connection are ours
         before = bench::openDescriptorCount();
     }
 
-    // Plays devices x sessions through a channel with the limit; every measurement must
-    // arrive intact, once per session. warm: called once every device had a session.
-    void play(uint32_t devices, uint64_t sessions, uint32_t delayMs, uint32_t rampMs, int limit,
-              const std::function<void(FleetHost &)> &warm = {})
+    // devices x sessions through a channel with the limit; every measurement must arrive
+    // intact, once per session. warm: called once every device had a session. Returns the
+    // most devices served at once.
+    int play(uint32_t devices, uint64_t sessions, uint32_t delayMs, uint32_t rampMs, int limit,
+             const std::function<void(FleetHost &)> &warm = {})
     {
-        port = bench::findFreeTcpPort();
-        FleetHost host(library, fleetDevice(), FleetPlan::TransferThenSleep, SampleCheck::Every);
-        ASSERT_TRUE(host.start(port, limit));
+        FleetHost host(library, fleetDevice(), bench::FleetPlan::TransferThenSleep,
+                       bench::SampleCheck::Every);
         lumosim::Fleet fleet(config(devices, sessions, delayMs, rampMs));
+        const int port = bench::findFreeTcpPort();
         std::string error;
-        ASSERT_TRUE(fleet.start("127.0.0.1", port, error)) << error;
+        EXPECT_TRUE(host.start(port, limit) && fleet.start("127.0.0.1", port, error)) << error;
         if (warm)
             warm(host);
-        ASSERT_TRUE(fleet.waitDone(kFleetBoundMs)) << fleet.report().summary();
+        EXPECT_TRUE(fleet.waitDone(kFleetBoundMs)) << fleet.report().summary();
         const lumosim::FleetReport report = fleet.finish();
         host.stop();
         const bench::FleetCounts counts = host.counts();
-        maxActive = counts.maxActive;
-        std::printf("%s; at most %d devices at once\n", report.summary().c_str(), maxActive);
+        std::printf("%s; at most %d devices at once\n", report.summary().c_str(), counts.maxActive);
 
         const uint64_t all = uint64_t(devices) * sessions;
         EXPECT_TRUE(report.everyDeviceHandedOverAll()) << report.summary();
@@ -89,44 +96,27 @@ protected:
                       counts.actionsFailed,
                   0u)
             << counts.firstProblem;
-        EXPECT_LE(maxActive, limit);
+        EXPECT_LE(counts.maxActive, limit);
         EXPECT_LE(bench::openDescriptorCount(), before + kDescriptorSlack);
-    }
-
-    static lumosim::FleetConfig config(uint32_t devices, uint64_t sessions, uint32_t delayMs,
-                                       uint32_t rampMs)
-    {
-        lumosim::FleetConfig c;
-        c.devices = devices;
-        c.firstDin = kFirstDin;
-        c.device = fleetDevice();
-        c.sessions = sessions;
-        c.frameDelayMs = delayMs;
-        c.rampMs = rampMs;
-        c.timeouts.connectMs = kPatientMs;
-        c.timeouts.handshakeMs = kPatientMs;
-        return c;
+        return counts.maxActive;
     }
 
     liblumo::LibLumo library;
-    int port = 0;
     int before = 0;
-    int maxActive = 0;
 };
 
 TEST_F(FleetChannel, OverSlowLinksAndPastTheLimitEverySampleArrives)
 {
-    play(50, 3, 2, 200, 64);
-    EXPECT_GT(maxActive, 1) << "the channel served the devices at once, not one after another";
-    play(9, 1, 5, 0, 3); // past the limit devices wait and are served later
-    EXPECT_GE(maxActive, 2);
+    EXPECT_GT(play(50, 3, 2, 200, 64), 1) << "devices were served one after another";
+    EXPECT_GE(play(9, 1, 5, 0, 3), 2); // past the limit devices wait and are served later
 }
 
 TEST_F(FleetChannel, StopWithManyConnectionsEndsEveryConnectionFirst)
 {
     constexpr uint32_t kDevices = 200;
     {
-        FleetHost host(library, fleetDevice(), FleetPlan::Control, SampleCheck::Ends);
+        FleetHost host(library, fleetDevice(), bench::FleetPlan::Control, bench::SampleCheck::Ends);
+        const int port = bench::findFreeTcpPort();
         ASSERT_TRUE(host.start(port, 256));
         lumosim::Fleet fleet(config(kDevices, 1, 0, 0));
         std::string error;
@@ -134,10 +124,8 @@ TEST_F(FleetChannel, StopWithManyConnectionsEndsEveryConnectionFirst)
         ASSERT_TRUE(host.waitForAdded(kDevices, kFleetBoundMs / 1000.0)) << host.counts().added;
         EXPECT_LT(host.stop(), 5.0) << "seconds to stop";
         const bench::FleetCounts c = host.counts();
-        EXPECT_TRUE(c.stopped);
-        EXPECT_EQ(c.eventsAfterStop, 0u) << c.firstProblem;
-        EXPECT_TRUE(host.dinsWithEventsAfterStop().empty());
-        EXPECT_EQ(c.keepAlivesFailed, 0u);
+        EXPECT_TRUE(c.stopped && host.dinsWithEventsAfterStop().empty());
+        EXPECT_EQ(c.eventsAfterStop + c.keepAlivesFailed, 0u) << c.firstProblem;
         // The host closed every connection: the devices end their sessions on their own.
         EXPECT_TRUE(fleet.waitDone(kFleetBoundMs));
         EXPECT_EQ(fleet.finish().sessionsCompleted, 0u);
