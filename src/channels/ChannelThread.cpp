@@ -63,11 +63,6 @@ void acknowledgeStop(ChannelRecord &record)
     // The record may be gone from here on.
 }
 
-bool isAutoPortName(const std::string &name)
-{
-    return QString::fromStdString(name).compare(QLatin1String("AUTO"), Qt::CaseInsensitive) == 0;
-}
-
 // Opens the serial port, retrying every 2 s until it opens or a stop is requested.
 bool waitUsbConnection(ChannelRecord &record)
 {

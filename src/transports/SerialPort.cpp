@@ -1,6 +1,7 @@
 #include "transports/SerialPort.h"
 
 #include "helpers/Logging.h"
+#include "liblumo.h"
 #include "transports/SerialPortInfoProvider.h"
 #include "transports/TimeOut.h"
 
@@ -14,7 +15,6 @@ namespace liblumo::com {
 
 namespace {
 
-constexpr const char *kAutoName = "AUTO";
 // The USB serial numbers of our devices begin with one of these, tested in this order.
 const char *const kSerialNumberPrefixes[] = {"0310", "310", "0510", "510"};
 const char *const kStarLine =
@@ -55,11 +55,6 @@ void finishSlice(const TimeOut &slice)
 SerialPort::~SerialPort()
 {
     device.closePort();
-}
-
-bool SerialPort::isAutoName(const std::string &name)
-{
-    return QString::fromStdString(name).compare(QLatin1String(kAutoName), Qt::CaseInsensitive) == 0;
 }
 
 int SerialPort::write(const uint8_t *data, int size)
@@ -119,7 +114,7 @@ bool SerialPort::open()
 {
     close();
     std::string path = portName;
-    if (isAutoName(portName)) {
+    if (isAutoPortName(portName)) {
         const QString found = retrievePortName();
         if (found.isEmpty())
             return false;

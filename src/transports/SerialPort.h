@@ -43,8 +43,6 @@ public:
     // The system location of the first USB serial port whose serial number starts with a
     // known prefix, or empty text.
     QString retrievePortName();
-    // True for the name that asks for discovery.
-    static bool isAutoName(const std::string &name);
 
 private:
     ComPortDevice device;

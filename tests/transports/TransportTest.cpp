@@ -1,6 +1,7 @@
 // The transports on loopback sockets and pseudo-terminals (the test plays the device), and
 // the discovery of the device's serial port on made-up port lists.
 #include "LogCapture.h"
+#include "liblumo.h"
 #include "transports/SerialPort.h"
 #include "transports/SerialPortInfoProvider.h"
 #include "transports/StopSignal.h"
@@ -478,9 +479,9 @@ TEST_F(SerialOnPty, DiscoveryTakesTheFirstPortWithAKnownSerialNumberOnlyForTheWo
                            stars}));
 
     for (const char *name : {"AUTO", "aUtO"})
-        EXPECT_TRUE(SerialPort::isAutoName(name)) << name;
+        EXPECT_TRUE(liblumo::isAutoPortName(name)) << name;
     for (const char *name : {"AUTO1", "/dev/AUTO", ""})
-        EXPECT_FALSE(SerialPort::isAutoName(name)) << name;
+        EXPECT_FALSE(liblumo::isAutoPortName(name)) << name;
     offered->ports = {usbPort("ttyUSB0", "9999"), usbPort("ttyS0", "")};
     port.setPortName("AUTO");
     EXPECT_FALSE(port.open()); // no matching port: fails silently
