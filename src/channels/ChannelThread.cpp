@@ -78,9 +78,10 @@ bool waitUsbConnection(ChannelRecord &record)
 void prepareSerialChannel(ChannelRecord &record)
 {
     const std::string name = record.profile->getPortName();
-    record.transport = new com::SerialPort;
+    auto *port = new com::SerialPort;
     // Paths are case-sensitive: only the discovery keyword is normalised.
-    record.transport->setPortName(isAutoPortName(name) ? std::string("AUTO") : name);
+    port->setPortName(isAutoPortName(name) ? std::string("AUTO") : name);
+    record.transport = port;
     // The port is one link for the channel's whole life.
     record.link = 1;
     waitUsbConnection(record);

@@ -60,12 +60,12 @@ SerialPort::~SerialPort()
 int SerialPort::write(const uint8_t *data, int size)
 {
     // A stop ends a write the port stopped taking, instead of the 10 s stall allowance.
-    const int bytesWritten =
-        size > 0 && device.writeData(data, size, stopDescriptor()) == 1 ? size : 0;
+    const bool sent = size > 0 && device.writeData(data, size, stopDescriptor()) == 1;
+    const int bytesWritten = sent ? size : 0;
     LUMO_DEBUG << "SerialPort::write bytesWritten:" << qint64(bytesWritten)
                << "buffer size:" << size;
     traceBuffer("TX BUFFER:", data, bytesWritten);
-    return bytesWritten;
+    return sent || size == 0 ? bytesWritten : -1;
 }
 
 int SerialPort::read(uint8_t *buffer, int size)
@@ -105,11 +105,6 @@ bool SerialPort::setTimeout(int ms)
     return true;
 }
 
-bool SerialPort::setConnectTimeout(int)
-{
-    return true;
-}
-
 bool SerialPort::open()
 {
     close();
@@ -125,16 +120,6 @@ bool SerialPort::open()
     // Some adapters power the device from DTR; a pseudo-terminal has no lines at all.
     device.setDtrLine(true);
     device.setRtsLine(false);
-    return true;
-}
-
-bool SerialPort::reopen()
-{
-    return open();
-}
-
-bool SerialPort::disconnect()
-{
     return true;
 }
 

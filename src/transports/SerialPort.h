@@ -29,16 +29,16 @@ public:
     int write(const uint8_t *data, int size) override;
     int read(uint8_t *buffer, int size) override;
     bool setTimeout(int ms) override;
-    bool setConnectTimeout(int ms) override;
     bool open() override;
-    bool reopen() override;
-    bool disconnect() override;
     bool close() override;
     bool isConnected() override;
     void discardInput() override;
     bool isDataAvailable() override;
-    void setPortName(std::string name) override;
     bool waitForInput(int timeoutMs) override;
+
+    // The same as open: closes the port and opens it again.
+    bool reopen() { return open(); }
+    void setPortName(std::string name);
 
     // The system location of the first USB serial port whose serial number starts with a
     // known prefix, or empty text.
