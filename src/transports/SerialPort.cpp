@@ -3,11 +3,8 @@
 #include "helpers/Logging.h"
 #include "liblumo.h"
 #include "transports/SerialPortInfoProvider.h"
-#include "transports/TimeOut.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -41,15 +38,6 @@ void logFoundPort(const SerialPortDescription &port)
     LUMO_INFO << kStarLine;
 }
 
-// Sleeps out what is left of a slice that ended early without data, so that a caller
-// reading from a port that is not open waits instead of spinning.
-void finishSlice(const TimeOut &slice)
-{
-    const int left = slice.remaining();
-    if (left > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(left));
-}
-
 } // namespace
 
 SerialPort::~SerialPort()
@@ -72,31 +60,37 @@ int SerialPort::read(uint8_t *buffer, int size)
 {
     if (buffer == nullptr || size <= 0)
         return 0;
-    TimeOut deadline(readTimeout == -1 ? kDefaultReadTimeoutMs : readTimeout);
-    deadline.start();
-    for (;;) {
-        if (stopRaised())
-            return -1; // a stop: nothing more is read on this port
-        TimeOut slice(kReadSliceMs);
-        slice.start();
-        const int got = device.readData(buffer, size, kReadSliceMs);
-        if (got > 0) {
-            traceBuffer("RX BUFFER:", buffer, got);
-            return got;
-        }
-        if (got == ComPortDevice::kReadFailed) {
-            LUMO_DEBUG << "SerialPort::read ERROR!!!";
-            return -1;
-        }
-        if (deadline.isExpired()) {
-            if (readTimeout != -1)
-                LUMO_INFO << "SerialPort::read TIMEOUT";
-            return 0;
-        }
-        if (got == ComPortDevice::kReadNotReady)
-            finishSlice(slice);
-        QCoreApplication::processEvents(QEventLoop::AllEvents, kEventPassMs);
+    if (stopRaised())
+        return -1; // a stop: nothing more is read on this port
+    const int timeoutMs = readTimeout == -1 ? kDefaultReadTimeoutMs : std::max(readTimeout, 0);
+    const int got = device.readData(buffer, size, timeoutMs, stopDescriptor());
+    if (got > 0) {
+        traceBuffer("RX BUFFER:", buffer, got);
+        return got;
     }
+    switch (got) {
+    case ComPortDevice::kReadFailed:
+        LUMO_DEBUG << "SerialPort::read ERROR!!!";
+        return -1;
+    case ComPortDevice::kReadWoken:
+        return -1;
+    case ComPortDevice::kReadNotReady:
+        return readWhileClosed(timeoutMs);
+    default:
+        // A silent device is no error; the default time-out (a handshake wait) says nothing.
+        if (readTimeout != -1)
+            LUMO_DEBUG << "SerialPort::read TIMEOUT";
+        return 0;
+    }
+}
+
+int SerialPort::readWhileClosed(int timeoutMs)
+{
+    if (stopSignal() == nullptr) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+        return 0;
+    }
+    return stopSignal()->wait(timeoutMs) ? -1 : 0;
 }
 
 bool SerialPort::setTimeout(int ms)
@@ -151,7 +145,7 @@ void SerialPort::setPortName(std::string name)
 
 bool SerialPort::waitForInput(int timeoutMs)
 {
-    return device.waitForInput(timeoutMs);
+    return device.waitForInput(timeoutMs, stopDescriptor());
 }
 
 QString SerialPort::retrievePortName()
