@@ -39,6 +39,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #if defined(_WIN32)
 #    if defined(LIBLUMO_BUILDING)
@@ -246,6 +247,20 @@ public:
 private:
     std::string portName;
 };
+
+// True for the serial port name "AUTO" in any letter case (discovery by serial number).
+inline bool isAutoPortName(std::string_view name)
+{
+    constexpr std::string_view kAuto = "AUTO";
+    if (name.size() != kAuto.size())
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char c = name[i] >= 'a' && name[i] <= 'z' ? char(name[i] - 'a' + 'A') : name[i];
+        if (c != kAuto[i])
+            return false;
+    }
+    return true;
+}
 
 // A TCP port, as decimal text, on which the library listens on all IPv4 addresses.
 class LUMO_API TCPProfile : public IChannelProfile {

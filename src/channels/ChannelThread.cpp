@@ -63,11 +63,6 @@ void acknowledgeStop(ChannelRecord &record)
     // The record may be gone from here on.
 }
 
-bool isAutoPortName(const std::string &name)
-{
-    return QString::fromStdString(name).compare(QLatin1String("AUTO"), Qt::CaseInsensitive) == 0;
-}
-
 // Opens the serial port, retrying every 2 s until it opens or a stop is requested.
 bool waitUsbConnection(ChannelRecord &record)
 {
@@ -83,9 +78,10 @@ bool waitUsbConnection(ChannelRecord &record)
 void prepareSerialChannel(ChannelRecord &record)
 {
     const std::string name = record.profile->getPortName();
-    record.transport = new com::SerialPort;
+    auto *port = new com::SerialPort;
     // Paths are case-sensitive: only the discovery keyword is normalised.
-    record.transport->setPortName(isAutoPortName(name) ? std::string("AUTO") : name);
+    port->setPortName(isAutoPortName(name) ? std::string("AUTO") : name);
+    record.transport = port;
     // The port is one link for the channel's whole life.
     record.link = 1;
     waitUsbConnection(record);

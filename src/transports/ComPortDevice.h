@@ -21,6 +21,7 @@ public:
     // Results of readData besides the byte count.
     static constexpr int kReadNotReady = -1; // the port is not open
     static constexpr int kReadFailed = -2;   // the device failed or has gone
+    static constexpr int kReadWoken = -3;    // the wake descriptor became readable
     // A write that cannot hand a single byte to the driver for this long has failed.
     static constexpr int kWriteStallMs = 10000;
 
@@ -37,9 +38,10 @@ public:
     // Writes all count bytes; 1 once the driver has taken them, -1 otherwise (also when
     // the wake descriptor, if any, becomes readable while the port takes no more).
     int writeData(const uint8_t *data, int count, int wakeFd = -1);
-    // Returns once count bytes arrived or timeoutMs passed since the call, with the count
-    // read so far; kReadNotReady or kReadFailed when nothing could be read.
-    int readData(uint8_t *buffer, int count, int timeoutMs);
+    // Waits in one wait up to timeoutMs for input (or for the wake descriptor, if any),
+    // then reads what is waiting, up to count bytes. Returns that count, 0 when the time
+    // passed without input, or kReadNotReady, kReadFailed or kReadWoken.
+    int readData(uint8_t *buffer, int count, int timeoutMs, int wakeFd = -1);
     // Drops everything received and not yet read.
     void purgeInput();
     // Bytes received and waiting; 0 when the queue cannot be read.
@@ -49,9 +51,9 @@ public:
     // True while the port is open and the device has not gone (unplugged, other side of
     // a pseudo-terminal closed).
     bool isPortAlive();
-    // Waits up to timeoutMs for received input without consuming it; false on time-out
-    // or when the device has gone.
-    bool waitForInput(int timeoutMs);
+    // Waits up to timeoutMs for received input without consuming it; false on time-out,
+    // when the device has gone or when the wake descriptor (if any) became readable.
+    bool waitForInput(int timeoutMs, int wakeFd = -1);
 
 private:
     // The platform's handle of the open port; the same type holds a descriptor or a

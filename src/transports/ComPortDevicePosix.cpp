@@ -61,10 +61,10 @@ void makeRaw8N1(termios &settings)
     settings.c_cc[VTIME] = 0;
 }
 
-enum class Wait { Ready, TimedOut, Gone };
+enum class Wait { Ready, TimedOut, Gone, Woken };
 
 // poll() on the port (and the wake descriptor, if any), resumed after a signal with the
-// time that is left. A readable wake descriptor counts as the port gone.
+// time that is left.
 Wait waitFor(int fd, short events, int timeoutMs, int wakeFd = -1)
 {
     TimeOut deadline(timeoutMs);
@@ -76,7 +76,7 @@ Wait waitFor(int fd, short events, int timeoutMs, int wakeFd = -1)
         entries[0].revents = entries[1].revents = 0;
         const int ready = ::poll(entries, count, waitMs);
         if (ready > 0 && entries[1].revents != 0)
-            return Wait::Gone;
+            return Wait::Woken;
         if (ready > 0)
             return (entries[0].revents & events) ? Wait::Ready : Wait::Gone;
         if (ready == 0)
@@ -164,7 +164,7 @@ int ComPortDevice::writeData(const uint8_t *data, int count, int wakeFd)
     return 1;
 }
 
-int ComPortDevice::readData(uint8_t *buffer, int count, int timeoutMs)
+int ComPortDevice::readData(uint8_t *buffer, int count, int timeoutMs, int wakeFd)
 {
     if (portHandle < 0)
         return kReadNotReady;
@@ -173,27 +173,24 @@ int ComPortDevice::readData(uint8_t *buffer, int count, int timeoutMs)
     const int fd = int(portHandle);
     TimeOut deadline(timeoutMs);
     deadline.start();
-    int got = 0;
     bool hangUpSeen = false;
     for (;;) {
-        const ssize_t done = ::read(fd, buffer + got, size_t(count - got));
-        if (done > 0) {
-            got += int(done);
-            if (got == count)
-                return got;
-            continue;
-        }
+        const ssize_t done = ::read(fd, buffer, size_t(count));
+        if (done > 0)
+            return int(done);
         if (done < 0 && errno == EINTR)
             continue;
         const bool empty = done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
         if (!empty || hangUpSeen)
-            return got > 0 ? got : kReadFailed; // bytes already read are never lost
+            return kReadFailed;
         const int waitMs = deadline.remaining();
         if (waitMs == 0)
-            return got;
-        switch (waitFor(fd, POLLIN, waitMs)) {
+            return 0;
+        switch (waitFor(fd, POLLIN, waitMs, wakeFd)) {
         case Wait::TimedOut:
-            return got;
+            return 0;
+        case Wait::Woken:
+            return kReadWoken;
         case Wait::Gone:
             hangUpSeen = true; // one more read collects what is left, then fails
             break;
@@ -251,13 +248,14 @@ bool ComPortDevice::isPortAlive()
     return errno == ENOTTY || errno == EINVAL;
 }
 
-bool ComPortDevice::waitForInput(int timeoutMs)
+bool ComPortDevice::waitForInput(int timeoutMs, int wakeFd)
 {
     if (portHandle < 0)
         return false;
     // Whatever the wait found, only bytes in the queue count: a device that went may
     // still have left some, and a hang-up alone is no input.
-    waitFor(int(portHandle), POLLIN, timeoutMs < 0 ? 0 : timeoutMs);
+    if (waitFor(int(portHandle), POLLIN, timeoutMs < 0 ? 0 : timeoutMs, wakeFd) == Wait::Woken)
+        return false;
     return inputQueueLength() > 0;
 }
 

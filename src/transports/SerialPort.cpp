@@ -1,12 +1,10 @@
 #include "transports/SerialPort.h"
 
 #include "helpers/Logging.h"
+#include "liblumo.h"
 #include "transports/SerialPortInfoProvider.h"
-#include "transports/TimeOut.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -14,7 +12,6 @@ namespace liblumo::com {
 
 namespace {
 
-constexpr const char *kAutoName = "AUTO";
 // The USB serial numbers of our devices begin with one of these, tested in this order.
 const char *const kSerialNumberPrefixes[] = {"0310", "310", "0510", "510"};
 const char *const kStarLine =
@@ -41,15 +38,6 @@ void logFoundPort(const SerialPortDescription &port)
     LUMO_INFO << kStarLine;
 }
 
-// Sleeps out what is left of a slice that ended early without data, so that a caller
-// reading from a port that is not open waits instead of spinning.
-void finishSlice(const TimeOut &slice)
-{
-    const int left = slice.remaining();
-    if (left > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(left));
-}
-
 } // namespace
 
 SerialPort::~SerialPort()
@@ -57,51 +45,52 @@ SerialPort::~SerialPort()
     device.closePort();
 }
 
-bool SerialPort::isAutoName(const std::string &name)
-{
-    return QString::fromStdString(name).compare(QLatin1String(kAutoName), Qt::CaseInsensitive) == 0;
-}
-
 int SerialPort::write(const uint8_t *data, int size)
 {
     // A stop ends a write the port stopped taking, instead of the 10 s stall allowance.
-    const int bytesWritten =
-        size > 0 && device.writeData(data, size, stopDescriptor()) == 1 ? size : 0;
+    const bool sent = size > 0 && device.writeData(data, size, stopDescriptor()) == 1;
+    const int bytesWritten = sent ? size : 0;
     LUMO_DEBUG << "SerialPort::write bytesWritten:" << qint64(bytesWritten)
                << "buffer size:" << size;
     traceBuffer("TX BUFFER:", data, bytesWritten);
-    return bytesWritten;
+    return sent || size == 0 ? bytesWritten : -1;
 }
 
 int SerialPort::read(uint8_t *buffer, int size)
 {
     if (buffer == nullptr || size <= 0)
         return 0;
-    TimeOut deadline(readTimeout == -1 ? kDefaultReadTimeoutMs : readTimeout);
-    deadline.start();
-    for (;;) {
-        if (stopRaised())
-            return -1; // a stop: nothing more is read on this port
-        TimeOut slice(kReadSliceMs);
-        slice.start();
-        const int got = device.readData(buffer, size, kReadSliceMs);
-        if (got > 0) {
-            traceBuffer("RX BUFFER:", buffer, got);
-            return got;
-        }
-        if (got == ComPortDevice::kReadFailed) {
-            LUMO_DEBUG << "SerialPort::read ERROR!!!";
-            return -1;
-        }
-        if (deadline.isExpired()) {
-            if (readTimeout != -1)
-                LUMO_INFO << "SerialPort::read TIMEOUT";
-            return 0;
-        }
-        if (got == ComPortDevice::kReadNotReady)
-            finishSlice(slice);
-        QCoreApplication::processEvents(QEventLoop::AllEvents, kEventPassMs);
+    if (stopRaised())
+        return -1; // a stop: nothing more is read on this port
+    const int timeoutMs = readTimeout == -1 ? kDefaultReadTimeoutMs : std::max(readTimeout, 0);
+    const int got = device.readData(buffer, size, timeoutMs, stopDescriptor());
+    if (got > 0) {
+        traceBuffer("RX BUFFER:", buffer, got);
+        return got;
     }
+    switch (got) {
+    case ComPortDevice::kReadFailed:
+        LUMO_DEBUG << "SerialPort::read ERROR!!!";
+        return -1;
+    case ComPortDevice::kReadWoken:
+        return -1;
+    case ComPortDevice::kReadNotReady:
+        return readWhileClosed(timeoutMs);
+    default:
+        // A silent device is no error; the default time-out (a handshake wait) says nothing.
+        if (readTimeout != -1)
+            LUMO_DEBUG << "SerialPort::read TIMEOUT";
+        return 0;
+    }
+}
+
+int SerialPort::readWhileClosed(int timeoutMs)
+{
+    if (stopSignal() == nullptr) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+        return 0;
+    }
+    return stopSignal()->wait(timeoutMs) ? -1 : 0;
 }
 
 bool SerialPort::setTimeout(int ms)
@@ -110,16 +99,11 @@ bool SerialPort::setTimeout(int ms)
     return true;
 }
 
-bool SerialPort::setConnectTimeout(int)
-{
-    return true;
-}
-
 bool SerialPort::open()
 {
     close();
     std::string path = portName;
-    if (isAutoName(portName)) {
+    if (isAutoPortName(portName)) {
         const QString found = retrievePortName();
         if (found.isEmpty())
             return false;
@@ -130,16 +114,6 @@ bool SerialPort::open()
     // Some adapters power the device from DTR; a pseudo-terminal has no lines at all.
     device.setDtrLine(true);
     device.setRtsLine(false);
-    return true;
-}
-
-bool SerialPort::reopen()
-{
-    return open();
-}
-
-bool SerialPort::disconnect()
-{
     return true;
 }
 
@@ -171,7 +145,7 @@ void SerialPort::setPortName(std::string name)
 
 bool SerialPort::waitForInput(int timeoutMs)
 {
-    return device.waitForInput(timeoutMs);
+    return device.waitForInput(timeoutMs, stopDescriptor());
 }
 
 QString SerialPort::retrievePortName()

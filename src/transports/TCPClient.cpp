@@ -70,8 +70,10 @@ int TCPClient::write(const uint8_t *data, int size)
 
 int TCPClient::read(uint8_t *buffer, int size)
 {
-    if (buffer == nullptr || size <= 0 || handle < 0 || peerGone)
-        return 0; // nothing can arrive: no need to wait for it
+    if (buffer == nullptr || size <= 0)
+        return 0;
+    if (handle < 0 || peerGone)
+        return -1; // nothing can arrive: no need to wait for it
     TimeOut deadline(readTimeout);
     deadline.start();
     bool waitFailed = false;
@@ -83,7 +85,7 @@ int TCPClient::read(uint8_t *buffer, int size)
         }
         if (result.status != sock::IoStatus::WouldBlock || waitFailed) {
             markPeerGone();
-            return 0;
+            return -1;
         }
         int waitMs = deadline.remaining();
         if (readTimeout <= 0)
@@ -106,6 +108,12 @@ bool TCPClient::setTimeout(int ms)
     else
         readTimeout = ms < 0 ? 0 : ms;
     return true;
+}
+
+void TCPClient::setError(int code, int detail)
+{
+    lastErrorCode = code;
+    lastErrorDetail = detail;
 }
 
 bool TCPClient::setConnectTimeout(int ms)
@@ -157,11 +165,6 @@ bool TCPClient::open()
         std::this_thread::sleep_for(
             std::chrono::milliseconds(std::min(kConnectRetryPauseMs, deadline.remaining())));
     }
-}
-
-bool TCPClient::reopen()
-{
-    return false;
 }
 
 bool TCPClient::disconnect()

@@ -2,7 +2,7 @@
 //
 // Reads wait in the platform's poll for the time that is left, so an idle read sleeps.
 // A peer that closed its end, or a connection that broke, leaves the client
-// disconnected: isConnected turns false once a receive has seen it.
+// disconnected: isConnected turns false once a receive has seen it, and reads fail (-1).
 #ifndef LIBLUMO_TRANSPORTS_TCPCLIENT_H
 #define LIBLUMO_TRANSPORTS_TCPCLIENT_H
 
@@ -27,21 +27,30 @@ public:
     TCPClient(int socket, std::string peerAddress, int peerPort);
     ~TCPClient() override;
 
-    // Sends all size bytes; returns how many the link took (size on success), -1 when
-    // there is no connection or nothing could be sent.
+    // Sends all size bytes; returns how many the link took (size on success, fewer when
+    // it broke midway), -1 when there is no connection or nothing could be sent.
     int write(const uint8_t *data, int size) override;
     int read(uint8_t *buffer, int size) override;
     bool setTimeout(int ms) override;
-    bool setConnectTimeout(int ms) override;
+    // Connects to the address and port set below; keeps trying until the connect
+    // time-out passes (none set: one attempt as long as the system's own).
     bool open() override;
-    bool reopen() override;
+    // Closes the socket: the device sees the connection end.
     bool disconnect() override;
     bool close() override;
-    bool setBlocking(bool value) override;
     bool isConnected() override;
     void discardInput() override;
     bool isDataAvailable() override;
     bool waitForInput(int timeoutMs) override;
+
+    bool setConnectTimeout(int ms);
+    // Blocking mode: a read with no time-out (0) then waits without limit.
+    bool setBlocking(bool value);
+    bool isBlocking() const { return blocking; }
+    // The last recorded error: kErrorNoSocket or kErrorSocket from isConnected, or
+    // kErrorSocket from isDataAvailable finding no byte; the detail is 0.
+    int errorCode() const { return lastErrorCode; }
+    int errorDetail() const { return lastErrorDetail; }
 
     bool setAddress(const char *text);
     bool setAddress(const std::string &text);
@@ -57,7 +66,12 @@ private:
     // One connection attempt on a fresh socket, waiting up to waitMs for it to complete.
     bool connectOnce(uint32_t networkOrderAddress, int waitMs);
     void closeSocket();
+    void setError(int code, int detail);
 
+    int handle = -1; // the socket; -1 when none
+    bool blocking = false;
+    int lastErrorCode = 0;
+    int lastErrorDetail = 0;
     std::string peerAddress;
     int peerPort = 0;
     int readTimeout = 0;

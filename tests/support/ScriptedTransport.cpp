@@ -127,11 +127,6 @@ bool ScriptedTransport::setTimeout(int ms)
     return true;
 }
 
-bool ScriptedTransport::setConnectTimeout(int)
-{
-    return true;
-}
-
 bool ScriptedTransport::disconnect()
 {
     ++disconnectCount;

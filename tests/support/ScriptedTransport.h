@@ -58,9 +58,7 @@ public:
     int write(const uint8_t *data, int size) override;
     int read(uint8_t *buffer, int size) override;
     bool setTimeout(int ms) override;
-    bool setConnectTimeout(int ms) override;
     bool open() override { return true; }
-    bool reopen() override { return true; }
     bool disconnect() override;
     bool close() override { return true; }
     bool isConnected() override { return connected; }

@@ -14,7 +14,6 @@
 #include <liblumo.h>
 
 #include <algorithm>
-#include <cctype>
 #include <csignal>
 #include <fstream>
 #include <memory>
@@ -48,14 +47,6 @@ int fail(int status, const std::string &message)
     return status;
 }
 
-bool isAuto(const std::string &name)
-{
-    std::string lower = name;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lower == "auto";
-}
-
 // Ports below this one are reserved to privileged programs.
 constexpr uint16_t kFirstUnprivilegedPort = 1024;
 
@@ -69,13 +60,13 @@ int checkChannels(const Options &o)
         return fail(kExitUsage, "the same --tcp port is given twice");
     std::vector<std::string> paths;
     for (const std::string &path : o.serialPorts)
-        paths.push_back(isAuto(path) ? "AUTO" : path);
+        paths.push_back(liblumo::isAutoPortName(path) ? "AUTO" : path);
     std::sort(paths.begin(), paths.end());
     if (std::adjacent_find(paths.begin(), paths.end()) != paths.end())
         return fail(kExitUsage, "the same --serial port is given twice");
     std::string error;
     for (const std::string &path : o.serialPorts)
-        if (!isAuto(path) && !probeSerialPath(path, error))
+        if (!liblumo::isAutoPortName(path) && !probeSerialPath(path, error))
             return fail(kExitUnavailable, error);
     return kExitOk;
 }
@@ -167,9 +158,9 @@ int startChannels(const Options &o, Channels &channels)
     }
     for (const std::string &path : o.serialPorts) {
         auto profile = std::make_unique<liblumo::SerialProfile>();
-        profile->setPortName(isAuto(path) ? "AUTO" : path);
-        const std::string what =
-            isAuto(path) ? "serial port: automatic discovery" : "serial port " + path;
+        profile->setPortName(liblumo::isAutoPortName(path) ? "AUTO" : path);
+        const std::string what = liblumo::isAutoPortName(path) ? "serial port: automatic discovery"
+                                                               : "serial port " + path;
         if (const auto err = channels.start(std::move(profile), what); err != liblumo::ERR_NONE)
             return fail(kExitFailure, channelFailure(err, what));
     }
