@@ -6,16 +6,12 @@ namespace liblumo::test {
 
 using protocol::FrameScan;
 
-TEST(Frame, BuildsHeaderDataAndLrc)
+// Where the next frame stands: noise before its start byte, whole or not, its LRC; a
+// length field below 2 wraps to a frame longer than any buffer.
+TEST(Frame, BuildsAFrameAndScanFindsTheNextOne)
 {
     EXPECT_EQ(protocol::buildFrame(0x1234, 0xF1, {}), hex("02 12 34 00 02 F1 D7"));
     EXPECT_EQ(protocol::buildFrame(5, 0xA4, hex("01 02")), hex("02 00 05 00 04 A4 01 02 A4"));
-}
-
-// Where the next frame stands: noise before its start byte, whole or not, its LRC; a
-// length field below 2 wraps to a frame longer than any buffer.
-TEST(Frame, ScanFindsTheNextFrame)
-{
     const struct {
         const char *bytes;
         FrameScan::Status status;
