@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(Measurements, Retrievals, ::testing::Values(
     // A block before the last is read whole in one read, the size of the block before; what
     // comes with a damaged one is dropped with it.
     RetrievalCase{"DamagedBlockAndWhatCameWithIt", header(3) + block(1, 4, 0), 6, A + A + N + A,
-                  {{3, 3}, {4, 9}, {5, 5}}, {block(2, 1, 7).left(8) + '\0' + hex("02 00 11 00 03 82"),
+                  {{3, 3}, {4, 9}, {5, 5}}, {block(2, 1, 7).left(9) + '\0' + hex("02 00 11 00 03"),
                   block(2, 1, 9) + block(3, 1, 5)}},
     RetrievalCase{"LastBlockFirst", header(3) + block(3, 1, 0), -1, A + N, {}},
     RetrievalCase{"OtherCommand", header(2) + block(1, 2, 0) + deviceFrame(0x12, 0xB0, hex("01 00")), -1, A + A + N, {}},
