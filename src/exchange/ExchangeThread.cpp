@@ -80,7 +80,7 @@ private:
     // True when input was waiting, whether or not it made a valid handshake.
     bool serveHandshake()
     {
-        if (!link.transport->isDataAvailable())
+        if (!link.protocol->isInputWaiting())
             return false;
         QString din;
         uint16_t handshakeWord = 0;

@@ -1,13 +1,13 @@
 // Link layer: framing, acknowledgements and the transport waits.
 #include "protocol/Protocol.h"
 
-#include "helpers/ByteOrder.h"
 #include "helpers/Logging.h"
+#include "protocol/Frame.h"
 #include "protocol/ProtocolFrame.h"
 #include "transports/TimeOut.h"
 
 #include <algorithm>
-#include <vector>
+#include <cstring>
 
 namespace liblumo {
 
@@ -15,21 +15,6 @@ namespace {
 
 constexpr int kReadFailed = -1;
 constexpr int kDefaultReadTimeoutMs = 1000; // what a transport waits for a time-out of -1
-
-// The whole frame for one command, ready for a single write.
-std::vector<uint8_t> buildFrame(uint16_t packet, uint8_t command, const QByteArray &data)
-{
-    const int dataLength = data.size();
-    std::vector<uint8_t> out(size_t(dataLength + frame::kFrameOverhead));
-    out[0] = kStx;
-    helpers::writeU16BE(packet, &out[frame::kPacketOffset]);
-    helpers::writeU16BE(uint16_t(dataLength + frame::kLengthBias), &out[frame::kLengthOffset]);
-    out[frame::kCommandOffset] = command;
-    std::copy(data.constBegin(), data.constEnd(), out.begin() + frame::kDataOffset);
-    const int lrcPosition = frame::kDataOffset + dataLength;
-    out[size_t(lrcPosition)] = frame::lrc(out.data(), lrcPosition);
-    return out;
-}
 
 } // namespace
 
@@ -39,6 +24,7 @@ void Protocol::setTransport(com::ComAbstract *value)
     // A new link starts with a clean slate: nothing of the last one is a repeat here.
     badFrames = 0;
     acknowledgedSize = 0;
+    rxHeld = 0;
     if (transport != nullptr && stopSignal != nullptr)
         transport->setStopSignal(stopSignal);
 }
@@ -70,21 +56,74 @@ int Protocol::readFromTransport(uint8_t *buffer, int size, int timeoutMs)
     return transport->read(buffer, size);
 }
 
+int Protocol::readIntoBuffer(int size, int timeoutMs)
+{
+    size = std::min(size, kBufferSize - rxHeld);
+    const int got = readFromTransport(rxBuffer + rxHeld, size, timeoutMs);
+    if (got > 0)
+        rxHeld += got;
+    return got;
+}
+
+void Protocol::takeFromBuffer(int count)
+{
+    if (count <= 0)
+        return;
+    rxHeld -= count;
+    if (rxHeld > 0)
+        std::memmove(rxBuffer, rxBuffer + count, size_t(rxHeld));
+}
+
+// Reads until the buffer holds at least size bytes; false when the deadline passes first.
+bool Protocol::fillBufferTo(int size, int64_t deadlineMs)
+{
+    while (rxHeld < size) {
+        const int64_t left = deadlineMs - TimeOut::nowMs();
+        if (left <= 0 || readIntoBuffer(size - rxHeld, int(left)) <= 0)
+            return false;
+    }
+    return true;
+}
+
+// Drops the next count bytes: those held first, then as many more as are read. Each read
+// waits timeoutMs, or (deadlineMs > 0) until the deadline. False when a read ends first.
+bool Protocol::dropBytes(int count, int timeoutMs, int64_t deadlineMs)
+{
+    for (;;) {
+        const int taken = std::min(count, rxHeld);
+        takeFromBuffer(taken);
+        count -= taken;
+        if (count == 0)
+            return true;
+        if (deadlineMs > 0) {
+            const int64_t left = deadlineMs - TimeOut::nowMs();
+            if (left <= 0)
+                return false;
+            timeoutMs = int(left);
+        }
+        if (readIntoBuffer(count, timeoutMs) <= 0)
+            return false;
+    }
+}
+
 int Protocol::send(uint8_t command, const QByteArray &data)
 {
     LUMO_INFO << "Protocol::send command:" << frame::hexByte(command);
-    // The length field holds the data length plus 2 in 16 bits: longer data cannot be framed.
-    if (transport == nullptr || data.size() > frame::kMaxDataLength) {
+    // The length field holds the data length plus 2 in 16 bits: longer data cannot be
+    // framed, and its frame comes back empty.
+    const QByteArray frameBytes = protocol::buildFrame(nrPacket, command, data);
+    if (transport == nullptr || frameBytes.isEmpty()) {
         LUMO_INFO << "Protocol::send ERROR!";
         return 0;
     }
     // A new command begins a new answer: no later frame is a repeat of an earlier one.
     acknowledgedSize = 0;
-    const std::vector<uint8_t> frameBytes = buildFrame(nrPacket, command, data);
-    const int frameSize = int(frameBytes.size());
+    const int frameSize = frameBytes.size();
     for (int attempt = 0; attempt < kSendAttempts && !abortRequested(); ++attempt) {
+        // Whatever arrived before the frame goes out belongs to an earlier answer.
+        rxHeld = 0;
         transport->discardInput();
-        if (transport->write(frameBytes.data(), frameSize) != frameSize) {
+        if (transport->write(frame::bytes(frameBytes), frameSize) != frameSize) {
             LUMO_INFO << "Protocol::send error!";
             LUMO_INFO << "Protocol::send ERROR!";
             return 0;
@@ -97,36 +136,20 @@ int Protocol::send(uint8_t command, const QByteArray &data)
     return 0;
 }
 
-bool Protocol::readExactly(uint8_t *buffer, int size, int64_t deadlineMs)
-{
-    while (size > 0) {
-        const int64_t left = deadlineMs - TimeOut::nowMs();
-        const int got = left > 0 ? readFromTransport(buffer, size, int(left)) : 0;
-        if (got <= 0)
-            return false;
-        buffer += got;
-        size -= got;
-    }
-    return true;
-}
-
 // A frame where an ACK was awaited is the rest of an earlier answer (a repeat the device
-// sent before it saw our answer): read it whole and drop it, so that no byte inside it is
-// taken for the acknowledgement. The start byte is at rxBuffer[0]. False when the frame
-// did not arrive whole in time.
+// sent before it saw our answer): taken whole and dropped, so that no byte inside it is
+// taken for the acknowledgement. Its start byte is at rxBuffer[0]. False when it did not
+// arrive whole in time.
 bool Protocol::skipStaleFrame(int64_t deadlineMs)
 {
-    if (!readExactly(rxBuffer + 1, frame::kHeaderSize - 1, deadlineMs))
+    if (!fillBufferTo(protocol::kHeaderSize, deadlineMs)) {
+        rxHeld = 0; // read, so gone, like the rest that never came
         return false;
-    const int dataLength =
-        uint16_t(helpers::readU16BE(rxBuffer + frame::kLengthOffset) - frame::kLengthBias);
-    constexpr int kRoom = kBufferSize - frame::kDataOffset;
-    for (int rest = dataLength + 1; rest > 0; rest -= kRoom) {
-        if (!readExactly(rxBuffer + frame::kDataOffset, std::min(rest, kRoom), deadlineMs))
-            return false;
     }
-    LUMO_INFO << "Protocol::waitAck stale frame dropped - command:"
-              << frame::hexByte(rxBuffer[frame::kCommandOffset]);
+    const uint8_t command = protocol::commandOf(rxBuffer);
+    if (!dropBytes(protocol::dataLengthOf(rxBuffer) + protocol::kFrameOverhead, 0, deadlineMs))
+        return false;
+    LUMO_INFO << "Protocol::waitAck stale frame dropped - command:" << frame::hexByte(command);
     return true;
 }
 
@@ -134,38 +157,40 @@ bool Protocol::waitAck()
 {
     const int64_t started = TimeOut::nowMs();
     const int64_t deadline = started + kAckTimeoutMs;
-    int got = -1;
-    if (transport != nullptr) {
-        for (;;) {
-            const int64_t left = deadline - TimeOut::nowMs();
-            got = left > 0 ? readFromTransport(rxBuffer, 1, int(left)) : 0;
-            if (got != 1 || rxBuffer[0] != kStx || !skipStaleFrame(deadline))
-                break;
+    int byte = -1; // the byte read in the end, -1 for none
+    while (transport != nullptr && fillBufferTo(1, deadline)) {
+        byte = rxBuffer[0];
+        if (byte != kStx) {
+            takeFromBuffer(1);
+            break;
         }
+        if (!skipStaleFrame(deadline))
+            break;
+        byte = -1;
     }
     const int64_t elapsed = TimeOut::nowMs() - started;
-    const bool acknowledged = got == 1 && rxBuffer[0] == kAck;
-    const auto readBytes = [&] {
-        return QByteArray::fromRawData(reinterpret_cast<const char *>(rxBuffer), got == 1 ? 1 : 0)
-            .toHex();
-    };
+    const bool acknowledged = byte == kAck;
+    const QByteArray read = byte < 0 ? QByteArray() : QByteArray(1, char(byte)).toHex();
     if (acknowledged) {
-        LUMO_INFO << "Protocol::waitAck OK:" << readBytes() << "rxTime:" << elapsed << "ms";
+        LUMO_INFO << "Protocol::waitAck OK:" << read << "rxTime:" << elapsed << "ms";
     } else {
-        LUMO_INFO << "Protocol::waitAck ERROR:" << readBytes() << "rxTime:" << elapsed << "ms";
+        LUMO_INFO << "Protocol::waitAck ERROR:" << read << "rxTime:" << elapsed << "ms";
     }
     return acknowledged;
 }
 
 // The ACK goes out at once: a repeat of the frame it answers is recognised when read, so
-// nothing needs to be dropped first. A NAK answers a damaged frame whose rest may still be
-// arriving: that rest is dropped, the device sends the whole frame again.
+// nothing needs to be dropped first, and what arrived after the frame stays for the next
+// receive. A NAK answers a damaged frame whose rest may still be arriving: that rest is
+// dropped, held or not, and the device sends the whole frame again.
 bool Protocol::sendControlByte(uint8_t byte)
 {
     if (transport == nullptr)
         return false;
-    if (byte == kNak)
+    if (byte == kNak) {
+        rxHeld = 0;
         transport->discardInput();
+    }
     txBuffer[0] = byte;
     return transport->write(txBuffer, 1) == 1;
 }
@@ -186,6 +211,11 @@ bool Protocol::sendNak()
 bool Protocol::isConnected()
 {
     return transport != nullptr && transport->isConnected();
+}
+
+bool Protocol::isInputWaiting()
+{
+    return rxHeld > 0 || (transport != nullptr && transport->isDataAvailable());
 }
 
 void Protocol::disconnect()

@@ -1,8 +1,7 @@
 // The link layer to the one device connected on a channel, and the device commands.
 //
-// Frame: STX(02) | packet number (u16 BE) | length = N + 2 (u16 BE) | command | N data | LRC
-// LRC is the XOR of every byte before it. Stop-and-wait: each frame is answered by a
-// single ACK (06) or NAK (15). The protocol never knows what kind of transport it has.
+// Frames are built and found by the codec in Frame.h. Stop-and-wait: each frame is answered
+// by a single ACK (06) or NAK (15). The protocol never knows what kind of transport it has.
 #ifndef LIBLUMO_PROTOCOL_PROTOCOL_H
 #define LIBLUMO_PROTOCOL_PROTOCOL_H
 
@@ -75,6 +74,9 @@ public:
     bool sendNak();
     bool isConnected();
     void disconnect();
+    // True when input waits to be received: bytes held in the receive buffer, or bytes the
+    // transport has.
+    bool isInputWaiting();
     // True once kMaxBadFrames bad frames came in a row: nothing useful is coming.
     bool tooManyBadFrames() const { return badFrames >= kMaxBadFrames; }
     void forgetBadFrames() { badFrames = 0; }
@@ -112,32 +114,38 @@ public:
     uint16_t packetNumber() const { return nrPacket; }
 
 private:
-    // Progress of one receive call: the frame being assembled always starts at rxBuffer[0];
-    // bytes before its start byte are dropped as they are scanned and only counted.
+    // Progress of one receive call. Noise before a start byte is dropped from the buffer as
+    // it is scanned and only counted.
     struct RxProgress {
-        int held = 0;             // bytes of the current frame in rxBuffer
         int noise = 0;            // bytes without a start byte since the last clear
         int noiseBeforeStart = 0; // noise seen before the current frame's start byte
         bool inFrame = false;     // a start byte was found
-        int dataLength = -1;      // data length of the current frame; -1 until known
+        int dropped = 0;          // bytes of a frame too long for the buffer, dropped
     };
 
     // Reads up to size bytes, waiting at most timeoutMs (-1: the transport's default).
     int readFromTransport(uint8_t *buffer, int size, int timeoutMs);
+    // Reads up to size bytes into the receive buffer, as far as it has room. A read never
+    // asks for more than the frame can need (or, for a measurement's blocks, the size of
+    // the block before): a serial port fills what it is asked for or waits out its slice.
+    int readIntoBuffer(int size, int timeoutMs);
+    int nextReadSize() const;
+    // Drops the first count bytes of the receive buffer; what follows them moves up.
+    void takeFromBuffer(int count);
     bool abortRequested() const;
     bool sendControlByte(uint8_t byte);
     // Counts a bad frame; true when its log lines may be written.
     bool noteBadInput();
 
-    int nextReadSize(const RxProgress &rx) const;
-    void takeHuntedBytes(RxProgress &rx, int got, QByteArray &data);
-    bool drainFrameRest(int remaining, int timeoutMs);
-    bool rejectOversizeFrame(RxProgress &rx, uint8_t &command, int timeoutMs);
-    bool checkFrame(RxProgress &rx, uint8_t &command, QByteArray &data, int64_t startMs);
+    void dropNoise(RxProgress &rx, int count);
+    bool rejectOversizeFrame(int frameSize, int timeoutMs);
+    void acceptFrame(int frameSize, uint8_t &command, QByteArray &data, int64_t startMs);
+    void rejectBadLrc(int frameSize, uint8_t &command);
     int failReceive(const RxProgress &rx, QByteArray &data, int timeoutMs, int64_t startMs);
     int receiveFrame(uint8_t &command, QByteArray &data, int timeoutMs, bool quiet);
     bool isRepeatOfAcknowledged(int frameSize) const;
-    bool readExactly(uint8_t *buffer, int size, int64_t deadlineMs);
+    bool fillBufferTo(int size, int64_t deadlineMs);
+    bool dropBytes(int count, int timeoutMs, int64_t deadlineMs);
     bool skipStaleFrame(int64_t deadlineMs);
     void logReceived(uint8_t command, const QByteArray &data) const;
 
@@ -149,7 +157,14 @@ private:
     int64_t receiveDeadlineMs = 0;
     int badFrames = 0; // in a row, since the last valid frame
     log::LogBudget badInputLog{kBadInputLogBurst, kBadInputLogWindowMs};
+    // Bytes read from the transport and not taken yet: the frame being assembled and
+    // whatever arrived after it, kept in order for the next receive. A new transport and
+    // the discard before a NAK or a command clear it.
     uint8_t rxBuffer[kBufferSize] = {};
+    int rxHeld = 0;
+    // While the blocks of a measurement arrive: the size the next one is likely to have,
+    // so that one read takes it whole. 0 otherwise.
+    int expectedFrameSize = 0;
     uint8_t txBuffer[kBufferSize] = {};
     // The frame just received (whole, LRC included) and the last one acknowledged; a
     // command sent forgets the latter, since a new answer begins.

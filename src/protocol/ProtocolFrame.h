@@ -1,4 +1,4 @@
-// Frame layout constants and the small helpers shared by the protocol's source files.
+// Small helpers shared by the protocol's command files; the frame layout is in Frame.h.
 #ifndef LIBLUMO_PROTOCOL_PROTOCOLFRAME_H
 #define LIBLUMO_PROTOCOL_PROTOCOLFRAME_H
 
@@ -14,26 +14,7 @@
 
 namespace liblumo::frame {
 
-// STX | packet number (2) | length (2) | command | data | LRC
-constexpr int kPacketOffset = 1;
-constexpr int kLengthOffset = 3;
-constexpr int kCommandOffset = 5;
-constexpr int kDataOffset = 6;
-constexpr int kHeaderSize = 6;    // everything up to and including the command
-constexpr int kFrameOverhead = 7; // header plus LRC
-constexpr int kLengthBias = 2;    // the length field counts the data plus 2
-constexpr int kMaxDataLength = 0xFFFF - kLengthBias;
-
 constexpr int kYearBase = 2000;
-
-// XOR of size bytes, starting from 0.
-inline uint8_t lrc(const uint8_t *data, int size)
-{
-    uint8_t value = 0;
-    for (int i = 0; i < size; ++i)
-        value ^= data[i];
-    return value;
-}
 
 inline const uint8_t *bytes(const QByteArray &data)
 {

@@ -155,7 +155,11 @@ bool Protocol::receiveMeasurement(Measurement &measurement, int timeoutMs, int &
         LUMO_INFO << "Protocol::receiveMeasurement wait next command";
         const int64_t waitStartedMs = TimeOut::nowMs();
         uint8_t command = 0;
+        // A block before the last is as long as the one before it: read whole at once.
+        const bool moreBlocks = retrieval.blocksTaken + 1 < retrieval.totBlocks;
+        expectedFrameSize = retrieval.blocksTaken > 0 && moreBlocks ? receivedSize : 0;
         const int result = receiveUnacknowledged(command, data, timeoutMs);
+        expectedFrameSize = 0;
         LUMO_INFO << "Protocol::receiveMeasurement rxResult:" << result;
         if (result < 0)
             break;

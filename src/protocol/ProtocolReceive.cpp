@@ -1,13 +1,15 @@
-// Link layer, receiving side: assemble one frame from the transport, check its LRC and
-// answer it with ACK or NAK.
+// Link layer, receiving side: take one frame from the receive buffer, reading from the
+// transport when the buffer does not hold a whole frame yet, check its LRC and answer it
+// with ACK or NAK.
 //
-// The transport is asked for exactly what the frame can still need (the header first,
-// then the data and the LRC), so a frame costs two or three reads and nothing beyond its
-// end is consumed: the next frame stays with the transport for the next call.
+// A read asks for what the frame still needs (the header, then the rest), or for a whole
+// block when its size is known from the block before, so a block of a measurement costs
+// one read. Bytes a read brings past a frame's end stay in the buffer, in order, for the
+// next call.
 #include "protocol/Protocol.h"
 
-#include "helpers/ByteOrder.h"
 #include "helpers/Logging.h"
+#include "protocol/Frame.h"
 #include "protocol/ProtocolFrame.h"
 #include "transports/TimeOut.h"
 
@@ -16,44 +18,20 @@
 
 namespace liblumo {
 
-int Protocol::nextReadSize(const RxProgress &rx) const
+// Drops the bytes before a start byte (or all of them when there is none) and counts them.
+void Protocol::dropNoise(RxProgress &rx, int count)
 {
-    if (!rx.inFrame || rx.held < frame::kHeaderSize)
-        return frame::kHeaderSize - rx.held;
-    return rx.dataLength + frame::kFrameOverhead - rx.held;
+    rx.noise += count;
+    takeFromBuffer(count);
 }
 
-// Hunting for a start byte: the bytes just read sit at rxBuffer[0]. Noise before the start
-// byte is dropped; the start byte and whatever follows it move to the front.
-void Protocol::takeHuntedBytes(RxProgress &rx, int got, QByteArray &data)
+// What the frame being assembled still needs: its header first (the whole expected frame
+// when its size is known), then the rest.
+int Protocol::nextReadSize() const
 {
-    const auto *start = static_cast<const uint8_t *>(std::memchr(rxBuffer, kStx, size_t(got)));
-    if (start == nullptr) {
-        rx.noise += got;
-        return;
-    }
-    const int skipped = int(start - rxBuffer);
-    rx.noise += skipped;
-    rx.noiseBeforeStart = rx.noise;
-    rx.inFrame = true;
-    rx.held = got - skipped;
-    if (skipped > 0)
-        std::memmove(rxBuffer, start, size_t(rx.held));
-    nrPacket = 0;
-    data.clear();
-}
-
-// Reads and drops the rest of a frame that does not fit the receive buffer, so that no
-// byte of it is later mistaken for the start of a frame.
-bool Protocol::drainFrameRest(int remaining, int timeoutMs)
-{
-    while (remaining > 0) {
-        const int got = readFromTransport(rxBuffer, std::min(remaining, kBufferSize), timeoutMs);
-        if (got <= 0)
-            return false;
-        remaining -= got;
-    }
-    return true;
+    if (rxHeld >= protocol::kHeaderSize)
+        return protocol::dataLengthOf(rxBuffer) + protocol::kFrameOverhead - rxHeld;
+    return std::max(protocol::kHeaderSize, expectedFrameSize) - rxHeld;
 }
 
 bool Protocol::noteBadInput()
@@ -70,10 +48,13 @@ int Protocol::failReceive(const RxProgress &rx, QByteArray &data, int timeoutMs,
 {
     const int64_t elapsed = TimeOut::nowMs() - startMs;
     // The caller sees the data bytes of an unfinished frame, as far as they arrived.
-    if (rx.inFrame && rx.dataLength > 0 && rx.held > frame::kDataOffset)
-        data = QByteArray(reinterpret_cast<const char *>(rxBuffer + frame::kDataOffset),
-                          std::min(rx.held - frame::kDataOffset, rx.dataLength));
-    const bool bytesHeld = rx.held + rx.noise > 0;
+    if (rx.inFrame && rxHeld > protocol::kDataOffset)
+        data =
+            QByteArray(reinterpret_cast<const char *>(rxBuffer + protocol::kDataOffset),
+                       std::min(rxHeld - protocol::kDataOffset, protocol::dataLengthOf(rxBuffer)));
+    const bool bytesHeld = rxHeld + rx.noise + rx.dropped > 0;
+    // The unfinished frame was read: it is gone, and the next frame starts afresh.
+    rxHeld = 0;
     if (bytesHeld && (!rx.inFrame || rx.noiseBeforeStart == 0) && badInputLog.allow())
         LUMO_CRITICAL << "Protocol::receive FORMAT ERROR!"
                       << "rxTime:" << elapsed << "ms";
@@ -85,41 +66,42 @@ int Protocol::failReceive(const RxProgress &rx, QByteArray &data, int timeoutMs,
 
 // Drops a frame too long for the receive buffer and asks for its repetition, as for a
 // damaged frame. False when the rest of it never arrived.
-bool Protocol::rejectOversizeFrame(RxProgress &rx, uint8_t &command, int timeoutMs)
+bool Protocol::rejectOversizeFrame(int frameSize, int timeoutMs)
 {
     if (noteBadInput())
-        LUMO_CRITICAL << "Protocol::receive frame too long - length:" << rx.dataLength;
-    if (!drainFrameRest(rx.dataLength + frame::kFrameOverhead - rx.held, timeoutMs))
+        LUMO_CRITICAL << "Protocol::receive frame too long - length:"
+                      << frameSize - protocol::kFrameOverhead;
+    if (!dropBytes(frameSize, timeoutMs, 0))
         return false;
-    command = 0;
-    rx = RxProgress();
     sendNak();
     return true;
 }
 
-// A whole frame is held: true when its LRC is right (it is kept as the frame just
-// received); otherwise it is answered with NAK and reception starts over.
-bool Protocol::checkFrame(RxProgress &rx, uint8_t &command, QByteArray &data, int64_t startMs)
+// A whole frame with the right LRC: kept as the frame just received and taken from the
+// buffer.
+void Protocol::acceptFrame(int frameSize, uint8_t &command, QByteArray &data, int64_t startMs)
 {
-    const int lrcPosition = rx.dataLength + frame::kDataOffset;
-    const uint8_t computed = frame::lrc(rxBuffer, lrcPosition);
-    const uint8_t received = rxBuffer[lrcPosition];
-    if (computed == received) {
-        badFrames = 0;
-        receivedSize = lrcPosition + 1;
-        std::memcpy(receivedFrame, rxBuffer, size_t(receivedSize));
-        data = QByteArray(reinterpret_cast<const char *>(rxBuffer + frame::kDataOffset),
-                          rx.dataLength);
-        lastRxTimeMs = TimeOut::nowMs() - startMs;
-        return true;
-    }
+    badFrames = 0;
+    command = protocol::commandOf(rxBuffer);
+    nrPacket = protocol::packetOf(rxBuffer);
+    receivedSize = frameSize;
+    std::memcpy(receivedFrame, rxBuffer, size_t(frameSize));
+    data = QByteArray(reinterpret_cast<const char *>(rxBuffer + protocol::kDataOffset),
+                      frameSize - protocol::kFrameOverhead);
+    lastRxTimeMs = TimeOut::nowMs() - startMs;
+    takeFromBuffer(frameSize);
+}
+
+// A whole frame with a wrong LRC is answered with NAK; the device sends it again.
+void Protocol::rejectBadLrc(int frameSize, uint8_t &command)
+{
+    const int lrcPosition = frameSize - 1;
     if (noteBadInput())
-        LUMO_CRITICAL << "Protocol::receive bad LRC:" << frame::hexByte(computed)
-                      << "rxLRC:" << frame::hexByte(received);
+        LUMO_CRITICAL << "Protocol::receive bad LRC:"
+                      << frame::hexByte(protocol::lrc(rxBuffer, lrcPosition))
+                      << "rxLRC:" << frame::hexByte(rxBuffer[lrcPosition]);
     command = 0;
-    rx = RxProgress();
     sendNak();
-    return false;
 }
 
 bool Protocol::isRepeatOfAcknowledged(int frameSize) const
@@ -144,53 +126,61 @@ int Protocol::receiveFrame(uint8_t &command, QByteArray &data, int timeoutMs, bo
             LUMO_INFO << "Protocol::receive too many bad frames in a row:" << badFrames;
             return -1;
         }
-        const int got = readFromTransport(rxBuffer + rx.held, nextReadSize(rx), timeoutMs);
-        if (got <= 0) // failed, aborted, or the device stayed silent for the whole time-out
-            return quiet ? -1 : failReceive(rx, data, failureTimeoutMs, startMs);
-
-        if (!rx.inFrame) {
-            takeHuntedBytes(rx, got, data);
+        const protocol::FrameScan scan = protocol::scanFrame(rxBuffer, rxHeld);
+        dropNoise(rx, scan.start);
+        if (scan.status == protocol::FrameScan::NoStart) {
             // A run of noise as long as the buffer holds no frame: give up rather than
             // read forever.
-            if (!rx.inFrame && rx.noise >= kBufferSize) {
+            if (rx.noise >= kBufferSize) {
                 noteBadInput();
                 return failReceive(rx, data, failureTimeoutMs, startMs);
             }
         } else {
-            rx.held += got;
+            if (!rx.inFrame)
+                rx.noiseBeforeStart = rx.noise;
+            rx.inFrame = true;
+            nrPacket = rxHeld > protocol::kPacketOffset + 1 ? protocol::packetOf(rxBuffer) : 0;
+            if (scan.frameSize > 0)
+                command = protocol::commandOf(rxBuffer);
         }
 
-        if (rx.held > frame::kPacketOffset + 1)
-            nrPacket = uint16_t(helpers::readU16BE(rxBuffer + frame::kPacketOffset));
-        if (rx.held < frame::kHeaderSize)
-            continue;
-
-        rx.dataLength =
-            uint16_t(helpers::readU16BE(rxBuffer + frame::kLengthOffset) - frame::kLengthBias);
-        command = rxBuffer[frame::kCommandOffset];
-        if (rx.dataLength + frame::kFrameOverhead > kBufferSize) {
-            if (!rejectOversizeFrame(rx, command, timeoutMs))
+        if (scan.frameSize > kBufferSize) {
+            rx.dropped = rxHeld;
+            if (!rejectOversizeFrame(scan.frameSize, timeoutMs))
                 return failReceive(rx, data, failureTimeoutMs, startMs);
-            startMs = TimeOut::nowMs();
-            continue;
-        }
-        if (rx.held < rx.dataLength + frame::kFrameOverhead)
-            continue;
-        const int frameSize = rx.dataLength + frame::kFrameOverhead;
-        // The device missed our ACK and sent the same frame again: it has been taken
-        // already, so it is only acknowledged again.
-        if (isRepeatOfAcknowledged(frameSize)) {
-            LUMO_INFO << "Protocol::receive repeated frame acknowledged again - nrPacket:"
-                      << nrPacket;
-            sendAck();
             command = 0;
             rx = RxProgress();
             startMs = TimeOut::nowMs();
             continue;
         }
-        if (checkFrame(rx, command, data, startMs))
-            return int(data.size());
-        startMs = TimeOut::nowMs();
+        if (scan.status == protocol::FrameScan::Complete ||
+            scan.status == protocol::FrameScan::BadLrc) {
+            // The device missed our ACK and sent the same frame again: it has been taken
+            // already, so it is only acknowledged again.
+            if (isRepeatOfAcknowledged(scan.frameSize)) {
+                LUMO_INFO << "Protocol::receive repeated frame acknowledged again - nrPacket:"
+                          << nrPacket;
+                takeFromBuffer(scan.frameSize);
+                sendAck();
+            } else if (scan.status == protocol::FrameScan::Complete) {
+                acceptFrame(scan.frameSize, command, data, startMs);
+                return int(data.size());
+            } else {
+                rejectBadLrc(scan.frameSize, command);
+            }
+            command = 0;
+            rx = RxProgress();
+            startMs = TimeOut::nowMs();
+            continue;
+        }
+        // Not a whole frame yet: wait for more, or the device stayed silent for the whole
+        // time-out, or the read failed or was aborted.
+        if (readIntoBuffer(nextReadSize(), timeoutMs) <= 0) {
+            if (!quiet)
+                return failReceive(rx, data, failureTimeoutMs, startMs);
+            rxHeld = 0; // the unfinished frame was read: it is gone
+            return -1;
+        }
     }
 }
 
@@ -198,7 +188,10 @@ void Protocol::logReceived(uint8_t command, const QByteArray &data) const
 {
     LUMO_INFO << "Protocol::receive command:" << frame::hexByte(command) << "nrPacket:" << nrPacket
               << "rxTime:" << lastRxTimeMs << "ms";
-    LUMO_INFO << "Protocol::receive data:" << data.toHex().toUpper();
+    // With debug on, the transport's trace of what it read already shows these bytes:
+    // each frame is written to the log once.
+    if (!log::debugEnabled())
+        LUMO_INFO << "Protocol::receive data:" << data.toHex().toUpper();
 }
 
 int Protocol::receive(uint8_t &command, QByteArray &data, int timeoutMs)
