@@ -77,16 +77,23 @@ int TCPClient::read(uint8_t *buffer, int size)
     TimeOut deadline(readTimeout);
     deadline.start();
     bool waitFailed = false;
+    // A read usually follows a request the peer has not answered yet: waiting first saves
+    // a receive that would only find nothing. A zero time-out only looks.
+    bool mayReceive = readTimeout <= 0 && !blocking;
     for (;;) {
-        const sock::IoResult result = sock::receiveSome(handle, buffer, std::size_t(size), false);
-        if (result.status == sock::IoStatus::Done) {
-            traceBuffer("RX BUFFER:", buffer, int(result.count));
-            return int(result.count);
+        if (mayReceive) {
+            const sock::IoResult result =
+                sock::receiveSome(handle, buffer, std::size_t(size), false);
+            if (result.status == sock::IoStatus::Done) {
+                traceBuffer("RX BUFFER:", buffer, int(result.count));
+                return int(result.count);
+            }
+            if (result.status != sock::IoStatus::WouldBlock || waitFailed) {
+                markPeerGone();
+                return -1;
+            }
         }
-        if (result.status != sock::IoStatus::WouldBlock || waitFailed) {
-            markPeerGone();
-            return -1;
-        }
+        mayReceive = true;
         int waitMs = deadline.remaining();
         if (readTimeout <= 0)
             waitMs = blocking ? sock::kWaitForever : 0;
