@@ -33,7 +33,7 @@ configure_and_build() { # preset [targets...]
     local preset=$1
     shift
     log "configure $preset"
-    (cd "$ROOT" && cmake --preset "$preset" >/dev/null)
+    (cd "$ROOT" && cmake --preset "$preset" -DLUMO_WERROR="${LUMO_WERROR:-OFF}" >/dev/null)
     log "build $preset ${*:-(all)}"
     if [[ $# -gt 0 ]]; then
         cmake --build "$ROOT/build-$preset" -j "$JOBS" --target "$@"
@@ -63,7 +63,7 @@ run_asan_tests() {
 
 # Configures the TSan tree and prints the targets its areas need, one a line.
 tsan_targets() {
-    (cd "$ROOT" && cmake --preset tsan >/dev/null)
+    (cd "$ROOT" && cmake --preset tsan -DLUMO_WERROR="${LUMO_WERROR:-OFF}" >/dev/null)
     local area tool
     for area in $TSAN_AREAS; do
         [[ -d "$ROOT/tests/${area%-short}" ]] && echo "test_${area%-short}"

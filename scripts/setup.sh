@@ -31,4 +31,6 @@ fi
 
 cmake -S "$here" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE="${LUMO_BUILD_TYPE:-RelWithDebInfo}" \
   -DLUMO_WERROR="${LUMO_WERROR:-OFF}" ${LUMO_CMAKE_ARGS:-} >/dev/null
-cmake --build "$build_dir" -j"$(nproc)"
+# LUMO_BUILD_TARGETS (space-separated) builds only those targets instead of everything.
+read -r -a targets <<<"${LUMO_BUILD_TARGETS:-all}"
+cmake --build "$build_dir" -j"$(nproc)" --target "${targets[@]}"

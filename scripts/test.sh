@@ -7,16 +7,21 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_dir="${LUMO_BUILD_DIR:-$here/build}"
 
-# The test build treats every warning as an error.
-LUMO_WERROR=ON "$here/scripts/setup.sh"
+# Every tree the tests build treats every warning as an error.
+export LUMO_WERROR=ON
 
-cd "$build_dir"
 if [ -x "$here/scripts/sanitize.sh" ] && [ "${LUMO_SKIP_SANITIZERS:-0}" != 1 ]; then
+  # The tests themselves are compiled (and their warnings checked) in the sanitizer trees;
+  # the plain tree builds what its own tests and the demo use.
+  LUMO_BUILD_TARGETS="lumo lumo_python lumo-sim lumo-collect lumo-bench lumo-example-host" "$here/scripts/setup.sh"
+  cd "$build_dir"
   # Every test that can run instrumented runs under AddressSanitizer (scripts/sanitize.sh);
   # the plain build runs the rest: the install check and the Python module, which an
   # instrumented library cannot serve.
   ctest --output-on-failure -j"$(nproc)" -L '^(install|python)$' --timeout 600
   "$here/scripts/sanitize.sh"
 else
+  "$here/scripts/setup.sh"
+  cd "$build_dir"
   ctest --output-on-failure -j"$(nproc)" -LE '^soak$' --timeout 600
 fi
