@@ -136,6 +136,10 @@ TEST_P(HostilePeers, CannotKeepARealDeviceOut)
     SimRun real(patient);
     ASSERT_TRUE(real.overTcp(channel->port));
     EXPECT_TRUE(host.waitFor(EV_DEVICE_ADDED, 1, waitMs, kDinText)) << host.trace();
+    // One connection at a time: the device, which connected last, was let in only after
+    // the host had closed both peers.
+    for (std::size_t i = 0; limit == 1 && i < peers.size(); ++i)
+        EXPECT_GE(peers[i]->tap.hostClosedAtMs(), 0) << "peer " << i << " still open";
     for (std::size_t i = 0; i < peers.size(); ++i)
         EXPECT_TRUE(peers[i]->tap.waitHostClosed(kEventWaitMs)) << "peer " << i;
     EXPECT_GT(flood.report().floodBytes, 0u);

@@ -1,13 +1,18 @@
-// Helper functions: packed device time, number texts, tokens, JSON, CRC-16, byte order.
+// Helper functions: packed device time, number texts, tokens, JSON, CRC-16, byte order,
+// the budget that keeps bad input from flooding the log.
 #include "FakeClock.h"
 #include "helpers/ByteOrder.h"
 #include "helpers/InternalHelpers.h"
+#include "helpers/Logging.h"
 #include "liblumo.h"
 #include "transports/TimeOut.h"
 
 #include <gtest/gtest.h>
 
 #include <QRegularExpression>
+
+#include <chrono>
+#include <thread>
 
 using namespace liblumo;
 using namespace liblumo::helpers;
@@ -117,4 +122,18 @@ TEST(Deadline, ExpiresOnlyOncePastItsEndAndFollowsTheInstalledClock)
     const int64_t before = steadyMs(), now = TimeOut::nowMs();
     EXPECT_LE(before, now); // back on the monotonic clock
     EXPECT_LE(now, steadyMs());
+}
+
+TEST(LogBudget, LetsABurstThroughPerWindowAndCountsWhatItHeldBack)
+{
+    log::LogBudget budget(2, 1);
+    EXPECT_TRUE(budget.allow());
+    EXPECT_TRUE(budget.allow());
+    EXPECT_FALSE(budget.allow());
+    EXPECT_FALSE(budget.allow());
+    EXPECT_EQ(budget.suppressedSinceLast(), 0); // reported when the next window opens
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // past the 1 ms window
+    EXPECT_TRUE(budget.allow());
+    EXPECT_EQ(budget.suppressedSinceLast(), 2);
+    EXPECT_EQ(budget.suppressedSinceLast(), 0); // once
 }
