@@ -191,7 +191,7 @@ void Protocol::logReceived(uint8_t command, const QByteArray &data) const
     // With debug on, the transport's trace of what it read already shows these bytes:
     // each frame is written to the log once.
     if (!log::debugEnabled())
-        LUMO_INFO << "Protocol::receive data:" << data.toHex().toUpper();
+        LUMO_INFO.noquote() << "Protocol::receive data:" << QLatin1String(log::quotedHex(data));
 }
 
 int Protocol::receive(uint8_t &command, QByteArray &data, int timeoutMs)

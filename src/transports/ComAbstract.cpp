@@ -8,10 +8,9 @@ namespace liblumo::com {
 
 void ComAbstract::traceBuffer(const char *label, const uint8_t *data, int size)
 {
-    LUMO_DEBUG << label
-               << QByteArray::fromRawData(reinterpret_cast<const char *>(data), qMax(size, 0))
-                      .toHex()
-                      .toUpper();
+    LUMO_DEBUG.noquote() << label
+                         << QLatin1String(
+                                log::quotedHex(reinterpret_cast<const char *>(data), size));
 }
 
 } // namespace liblumo::com
