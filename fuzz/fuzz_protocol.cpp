@@ -90,9 +90,9 @@ bool acceptWhenAsked(const QString &din, void *user)
 void answerFrame(Protocol &protocol, bool accept)
 {
     if (accept)
-        protocol.acknowledgeFrame();
+        protocol.link().acknowledgeFrame();
     else
-        protocol.refuseFrame();
+        protocol.link().refuseFrame();
 }
 
 void runOperation(Protocol &protocol, int operation, bool accept)
@@ -103,8 +103,8 @@ void runOperation(Protocol &protocol, int operation, bool accept)
     case OP_RECEIVE: {
         uint8_t command = 0;
         QByteArray data;
-        const int result = protocol.receive(command, data, kTimeoutMs);
-        check(result == -1 || (result == data.size() && result <= Protocol::kBufferSize - 7));
+        const int result = protocol.link().receive(liblumo::LinkLayer::Expected(), command, data, kTimeoutMs, true);
+        check(result == -1 || (result == data.size() && result <= liblumo::LinkLayer::kBufferSize - 7));
         break;
     }
     case OP_HANDSHAKE: {
@@ -133,7 +133,7 @@ void runOperation(Protocol &protocol, int operation, bool accept)
         break;
     case OP_RETRIEVE: {
         int samples = 0;
-        if (protocol.retriveNextMeasurement(*measurement, kTimeoutMs, samples)) {
+        if (protocol.retrieveNextMeasurement(*measurement, kTimeoutMs, samples)) {
             check(samples >= 0 && size_t(samples) <= liblumo::kMaxSamples);
             answerFrame(protocol, accept);
         }
@@ -144,14 +144,14 @@ void runOperation(Protocol &protocol, int operation, bool accept)
         break;
     case OP_REAL_TIME: {
         QByteArray answer;
-        protocol.sentRealTimeCommand(1, QByteArray("\x01\x02", 2), answer, kTimeoutMs);
+        protocol.sendRealTimeCommand(1, QByteArray("\x01\x02", 2), answer, kTimeoutMs);
         break;
     }
     case OP_RECEIVE_UNACKNOWLEDGED: {
         uint8_t command = 0;
         QByteArray data;
-        const int result = protocol.receiveUnacknowledged(command, data, kTimeoutMs);
-        check(result == -1 || (result == data.size() && result <= Protocol::kBufferSize - 7));
+        const int result = protocol.link().receive(liblumo::LinkLayer::Expected(), command, data, kTimeoutMs, false);
+        check(result == -1 || (result == data.size() && result <= liblumo::LinkLayer::kBufferSize - 7));
         if (result >= 0)
             answerFrame(protocol, accept);
         break;
@@ -185,10 +185,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // On the stack: under ASan a fresh 40 KiB heap block per input costs more than most
     // inputs do.
     Protocol protocol;
-    protocol.setTransport(&device);
+    protocol.link().setTransport(&device);
     static const liblumo::com::StopSignal neverStop; // one for the run: it costs a descriptor
     if ((selector & kStopSignalBit) != 0)
-        protocol.setStopSignal(&neverStop);
+        protocol.link().setStopSignal(&neverStop);
     for (int round = 0; round < kMaxRounds && !device.idle(); ++round) {
         enableLog(logFirst && round == 0);
         runOperation(protocol, operation, accept);

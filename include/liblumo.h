@@ -23,7 +23,9 @@
 // - The profile, the callback and the user pointer belong to the host. The profile must
 //   stay alive and keep its type until stopChannel for its channel has returned.
 // - An event record (lumo_EventData) belongs to the library and is valid only while the
-//   callback runs: copy what you want to keep.
+//   callback runs: copy what you want to keep. Each event's record reads as zero but for
+//   what the event carries, in the header fields, `answerData` and the part of `payload`
+//   the library fills; bytes a host writes elsewhere into `payload` are not cleared.
 //
 // Logging goes to the Qt message log, category "default": info for the conversation,
 // debug for buffer traces. The library never installs a message handler; switch levels
@@ -103,6 +105,10 @@ enum lumo_ErrorCodes {
     // (taken by another program, not permitted). The channel is already gone, as for
     // ERR_THREAD_START; no event is raised.
     ERR_PORT_UNAVAILABLE = 2,
+    // startChannel: the system gave no descriptor for the signals that end the channel's
+    // waits (the process is at its descriptor limit). The channel is already gone, as for
+    // ERR_THREAD_START; no event is raised.
+    ERR_NO_RESOURCES = 3,
 };
 
 // The host's answer to EV_REQUEST_ACTION, read from `answer` as an unsigned 32-bit value.
@@ -157,7 +163,7 @@ struct DeviceStatus {
     uint32_t status32a;
     uint32_t status32b;
     uint16_t status16a;
-    uint32_t deviceTime; // device clock, read as this computer's local time, epoch seconds
+    uint32_t deviceTime; // device clock, read as UTC (as SYNC writes it), epoch seconds
     uint16_t status16b[7];
 };
 
@@ -287,9 +293,12 @@ private:
 // - EV_CHANNEL_STARTED comes first and EV_CHANNEL_STOPPED last, after every
 //   connection's last event.
 // - The channel's devices are shared by its connections. A DIN that handshakes on a new
-//   connection while an older one still holds it is taken over by the new one: the older
-//   connection is closed (a device on a flaky link often calls again before its old
-//   connection is seen dead), and an action it had under way ends with EV_ACTION_FAILED.
+//   connection while an older one still holds it is taken over by the new one only when
+//   the older connection has shown no valid frame for 10 seconds (a device on a flaky link
+//   often calls again before its old connection is seen dead): the older connection is
+//   closed, and an action it had under way ends with EV_ACTION_FAILED. While the older
+//   connection is still talking, the newcomer's handshake is refused without asking the
+//   host, so a peer claiming a device's DIN cannot cut the device off.
 class LUMO_API FleetTCPProfile : public TCPProfile {
 public:
     static constexpr int kDefaultMaxConnections = 64;
@@ -328,6 +337,13 @@ public:
     // always receives ERR_NONE. Never call it from a callback of the same channel.
     void stopChannel(int id, lumo_ErrorCodes *error);
 };
+
+// Inside a callback: the connection the event belongs to, a number from 1 that is never
+// reused within its channel. Every TCP connection and every opening of a serial port is a
+// connection of its own; a device is served only over the connection it last handshook
+// on. A fleet host tells an older connection's late EV_ACTION_FAILED from a newer one's
+// events by it. 0 outside a callback, and for EV_CHANNEL_STARTED and EV_CHANNEL_STOPPED.
+LUMO_API uint64_t currentConnectionId();
 
 // ---------------------------------------------------------------------------
 // Helpers

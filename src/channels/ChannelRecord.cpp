@@ -37,7 +37,6 @@ ChannelRecord::ChannelRecord(int channelId, IChannelProfile *channelProfile,
     pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
     pthread_cond_init(&stopChanged, &attributes);
     pthread_condattr_destroy(&attributes);
-    protocol.setStopSignal(&stopSignal);
 }
 
 ChannelRecord::~ChannelRecord()
@@ -62,7 +61,7 @@ void ChannelRecord::requestStop()
     pthread_mutex_lock(&mutex);
     stop = 1;
     stopSignal.raise();
-    attention.raise();
+    wakeUp.raise();
     pthread_cond_broadcast(&stopChanged);
     pthread_mutex_unlock(&mutex);
 }

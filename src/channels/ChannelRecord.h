@@ -1,13 +1,12 @@
 // The record one channel's threads share: the stop handshake with stopChannel, the host's
-// callback, the current transport, the protocol and the server of a TCP channel, and the
-// channel's devices.
+// callback, the listening server of a TCP channel, and what the channel's connections
+// share: its devices, its event records and the numbering of its connections.
 #ifndef LIBLUMO_CHANNELS_CHANNELRECORD_H
 #define LIBLUMO_CHANNELS_CHANNELRECORD_H
 
 #include "exchange/DeviceTable.h"
 #include "liblumo.h"
-#include "protocol/Protocol.h"
-#include "transports/ComAbstract.h"
+#include "exchange/EventRecordPool.h"
 #include "transports/StopSignal.h"
 #include "transports/TCPServer.h"
 
@@ -34,20 +33,25 @@ struct ChannelRecord {
     void *user;
     EventCallback callback;
     IChannelProfile *profile;
-    com::ComAbstract *transport = nullptr;
-    Protocol protocol;
     com::TCPServer server;
     DeviceTable devices;
-    // Which link the exchange is serving: a new number for every TCP connection; a serial
-    // port is one link for the channel's whole life.
-    uint64_t link = 0;
+    EventRecordPool records;
+    // The id of the channel's last connection: every TCP connection and every opening of
+    // a serial port takes the next one.
+    uint64_t lastConnectionId = 0;
 
-    // Raised together with `stop`, readable without the mutex: ends every wait of the
-    // channel's threads and transports at once, so a stop never waits for a device.
+    // Raised together with `stop`, readable without the mutex: ends the channel thread's
+    // waits at once; the channel thread then closes every connection.
     com::StopSignal stopSignal;
-    // Wakes the channel thread of a channel serving several connections: raised by a stop
-    // and whenever one of its connections ends.
-    com::StopSignal attention;
+    // Wakes the channel thread: raised by a stop and whenever one of its connections ends.
+    com::StopSignal wakeUp;
+
+    // False when the system gave no descriptor for the channel's signals: a stop could not
+    // end its waits, so the channel is not started.
+    bool signalsUsable() const
+    {
+        return stopSignal.descriptor() >= 0 && wakeUp.descriptor() >= 0;
+    }
 
     // Guarded by the registry's mutex: a stopChannel is already waiting for this channel.
     bool stopping = false;

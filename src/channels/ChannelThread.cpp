@@ -1,14 +1,11 @@
 #include "ChannelThread.h"
 
 #include "ChannelRecord.h"
+#include "Connection.h"
 #include "ConnectionPool.h"
-#include "exchange/ExchangeContext.h"
-#include "exchange/ExchangeThread.h"
 #include "helpers/Logging.h"
 #include "transports/SerialPort.h"
 #include "transports/TCPClient.h"
-
-#include <QCoreApplication>
 
 #include <algorithm>
 #include <atomic>
@@ -19,26 +16,12 @@ namespace liblumo {
 
 namespace {
 
-constexpr int kEventPassMs = 100;    // one pass of Qt event processing per turn
-constexpr int kIdleWaitMs = 100;     // the longest an idle turn waits for something
 constexpr int kSerialRetryMs = 2000; // between attempts to open a serial port
 constexpr int kAcceptRetryMs = 200;  // after a connection could not be accepted
 constexpr std::size_t kMaxPortDigits = 5;
 constexpr uint32_t kAnyAddress = 0; // bind to every local IPv4 address
 
 std::atomic<ThreadCreator> creator{&pthread_create};
-
-void processPendingEvents()
-{
-    QCoreApplication::processEvents(QEventLoop::AllEvents, kEventPassMs);
-}
-
-void releaseTransport(ChannelRecord &record)
-{
-    record.protocol.setTransport(nullptr);
-    delete record.transport;
-    record.transport = nullptr;
-}
 
 bool stopPending(ChannelRecord &record)
 {
@@ -53,7 +36,6 @@ bool stopPending(ChannelRecord &record)
 // stopChannel returns: the host may free its user data then.
 void acknowledgeStop(ChannelRecord &record)
 {
-    releaseTransport(record);
     record.raise(EV_CHANNEL_STOPPED, nullptr);
 
     pthread_mutex_lock(&record.mutex);
@@ -63,28 +45,21 @@ void acknowledgeStop(ChannelRecord &record)
     // The record may be gone from here on.
 }
 
-// Opens the serial port, retrying every 2 s until it opens or a stop is requested.
-bool waitUsbConnection(ChannelRecord &record)
+// Opens the serial port, retrying every 2 s until it opens or a stop is requested. Each
+// opening is a new port object, so "AUTO" looks for the device again.
+std::unique_ptr<com::SerialPort> openSerialPort(ChannelRecord &record)
 {
     LUMO_INFO << "_threadChannel wait usb connection";
-    while (!record.transport->open()) {
-        if (record.waitForStopRequest(kSerialRetryMs))
-            return false;
-    }
-    record.protocol.setTransport(record.transport);
-    return true;
-}
-
-void prepareSerialChannel(ChannelRecord &record)
-{
     const std::string name = record.profile->getPortName();
-    auto *port = new com::SerialPort;
-    // Paths are case-sensitive: only the discovery keyword is normalised.
-    port->setPortName(isAutoPortName(name) ? std::string("AUTO") : name);
-    record.transport = port;
-    // The port is one link for the channel's whole life.
-    record.link = 1;
-    waitUsbConnection(record);
+    for (;;) {
+        auto port = std::make_unique<com::SerialPort>();
+        // Paths are case-sensitive: only the discovery keyword is normalised.
+        port->setPortName(isAutoPortName(name) ? std::string("AUTO") : name);
+        if (port->open())
+            return port;
+        if (record.waitForStopRequest(kSerialRetryMs))
+            return nullptr;
+    }
 }
 
 // A connection that could not be accepted (the process is out of descriptors, say)
@@ -96,70 +71,60 @@ void pauseAfterFailedAccept(ChannelRecord &record)
     record.waitForStopRequest(kAcceptRetryMs);
 }
 
-void serveTcpTurn(ChannelRecord &record)
+void startConnection(ChannelRecord &record, ConnectionPool &pool,
+                     std::unique_ptr<com::ComAbstract> transport, Connection::Exchanges kind)
+{
+    pool.start(std::make_unique<Connection>(record, std::move(transport),
+                                            ++record.lastConnectionId, kind));
+}
+
+// Accepts while below the pool's limit; otherwise waits until a connection ends (new
+// devices wait in the listen backlog meanwhile) or the channel stops.
+void serveTcpTurn(ChannelRecord &record, ConnectionPool &pool)
 {
     if (!record.server.isListening()) {
         record.waitForStopRequest(com::socketapi::kWaitForever);
         return;
     }
-    if (!record.server.waitForConnection(com::socketapi::kWaitForever,
-                                         record.stopSignal.descriptor()))
-        return;
-    record.transport = record.server.takeConnection();
-    if (!record.transport) {
-        pauseAfterFailedAccept(record);
-        return;
-    }
-    ++record.link;
-    record.protocol.setTransport(record.transport);
-    runExchange(record);
-    releaseTransport(record);
-}
-
-// Several connections at once: accept while below the limit; otherwise wait until one
-// ends (new devices wait in the listen backlog meanwhile) or the channel stops.
-void serveFleetTurn(ChannelRecord &record, ConnectionPool &pool)
-{
-    record.attention.lower();
-    pool.collectFinished();
-    if (record.stopSignal.isRaised())
-        return;
     if (pool.full()) {
-        record.attention.wait(com::socketapi::kWaitForever);
+        record.wakeUp.wait(com::socketapi::kWaitForever);
         return;
     }
     if (!record.server.waitForConnection(com::socketapi::kWaitForever,
-                                         record.attention.descriptor()))
+                                         record.wakeUp.descriptor()))
         return;
     std::unique_ptr<com::ComAbstract> client(record.server.takeConnection());
     if (!client) {
         pauseAfterFailedAccept(record);
         return;
     }
-    pool.start(std::move(client), ++record.link);
+    startConnection(record, pool, std::move(client), Connection::Exchanges::One);
 }
 
-void serveSerialTurn(ChannelRecord &record)
+// One opening of the port at a time: while it is served the thread waits; once it ended
+// (the port failed) the port is opened again, as a new connection.
+void serveSerialTurn(ChannelRecord &record, ConnectionPool &pool)
 {
-    if (!record.transport)
+    if (pool.full()) {
+        record.wakeUp.wait(com::socketapi::kWaitForever);
         return;
-    if (!record.protocol.isConnected() && !waitUsbConnection(record))
-        return;
-    if (record.transport->waitForInput(kIdleWaitMs))
-        runExchange(record);
+    }
+    if (auto port = openSerialPort(record))
+        startConnection(record, pool, std::move(port), Connection::Exchanges::WhileOpen);
 }
 
-void serveTurn(ChannelRecord &record, ConnectionPool *pool)
+void serveTurn(ChannelRecord &record, ConnectionPool &pool)
 {
+    record.wakeUp.lower();
+    pool.collectFinished();
+    if (record.stopSignal.isRaised())
+        return;
     switch (record.profile->getType()) {
     case kTcpChannel:
-        if (pool)
-            serveFleetTurn(record, *pool);
-        else
-            serveTcpTurn(record);
+        serveTcpTurn(record, pool);
         break;
     case kSerialChannel:
-        serveSerialTurn(record);
+        serveSerialTurn(record, pool);
         break;
     default:
         // An unknown kind of channel only waits for its stop.
@@ -168,7 +133,7 @@ void serveTurn(ChannelRecord &record, ConnectionPool *pool)
     }
 }
 
-// How many connections a TCP channel serves at once: more than one only for a
+// How many connections the channel serves at once: more than one only for a
 // FleetTCPProfile with a larger limit.
 int connectionLimit(IChannelProfile *profile)
 {
@@ -220,43 +185,18 @@ ThreadCreator threadCreator()
     return creator.load();
 }
 
-bool runExchange(ChannelRecord &record)
-{
-    ExchangeContext context;
-    context.protocol = &record.protocol;
-    context.transport = record.transport;
-    context.devices = &record.devices;
-    context.callback = record.callback;
-    context.user = record.user;
-    context.stop = &record.stopSignal;
-    context.link = record.link;
-    record.devices.openLink(record.link, nullptr);
-    pthread_t exchange;
-    const bool started = threadCreator()(&exchange, nullptr, &_threadExchange, &context) == 0;
-    if (started)
-        pthread_join(exchange, nullptr);
-    record.devices.closeLink(record.link);
-    return started;
-}
-
 void *_threadChannel(void *arg)
 {
     auto &record = *static_cast<ChannelRecord *>(arg);
     record.raise(EV_CHANNEL_STARTED, nullptr);
     record.devices.clear();
-    if (record.profile->getType() == kSerialChannel)
-        prepareSerialChannel(record);
-    std::unique_ptr<ConnectionPool> pool;
-    const int limit = connectionLimit(record.profile);
-    if (record.profile->getType() == kTcpChannel && limit > 1)
-        pool = std::make_unique<ConnectionPool>(record, std::size_t(limit));
-    while (!stopPending(record)) {
-        serveTurn(record, pool.get());
-        processPendingEvents();
+    {
+        ConnectionPool pool(std::size_t(connectionLimit(record.profile)), record.wakeUp);
+        while (!stopPending(record))
+            serveTurn(record, pool);
+        // Every connection's last event comes before the channel's.
+        pool.closeAll();
     }
-    // Every connection's last event comes before the channel's.
-    if (pool)
-        pool->closeAll();
     acknowledgeStop(record);
     return arg;
 }

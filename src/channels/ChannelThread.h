@@ -1,5 +1,5 @@
-// The channel thread: announces the channel, prepares its transport from the profile,
-// runs one exchange per connection and ends on the host's stop request.
+// The channel thread: announces the channel, accepts its connections (TCP) or opens its
+// port (serial), serves each as a Connection, and ends on the host's stop request.
 #ifndef LIBLUMO_CHANNELS_CHANNELTHREAD_H
 #define LIBLUMO_CHANNELS_CHANNELTHREAD_H
 
@@ -19,10 +19,6 @@ void *_threadChannel(void *record);
 // A TCP channel starts listening on its port (true for other kinds); false, with a log
 // line, when the port is no number from 1 to 65535 or cannot be listened on.
 bool listenForDevices(ChannelRecord &record);
-
-// Runs one exchange on the record's current transport and waits for it to end.
-// False when the exchange thread could not be created.
-bool runExchange(ChannelRecord &record);
 
 // How threads are created; replaceable so tests can make creation fail.
 using ThreadCreator = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);

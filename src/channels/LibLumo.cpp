@@ -3,6 +3,7 @@
 #include "ChannelRecord.h"
 #include "ChannelRegistry.h"
 #include "ChannelThread.h"
+#include "exchange/ExchangeContext.h"
 
 #include <ctime>
 
@@ -52,7 +53,11 @@ int LibLumo::startChannel(IChannelProfile *profile, EventCallback callback, void
 {
     ChannelRecord *record = nullptr;
     const int id = registry::registerChannel(profile, callback, user, &record);
-    if (!listenForDevices(*record)) {
+    if (!record->signalsUsable()) {
+        // Out of descriptors: a stop could not reach the channel's waits.
+        registry::unregisterChannel(id);
+        *error = ERR_NO_RESOURCES;
+    } else if (!listenForDevices(*record)) {
         registry::unregisterChannel(id);
         *error = ERR_PORT_UNAVAILABLE;
     } else if (startChannelThread(record)) {
@@ -77,6 +82,11 @@ void LibLumo::stopChannel(int id, lumo_ErrorCodes *error)
         waitUntilUnregistered(id);
     }
     *error = ERR_NONE;
+}
+
+uint64_t currentConnectionId()
+{
+    return connectionRaising();
 }
 
 } // namespace liblumo

@@ -17,9 +17,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 
 namespace liblumo {
 
@@ -43,12 +46,21 @@ struct DeviceEntry {
 class DeviceTable {
 public:
     static constexpr std::size_t kMaxRestingDevices = 4096;
+    // A connection that has shown no valid frame for this long may lose a device to a
+    // newer connection that handshakes with its DIN; before that, the newcomer is refused,
+    // so a peer claiming a talking device's DIN cannot cut it off.
+    static constexpr int64_t kTakeOverSilenceMs = 10000;
 
-    // A link starts and ends. `closer` is raised when a newer link takes one of its
-    // devices over (the device reconnected before its old connection was seen dead).
-    void openLink(uint64_t link, com::StopSignal *closer);
+    // A connection starts and ends. `closer` is raised when a newer connection takes one
+    // of its devices over; `lastFrameMs` (monotonic ms) tells when it last showed a valid
+    // frame. Either may be null.
+    void openLink(uint64_t link, com::StopSignal *closer,
+                  const std::atomic<int64_t> *lastFrameMs = nullptr);
     void closeLink(uint64_t link);
 
+    // False when `din` is held by another live connection that showed a valid frame less
+    // than kTakeOverSilenceMs before nowMs: the handshake on `link` must be refused.
+    bool mayTakeOver(const QString &din, uint64_t link, int64_t nowMs) const;
     // The device handshook on `link`: its entry is created or refreshed and moves to the
     // link. Returns the live link it was taken from (its closer has been raised), or 0.
     uint64_t handshake(const QString &din, uint64_t link, const DeviceEntry &fresh);
@@ -56,7 +68,7 @@ public:
     // The DINs served over `link`, in DIN order, as they are now.
     QStringList dinsOnLink(uint64_t link) const;
     // A copy of the entry, when it is still on `link`.
-    bool take(const QString &din, uint64_t link, DeviceEntry &entry) const;
+    bool copyEntry(const QString &din, uint64_t link, DeviceEntry &entry) const;
     // Writes the entry back, unless the device has moved to another link meanwhile.
     void store(const QString &din, uint64_t link, const DeviceEntry &entry);
     void erase(const QString &din, uint64_t link);
@@ -69,11 +81,19 @@ public:
     std::size_t size() const;
 
 private:
+    struct Link {
+        com::StopSignal *closer = nullptr;
+        const std::atomic<int64_t> *lastFrameMs = nullptr;
+        std::set<QString> dins; // the entries on this link
+    };
+
+    void detach(const QString &din, uint64_t link);
+    std::size_t restingCount() const;
     void dropOldestResting();
 
     mutable std::mutex mutex;
     std::map<QString, DeviceEntry> entries;
-    std::map<uint64_t, com::StopSignal *> liveLinks;
+    std::map<uint64_t, Link> liveLinks;
 };
 
 } // namespace liblumo

@@ -18,17 +18,4 @@ void copyDin(lumo_EventData &record, const QString &din)
     std::memcpy(record.din, utf8.constData(), std::min<std::size_t>(utf8.size(), kDinBytes));
 }
 
-void prepareEventRecord(lumo_EventData &record, const QString &din)
-{
-    std::memset(&record, 0, sizeof record);
-    copyDin(record, din);
-}
-
-std::unique_ptr<lumo_EventData> makeEventRecord(const QString &din)
-{
-    auto event = std::make_unique<lumo_EventData>();
-    prepareEventRecord(*event, din);
-    return event;
-}
-
 } // namespace liblumo

@@ -19,38 +19,37 @@ class Exchange {
 public:
     // The time-out every device command of the exchange is given.
     static constexpr int kCommandTimeoutMs = 30000;
-    // What the count request returns when it failed.
-    static constexpr uint16_t kCountFailed = 0xFFFF;
+    // Count requests one transfer makes at most: a device that keeps reporting more after
+    // each round (it measures while it is read) does not hold the connection for ever.
+    static constexpr int kMaxCountRounds = 16;
 
     // Reads the device status into statusOut (a DeviceStatus, written only when it was
     // read). When the host's CRC differs from the device's, writes the current UTC clock
     // and the host's parameters into the device and raises EV_PARAMS_UPDATED.
     // True when synchronised.
-    static bool doSyncParams(ExchangeContext &link, const QString &din, uint16_t rxCrc16,
+    static bool doSyncParams(ExchangeContext &context, const QString &din, uint16_t rxCrc16,
                              uint8_t *statusOut, const DeviceParams &params);
 
     // Fetches every stored measurement and raises EV_MEASUREMENT for each one that
     // carries counts or samples; each is acknowledged to the device only once the host
-    // kept it. True when all were handed over (or there were none); false when the count
-    // request or a retrieval failed, the host refused a measurement, or a stop request cut
-    // the transfer short.
-    static bool doDataTransfer(ExchangeContext &link, const QString &din);
+    // kept it. The count is asked again after each round, so true only once the device
+    // says nothing is left; false when a count request or a retrieval failed, the host
+    // refused a measurement, a stop request cut the transfer short, or the device still
+    // reported measurements after kMaxCountRounds rounds.
+    static bool doDataTransfer(ExchangeContext &context, const QString &din);
 
 private:
     // Raises EV_MEASUREMENT with the measurement already in the record's payload and its
     // sample count; true when the host kept it (left `answer` at 0).
-    static bool handOver(ExchangeContext &link, const QString &din, int samples,
+    static bool handOver(ExchangeContext &context, const QString &din, int samples,
                          lumo_EventData &event);
+    // Fetches `count` measurements and hands each over; false as for doDataTransfer.
+    static bool transferRound(ExchangeContext &context, const QString &din, int count,
+                              lumo_EventData &event);
 };
 
 // Copies the DIN's UTF-8 bytes (at most 11) into the record's `din`, zero after them.
 void copyDin(lumo_EventData &record, const QString &din);
-// Zero-fills the record and copies the DIN into it.
-void prepareEventRecord(lumo_EventData &record, const QString &din);
-
-// A zero-filled event record on the heap with the DIN in place: records are 132140 bytes,
-// too big to pile up on a thread's stack.
-std::unique_ptr<lumo_EventData> makeEventRecord(const QString &din);
 
 } // namespace liblumo
 

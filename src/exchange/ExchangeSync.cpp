@@ -21,11 +21,11 @@ QString crcText(uint16_t crc)
 
 } // namespace
 
-bool Exchange::doSyncParams(ExchangeContext &link, const QString &din, uint16_t rxCrc16,
+bool Exchange::doSyncParams(ExchangeContext &context, const QString &din, uint16_t rxCrc16,
                             uint8_t *statusOut, const DeviceParams &params)
 {
     DeviceStatus status{};
-    if (!link.protocol->getDeviceStatus(status, kCommandTimeoutMs))
+    if (!context.protocol->getDeviceStatus(status, kCommandTimeoutMs))
         return false;
     std::memcpy(statusOut, &status, sizeof status);
 
@@ -34,18 +34,18 @@ bool Exchange::doSyncParams(ExchangeContext &link, const QString &din, uint16_t 
         return true;
 
     // A stop request starts no further command: the device keeps its old settings.
-    if (link.stopRequested())
+    if (context.stopRequested())
         return false;
-    if (!link.protocol->setDateTime(QDateTime::currentDateTime().toUTC()))
+    if (!context.protocol->setDateTime(QDateTime::currentDateTime().toUTC()))
         return false;
-    if (link.stopRequested())
+    if (context.stopRequested())
         return false;
     const DeviceParams written = params;
-    if (!link.protocol->setDeviceParams(written, kCommandTimeoutMs))
+    if (!context.protocol->setDeviceParams(written, kCommandTimeoutMs))
         return false;
 
-    const auto event = makeEventRecord(din);
-    link.raise(EV_PARAMS_UPDATED, event.get());
+    EventRecordPool::Lease event = context.records->borrow(din);
+    context.raise(EV_PARAMS_UPDATED, event.get());
     return true;
 }
 

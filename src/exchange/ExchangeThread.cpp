@@ -5,7 +5,6 @@
 #include "helpers/Logging.h"
 #include "transports/TimeOut.h"
 
-#include <QCoreApplication>
 #include <QStringList>
 
 #include <algorithm>
@@ -16,8 +15,7 @@ namespace liblumo {
 namespace {
 
 constexpr int64_t kIntervalMs = 3000;   // keep-alive interval and idle interval
-constexpr int kHandshakeTimeoutMs = -1; // the transport's default read time-out
-constexpr int kEventPassMs = 100;       // one pass of Qt event processing per turn
+constexpr int kHandshakeTimeoutMs = -1; // the link layer's default time-out
 constexpr int kIdleWaitMs = 100;        // the longest a turn with nothing to do waits
 constexpr uint32_t kLastAction = EXIT;  // answers above it mean nothing for now
 constexpr uint8_t kAcceptMask = 0xFF;   // only the low byte of `answer` accepts a device
@@ -29,17 +27,12 @@ int64_t now()
 
 class ExchangeLoop {
 public:
-    explicit ExchangeLoop(ExchangeContext &context)
-        : link(context), event(std::make_unique<lumo_EventData>())
-    {
-        link.record = event.get();
-    }
-    ~ExchangeLoop() { link.record = nullptr; }
+    explicit ExchangeLoop(ExchangeContext &exchange) : context(exchange), link(exchange.link()) {}
 
     void run()
     {
         LUMO_INFO << "_threadExchange start";
-        link.protocol->forgetBadFrames();
+        link.forgetBadFrames();
         idleDeadline = now() + kIntervalMs;
         while (!shouldEnd()) {
             bool busy = serveHandshake();
@@ -47,18 +40,17 @@ public:
             eraseRemoved();
             if (fellIdle())
                 break;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, kEventPassMs);
             // Nothing to do but ask the host again: sleep until input or 100 ms pass.
             if (!busy && !stopRequested())
-                link.transport->waitForInput(kIdleWaitMs);
+                link.waitForInput(kIdleWaitMs);
         }
         failPendingActions();
-        link.transport->disconnect();
+        link.disconnect();
         LUMO_INFO << "_threadExchange exit";
     }
 
 private:
-    bool stopRequested() const { return link.stopRequested(); }
+    bool stopRequested() const { return context.stopRequested(); }
 
     bool shouldEnd()
     {
@@ -66,11 +58,11 @@ private:
             LUMO_INFO << "_threadExchange stop requested";
             return true;
         }
-        if (link.protocol->tooManyBadFrames()) {
+        if (link.givenUp()) {
             LUMO_INFO << "_threadExchange too many bad frames, link given up";
             return true;
         }
-        if (!link.protocol->isConnected()) {
+        if (!link.isConnected()) {
             LUMO_INFO << "_threadExchange client disconnected!!!";
             return true;
         }
@@ -80,7 +72,7 @@ private:
     // True when input was waiting, whether or not it made a valid handshake.
     bool serveHandshake()
     {
-        if (!link.protocol->isInputWaiting())
+        if (!link.isInputWaiting())
             return false;
         QString din;
         uint16_t handshakeWord = 0;
@@ -88,12 +80,13 @@ private:
         uint8_t otherCommand = 0;
         QByteArray otherData;
         // Only a handshake is progress: bytes that never make one, however many, do not
-        // keep the link open beyond the idle interval.
-        link.protocol->setReceiveDeadline(idleDeadline);
+        // keep the link open beyond the idle interval. The deadline bounds the wait for the
+        // frame; the host's answer and the echo are not cut short by it.
+        link.setReceiveDeadline(idleDeadline);
         const bool accepted =
-            link.protocol->waitHandshake(din, handshakeWord, rxCrc16, &confirmDevice, &link,
-                                         otherCommand, otherData, kHandshakeTimeoutMs);
-        link.protocol->setReceiveDeadline(0);
+            context.protocol->waitHandshake(din, handshakeWord, rxCrc16, &confirmDevice,
+                                            &context, otherCommand, otherData, kHandshakeTimeoutMs);
+        link.setReceiveDeadline(0);
         if (accepted) {
             addDevice(din, handshakeWord, rxCrc16);
             idleDeadline = now() + kIntervalMs;
@@ -112,7 +105,7 @@ private:
         fresh.handshakeWord = handshakeWord;
         fresh.rxCrc16 = rxCrc16;
         fresh.seenMs = now();
-        const uint64_t previous = link.devices->handshake(din, link.link, fresh);
+        const uint64_t previous = context.devices->handshake(din, context.connectionId, fresh);
         if (previous != 0)
             LUMO_INFO << "_threadExchange DIN taken over from an older connection:" << din;
         raiseFor(EV_DEVICE_ADDED, din);
@@ -125,18 +118,17 @@ private:
         removeList.clear();
         bool busy = false;
         bool visited = false;
-        for (const QString &din : link.devices->dinsOnLink(link.link)) {
+        for (const QString &din : context.devices->dinsOnLink(context.connectionId)) {
             // A stop leaves the devices not yet served as they are.
             if (stopRequested())
                 break;
             DeviceEntry entry;
-            if (!link.devices->take(din, link.link, entry))
+            if (!context.devices->copyEntry(din, context.connectionId, entry))
                 continue; // taken over by a newer connection meanwhile
             visited = true;
-            prepareEventRecord(*event, din);
             busy = serveEntry(din, entry) || busy;
             busy = busy || entry.state != EXCHANGE_REQUEST_ACTION;
-            link.devices->store(din, link.link, entry);
+            context.devices->store(din, context.connectionId, entry);
         }
         if (visited)
             idleDeadline = now() + kIntervalMs;
@@ -162,17 +154,19 @@ private:
     {
         LUMO_INFO << "state EXCHANGE_START_SYNC for DIN:" << din;
         const DeviceParams params = entry.params;
+        EventRecordPool::Lease event = context.records->borrow(din);
         // The status lands in the payload, so EV_ACTION_FAILED carries it too once read.
+        event.notePayloadUsed(sizeof(DeviceStatus));
         const bool synced =
-            Exchange::doSyncParams(link, din, entry.rxCrc16, event->payload, params);
-        link.raise(synced ? EV_SYNC_DONE : EV_ACTION_FAILED, event.get());
+            Exchange::doSyncParams(context, din, entry.rxCrc16, event.record().payload, params);
+        context.raise(synced ? EV_SYNC_DONE : EV_ACTION_FAILED, event.get());
         entry.state = EXCHANGE_REQUEST_ACTION;
     }
 
     void serveTransfer(const QString &din, DeviceEntry &entry)
     {
         LUMO_INFO << "state EXCHANGE_START_DATA_TRANSFER for DIN:" << din;
-        const bool transferred = Exchange::doDataTransfer(link, din);
+        const bool transferred = Exchange::doDataTransfer(context, din);
         raiseFor(transferred ? EV_TRANSFER_DONE : EV_ACTION_FAILED, din);
         entry.state = EXCHANGE_REQUEST_ACTION;
     }
@@ -181,14 +175,15 @@ private:
     bool serveRequestAction(const QString &din, DeviceEntry &entry)
     {
         LUMO_INFO << "state EXCHANGE_REQUEST_ACTION for DIN:" << din;
-        link.raise(EV_REQUEST_ACTION, event.get());
-        const uint32_t answer = event->answer;
+        EventRecordPool::Lease event = context.records->borrow(din);
+        context.raise(EV_REQUEST_ACTION, event.get());
+        const uint32_t answer = event.record().answer;
         if (answer > kLastAction)
             return false;
         switch (RequestAction(answer)) {
         case SYNC:
             LUMO_INFO << " >>> RequestAction::SYNC for DIN:" << din;
-            takeParams(entry);
+            takeParams(event.record(), entry);
             entry.state = EXCHANGE_START_SYNC;
             return true;
         case DATA_TRANSFER:
@@ -204,7 +199,7 @@ private:
         case SLEEP:
             LUMO_INFO << " >>> RequestAction::SLEEP for DIN:" << din;
             // A device that did not take the command is dropped all the same.
-            link.protocol->doSleep();
+            context.protocol->doSleep();
             removeList.append(din);
             return true;
         case EXIT:
@@ -217,10 +212,10 @@ private:
 
     // The host's parameter bytes, at most one DeviceParams' worth; bytes past what the
     // host gave keep their old contents.
-    void takeParams(DeviceEntry &entry)
+    static void takeParams(const lumo_EventData &event, DeviceEntry &entry)
     {
-        const std::size_t length = std::min<std::size_t>(event->answerLength, sizeof(DeviceParams));
-        std::memcpy(&entry.params, event->answerData, length);
+        const std::size_t length = std::min<std::size_t>(event.answerLength, sizeof(DeviceParams));
+        std::memcpy(&entry.params, event.answerData, length);
     }
 
     // Sends a keep-alive when one is due. True when one was sent.
@@ -229,7 +224,7 @@ private:
         if (now() <= entry.keepAliveDeadline)
             return false;
         const uint32_t sequence = entry.keepAliveSeq++;
-        if (link.protocol->sendKeepAlive(sequence, Exchange::kCommandTimeoutMs)) {
+        if (context.protocol->sendKeepAlive(sequence, Exchange::kCommandTimeoutMs)) {
             entry.keepAliveDeadline = now() + kIntervalMs;
             return true;
         }
@@ -244,26 +239,26 @@ private:
     void eraseRemoved()
     {
         for (const QString &din : qAsConst(removeList))
-            link.devices->erase(din, link.link);
+            context.devices->erase(din, context.connectionId);
     }
 
-    // True when no device has been on this link for the whole idle interval. Devices
-    // resting from earlier links do not keep it open.
+    // True when no device has been on this connection for the whole idle interval.
+    // Devices resting from earlier connections do not keep it open.
     bool fellIdle()
     {
         if (now() <= idleDeadline)
             return false;
-        if (!link.devices->hasDevicesOnLink(link.link))
+        if (!context.devices->hasDevicesOnLink(context.connectionId))
             return true;
         idleDeadline = now() + kIntervalMs;
         return false;
     }
 
-    // An action the host asked for that the link's end left undone: the host hears it
-    // failed, and the device is asked again when it calls next.
+    // An action the host asked for that the connection's end left undone: the host hears
+    // it failed, and the device is asked again when it calls next.
     void failPendingActions()
     {
-        for (const QString &din : link.devices->takeBackActions(link.link)) {
+        for (const QString &din : context.devices->takeBackActions(context.connectionId)) {
             LUMO_INFO << "_threadExchange action left undone for DIN:" << din;
             raiseFor(EV_ACTION_FAILED, din);
         }
@@ -271,34 +266,40 @@ private:
 
     void raiseFor(lumo_Event raised, const QString &din)
     {
-        prepareEventRecord(*event, din);
-        link.raise(raised, event.get());
+        EventRecordPool::Lease event = context.records->borrow(din);
+        context.raise(raised, event.get());
     }
 
-    ExchangeContext &link;
-    const std::unique_ptr<lumo_EventData> event; // the working record
+    ExchangeContext &context;
+    LinkLayer &link;
     int64_t idleDeadline = 0;
     QStringList removeList;
 };
 
 } // namespace
 
-bool confirmDevice(const QString &din, void *context)
+bool confirmDevice(const QString &din, void *opaque)
 {
-    if (!context)
+    if (!opaque)
         return false;
-    auto &link = *static_cast<ExchangeContext *>(context);
-    std::unique_ptr<lumo_EventData> own;
-    lumo_EventData &event = link.recordOrOwn(own);
-    prepareEventRecord(event, din);
-    link.raise(EV_DEVICE_HANDSHAKE, &event);
-    return (event.answer & kAcceptMask) != 0;
+    auto &context = *static_cast<ExchangeContext *>(opaque);
+    // A DIN another connection is still talking for is not taken from it: the newcomer may
+    // be a peer claiming it, or the device's late call on a stale connection, which it
+    // makes again.
+    if (!context.devices->mayTakeOver(din, context.connectionId, now())) {
+        context.link().countUnwanted(
+            "_threadExchange DIN held by a connection still talking, handshake refused");
+        return false;
+    }
+    EventRecordPool::Lease event = context.records->borrow(din);
+    context.raise(EV_DEVICE_HANDSHAKE, event.get());
+    return (event.record().answer & kAcceptMask) != 0;
 }
 
 void *_threadExchange(void *arg)
 {
     auto &context = *static_cast<ExchangeContext *>(arg);
-    if (!context.transport || !context.protocol || !context.devices)
+    if (!context.protocol || !context.devices || !context.records)
         return nullptr;
     ExchangeLoop(context).run();
     return nullptr;

@@ -76,12 +76,13 @@ void readParamsBlock(const uint8_t *in, DeviceParams &params)
     params.crc16 = uint16_t(helpers::readU16LE(in + kParamsCrcOffset));
 }
 
-// The device clock read as this computer's local time, in epoch seconds (low 32 bits).
-uint32_t localEpochSeconds(const timestamp_t &clock)
+// The device clock in epoch seconds (low 32 bits), read in UTC: the zone setDateTime
+// writes it in, so a clock just set reads back as the time it was set to.
+uint32_t utcEpochSeconds(const timestamp_t &clock)
 {
-    const QDateTime local(QDate(frame::kYearBase + clock.year, clock.month, clock.day),
-                          QTime(clock.hour, clock.min, clock.sec, 0), Qt::LocalTime);
-    return local.isValid() ? uint32_t(local.toSecsSinceEpoch()) : 0;
+    const QDateTime utc(QDate(frame::kYearBase + clock.year, clock.month, clock.day),
+                        QTime(clock.hour, clock.min, clock.sec, 0), Qt::UTC);
+    return utc.isValid() ? uint32_t(utc.toSecsSinceEpoch()) : 0;
 }
 
 bool hasConfigSize(const QByteArray &answer)
@@ -110,8 +111,8 @@ bool Protocol::setDateTime(const QDateTime &dateTime)
                                                 uint8_t(time.minute()),
                                                 uint8_t(time.second()),
                                                 uint8_t(date.dayOfWeek())};
-        ok = send(CMD_SET_DATE_TIME,
-                  QByteArray(reinterpret_cast<const char *>(payload), kDateTimeSize)) > 0;
+        ok = linkLayer.send(CMD_SET_DATE_TIME,
+                  QByteArray(reinterpret_cast<const char *>(payload), kDateTimeSize));
     } else {
         LUMO_INFO << "Protocol::setDateTime invalid date and time";
     }
@@ -126,8 +127,8 @@ bool Protocol::setDeviceParams(const DeviceParams &params, int /*timeoutMs: ACK 
     LUMO_INFO << log::separator();
     LUMO_INFO << "Protocol::setDeviceParams send request";
     const bool ok =
-        send(CMD_SET_DEVICE_PARAMS,
-             QByteArray::fromRawData(reinterpret_cast<const char *>(block), kParamsBlockSize)) > 0;
+        linkLayer.send(CMD_SET_DEVICE_PARAMS, QByteArray::fromRawData(
+                                                  reinterpret_cast<const char *>(block), kParamsBlockSize));
     LUMO_INFO << "Protocol::setDeviceParams result:" << ok;
     return ok;
 }
@@ -137,10 +138,11 @@ bool Protocol::getDeviceParams(DeviceParams &params, int timeoutMs)
     LUMO_INFO << log::separator();
     LUMO_INFO << "Protocol::getDeviceParams send request";
     bool ok = false;
-    if (send(CMD_GET_DEVICE_PARAMS, QByteArray()) > 0) {
+    if (linkLayer.send(CMD_GET_DEVICE_PARAMS, QByteArray())) {
         uint8_t command = 0;
         QByteArray answer;
-        const int result = receive(command, answer, timeoutMs);
+        const int result =
+            linkLayer.receive({CMD_GET_DEVICE_PARAMS}, command, answer, timeoutMs, true);
         if (hasConfigSize(answer))
             LUMO_INFO << "Protocol::getDeviceParams configSize " << configSize(answer);
         if (result >= 0 && command == CMD_GET_DEVICE_PARAMS && answer.size() >= kParamsAnswerSize) {
@@ -157,11 +159,12 @@ bool Protocol::getDeviceStatus(DeviceStatus &status, int timeoutMs)
     LUMO_INFO << log::separator();
     LUMO_INFO << "Protocol::getDeviceStatus send request";
     bool ok = false;
-    if (send(CMD_GET_DEVICE_STATUS, QByteArray()) > 0) {
+    if (linkLayer.send(CMD_GET_DEVICE_STATUS, QByteArray())) {
         LUMO_INFO << "Protocol::getDeviceStatus wait response";
         uint8_t command = 0;
         QByteArray answer;
-        const int result = receive(command, answer, timeoutMs);
+        const int result =
+            linkLayer.receive({CMD_GET_DEVICE_STATUS}, command, answer, timeoutMs, true);
         if (hasConfigSize(answer))
             LUMO_INFO << "Protocol::getDeviceStatus configSize:" << configSize(answer);
         if (result >= 0 && command == CMD_GET_DEVICE_STATUS && answer.size() >= kStatusAnswerSize) {
@@ -173,7 +176,7 @@ bool Protocol::getDeviceStatus(DeviceStatus &status, int timeoutMs)
             clock.packed = uint32_t(helpers::readU32LE(in + kStatusClockOffset));
             helpers::timestamp2Time(&clock);
             frame::logClock("Protocol::getDeviceStatus - timestamp:", clock);
-            status.deviceTime = localEpochSeconds(clock);
+            status.deviceTime = utcEpochSeconds(clock);
             for (int i = 0; i < kStatus16bCount; ++i)
                 status.status16b[i] =
                     uint16_t(helpers::readU16LE(in + kStatus16bOffset + i * kU16));

@@ -13,7 +13,6 @@ namespace liblumo {
 
 namespace {
 
-constexpr uint16_t kCountFailed = 0xFFFF;
 constexpr int kCountAnswerSize = 2;
 
 // Header payload, little-endian.
@@ -123,12 +122,12 @@ uint16_t Protocol::getAvailableMeasurement(int timeoutMs)
 {
     LUMO_INFO << log::separator();
     LUMO_INFO << "Protocol::getAvailableMeasurement send request";
-    if (send(CMD_GET_AVAILABLE_MEASUREMENT, QByteArray()) <= 0)
+    if (!linkLayer.send(CMD_GET_AVAILABLE_MEASUREMENT, QByteArray()))
         return kCountFailed;
     LUMO_INFO << "Protocol::getAvailableMeasurement wait response";
     uint8_t command = 0;
     QByteArray answer;
-    if (receive(command, answer, timeoutMs) < 0 || command != CMD_GET_AVAILABLE_MEASUREMENT ||
+    if (linkLayer.receive({CMD_GET_AVAILABLE_MEASUREMENT}, command, answer, timeoutMs, true) < 0 ||
         answer.size() < kCountAnswerSize)
         return kCountFailed;
     const auto count = uint16_t(helpers::readU16LE(frame::bytes(answer)));
@@ -136,14 +135,14 @@ uint16_t Protocol::getAvailableMeasurement(int timeoutMs)
     return count;
 }
 
-bool Protocol::retriveNextMeasurement(Measurement &measurement, int timeoutMs, int &samples)
+bool Protocol::retrieveNextMeasurement(Measurement &measurement, int timeoutMs, int &samples)
 {
     LUMO_INFO << log::separator();
-    LUMO_INFO << "Protocol::retriveNextMeasurement send request";
+    LUMO_INFO << "Protocol::retrieveNextMeasurement send request";
     samples = 0;
-    const bool ok = send(CMD_RETRIEVE_NEXT_MEASUREMENT, QByteArray()) > 0 &&
+    const bool ok = linkLayer.send(CMD_RETRIEVE_NEXT_MEASUREMENT, QByteArray()) &&
                     receiveMeasurement(measurement, timeoutMs, samples);
-    LUMO_INFO << "Protocol::retriveNextMeasurement complete - result:" << ok;
+    LUMO_INFO << "Protocol::retrieveNextMeasurement complete - result:" << ok;
     return ok;
 }
 
@@ -157,9 +156,11 @@ bool Protocol::receiveMeasurement(Measurement &measurement, int timeoutMs, int &
         uint8_t command = 0;
         // A block before the last is as long as the one before it: read whole at once.
         const bool moreBlocks = retrieval.blocksTaken + 1 < retrieval.totBlocks;
-        expectedFrameSize = retrieval.blocksTaken > 0 && moreBlocks ? receivedSize : 0;
-        const int result = receiveUnacknowledged(command, data, timeoutMs);
-        expectedFrameSize = 0;
+        linkLayer.expectFrameSize(
+            retrieval.blocksTaken > 0 && moreBlocks ? linkLayer.receivedFrameSize() : 0);
+        const int result = linkLayer.receive({CMD_MEASUREMENT_HEADER, CMD_MEASUREMENT_BLOCK},
+                                             command, data, timeoutMs, false);
+        linkLayer.expectFrameSize(0);
         LUMO_INFO << "Protocol::receiveMeasurement rxResult:" << result;
         if (result < 0)
             break;
@@ -174,10 +175,10 @@ bool Protocol::receiveMeasurement(Measurement &measurement, int timeoutMs, int &
             return true;
         }
         if (verdict == Verdict::Refused) {
-            refuseFrame();
+            linkLayer.refuseFrame();
             break;
         }
-        if (!acknowledgeFrame())
+        if (!linkLayer.acknowledgeFrame())
             break;
     }
     LUMO_INFO << "Protocol::receiveMeasurement ERROR!!!!";

@@ -47,21 +47,23 @@ bool Protocol::waitHandshake(QString &din, uint16_t &handshakeWord, uint16_t &rx
 
     uint8_t command = 0;
     QByteArray data;
-    if (receiveUnacknowledged(command, data, timeoutMs) < 0)
+    if (linkLayer.receive(LinkLayer::Expected(), command, data, timeoutMs, false) < 0)
         return false;
+    // Only the wait for the frame is bound by the receive deadline: once it is here, the
+    // host's answer and the echo take what they need.
+    linkLayer.setReceiveDeadline(0);
     if (command != CMD_HANDSHAKE) {
         // Nobody asked for it (a late answer, a block of an abandoned measurement): an ACK
         // would tell the device it was taken, so it is refused, and handed to the caller.
-        LUMO_INFO << "Protocol::waitHandshake not a handshake, refused - command:"
-                  << frame::hexByte(command);
-        sendNak();
+        linkLayer.countUnwanted("Protocol::waitHandshake not a handshake, refused");
+        linkLayer.sendNak();
         otherData = data;
         otherCommand = command;
         return false;
     }
     if (data.size() < kHandshakeSize) {
         // Left unanswered like a refused device: there is no identity to accept.
-        LUMO_INFO << "Protocol::waitHandshake short handshake - length:" << data.size();
+        linkLayer.countUnwanted("Protocol::waitHandshake short handshake");
         return false;
     }
 
@@ -73,7 +75,7 @@ bool Protocol::waitHandshake(QString &din, uint16_t &handshakeWord, uint16_t &rx
     const auto dinNumber = uint32_t(helpers::readU32LE(payload + kDinOffset));
     if (dinNumber > kLargestDin) {
         // Left unanswered like a refused device.
-        LUMO_INFO << "Protocol::waitHandshake DIN does not fit nine digits - din:" << dinNumber;
+        linkLayer.countUnwanted("Protocol::waitHandshake DIN does not fit nine digits");
         return false;
     }
     din = dinText(dinNumber);
@@ -82,8 +84,8 @@ bool Protocol::waitHandshake(QString &din, uint16_t &handshakeWord, uint16_t &rx
         din.clear();
         return false;
     }
-    sendAck();
-    if (send(CMD_HANDSHAKE, data) <= 0) {
+    linkLayer.sendAck();
+    if (!linkLayer.send(CMD_HANDSHAKE, data)) {
         LUMO_DEBUG << "Protocol::waitHandshake ERROR!";
         return false;
     }
@@ -96,11 +98,11 @@ bool Protocol::sendKeepAlive(uint32_t counter, int timeoutMs)
 {
     LUMO_INFO << log::separator();
     LUMO_INFO << "Protocol::sendKeepAlive send request";
-    if (send(CMD_KEEP_ALIVE, helpers::decValue(counter, kKeepAliveDigits).toLatin1()) <= 0)
+    if (!linkLayer.send(CMD_KEEP_ALIVE, helpers::decValue(counter, kKeepAliveDigits).toLatin1()))
         return false;
     uint8_t command = 0;
     QByteArray answer;
-    const int result = receive(command, answer, timeoutMs);
+    const int result = linkLayer.receive({CMD_KEEP_ALIVE}, command, answer, timeoutMs, true);
     LUMO_INFO << "Protocol::sendKeepAlive - result:" << result;
     return result != -1 && command == CMD_KEEP_ALIVE;
 }
@@ -109,24 +111,24 @@ bool Protocol::doSleep()
 {
     LUMO_INFO << log::separator();
     LUMO_INFO << "Protocol::doSleep send request";
-    return send(CMD_SLEEP, QByteArray(1, kSleepArgument)) > 0;
+    return linkLayer.send(CMD_SLEEP, QByteArray(1, kSleepArgument));
 }
 
-bool Protocol::sentRealTimeCommand(uint8_t subCommand, const QByteArray &arguments,
+bool Protocol::sendRealTimeCommand(uint8_t subCommand, const QByteArray &arguments,
                                    QByteArray &answer, int timeoutMs)
 {
     LUMO_INFO << log::separator();
-    LUMO_INFO << "Protocol::sentRealTimeCommand send request";
+    LUMO_INFO << "Protocol::sendRealTimeCommand send request";
     QByteArray payload;
     payload.reserve(arguments.size() + 1);
     payload.append(char(subCommand));
     payload.append(arguments);
-    if (send(CMD_REAL_TIME, payload) <= 0)
+    if (!linkLayer.send(CMD_REAL_TIME, payload))
         return false;
     answer.clear();
     uint8_t command = 0;
-    const int result = receive(command, answer, timeoutMs);
-    LUMO_INFO << "Protocol::sentRealTimeCommand - result:" << result;
+    const int result = linkLayer.receive({CMD_REAL_TIME}, command, answer, timeoutMs, true);
+    LUMO_INFO << "Protocol::sendRealTimeCommand - result:" << result;
     return result != -1 && command == CMD_REAL_TIME;
 }
 

@@ -37,15 +37,16 @@ QByteArray frame(uint16_t packet, uint8_t command, const Bytes &data)
 struct Harness {
     Harness()
     {
-        protocol.setStopSignal(&stop);
-        protocol.setTransport(&transport);
+        protocol.link().setStopSignal(&stop);
+        protocol.link().setTransport(&transport);
+        devices.openLink(1, nullptr);
         context.protocol = &protocol;
-        context.transport = &transport;
         context.devices = &devices;
+        context.records = &records;
         context.callback = &HostRecorder::callback;
         context.user = &host;
         context.stop = &stop;
-        context.link = 1;
+        context.connectionId = 1;
     }
 
     // Frames the library wrote, in order (single ACK/NAK bytes left out).
@@ -63,6 +64,7 @@ struct Harness {
     com::StopSignal stop;
     Protocol protocol;
     DeviceTable devices;
+    EventRecordPool records;
     ExchangeContext context;
 };
 

@@ -49,9 +49,9 @@ TEST(CommandFrames, CarryTheirDataAndNeedTheRightAnswer)
          false, hex("02 00 00 00 0C F1 30 30 30 30 30 30 30 30 34 32 F9 06")},
         {[](Protocol &p) { return p.sendKeepAlive(4294967295u, 1000); }, {ack}, false,
          hex("02 00 00 00 0C F1 34 32 39 34 39 36 37 32 39 35 F2")},
-        {[&](Protocol &p) { return p.sentRealTimeCommand(5, {}, answer, 1000); },
+        {[&](Protocol &p) { return p.sendRealTimeCommand(5, {}, answer, 1000); },
          {ack + deviceFrame(9, 0xF1, hex("01"))}, false, hex("02 00 00 00 03 92 05 96 06")},
-        {[&](Protocol &p) { return p.sentRealTimeCommand(5, hex("10 20"), answer, 1000); },
+        {[&](Protocol &p) { return p.sendRealTimeCommand(5, hex("10 20"), answer, 1000); },
          {ack + deviceFrame(8, 0x92, hex("AA BB"))}, true, hex("02 00 00 00 05 92 05 10 20 A0 06")},
         // The measurement count: little-endian, 0xFFFF for a short, wrong or missing answer.
         {count, {ack + hex("02 00 00 00 04 B0 02 01 B5")}, true, countRequest + ack},
@@ -67,7 +67,7 @@ TEST(CommandFrames, CarryTheirDataAndNeedTheRightAnswer)
         for (bool acknowledged : {true, false}) {
             ScriptedTransport device;
             Protocol protocol;
-            protocol.setTransport(&device);
+            protocol.link().setTransport(&device);
             device.replyToNextFrames(acknowledged ? c.replies : Bytes());
             EXPECT_EQ(c.call(protocol), acknowledged && c.result);
             const QByteArray frame = device.writes().front();
@@ -215,7 +215,7 @@ TEST(Handshake, IsAnsweredOnlyWhenTheHostAcceptsAValidDin)
         SCOPED_TRACE(c.input.toHex().toStdString());
         ScriptedTransport device;
         Protocol protocol;
-        protocol.setTransport(&device);
+        protocol.link().setTransport(&device);
         device.feed(c.input);
         device.setAutoAck(c.acknowledged);
         std::pair<bool, QString> decision{c.accept, {}}; // the host's answer, the DIN it saw

@@ -29,10 +29,10 @@ TEST_F(LinkLayer, ReadsAskForTheHeaderThenTheRestOfTheFrame)
     EXPECT_EQ(receive(), 2);
     EXPECT_EQ(device.readSizes(), (std::vector<int>{6, 1, 6, 201, 6, 3}));
     EXPECT_EQ(device.wire(), hex("06 06 06"));
-    EXPECT_TRUE(protocol->isInputWaiting()); // the fourth frame
+    EXPECT_TRUE(protocol->link().isInputWaiting()); // the fourth frame
     ScriptedTransport other;
-    protocol->setTransport(&other);
-    EXPECT_FALSE(protocol->isInputWaiting());
+    protocol->link().setTransport(&other);
+    EXPECT_FALSE(protocol->link().isInputWaiting());
     EXPECT_EQ(receive(-1), -1); // time-outs reach the transport unchanged
     EXPECT_EQ(other.timeouts(), std::vector<int>{-1});
     payload = hex("11 02 33");                         // holds a start byte inside the data
@@ -103,7 +103,7 @@ TEST_F(LinkLayer, OversizeFrameOrLongNoiseRunIsDropped)
 TEST_F(LinkLayer, StopSignalEndsAWaitAtOnceAndEverythingAfterIt)
 {
     com::StopSignal stop;
-    protocol->setStopSignal(&stop);
+    protocol->link().setStopSignal(&stop);
     device.setWaitWhenIdle(true);
     std::thread stopper([&stop] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -114,8 +114,8 @@ TEST_F(LinkLayer, StopSignalEndsAWaitAtOnceAndEverythingAfterIt)
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10)); // not 30 s
     stopper.join();
     EXPECT_EQ(device.timeouts(), std::vector<int>{30000}); // one wait, not slices of it
-    EXPECT_EQ(protocol->send(0xB0, QByteArray()), 0);      // once stopped, nothing more
-    EXPECT_FALSE(protocol->waitAck());
+    EXPECT_FALSE(protocol->link().send(0xB0, QByteArray()));      // once stopped, nothing more
+    EXPECT_FALSE(protocol->link().waitAck());
     EXPECT_TRUE(device.writes().empty());
 }
 
@@ -124,7 +124,7 @@ TEST_F(LinkLayer, ReceiveDeadlineCapsEveryWait)
     FakeClock clock;
     device.setClock(&clock);
     device.setWaitWhenIdle(true);
-    protocol->setReceiveDeadline(TimeOut::nowMs() + 300);
+    protocol->link().setReceiveDeadline(TimeOut::nowMs() + 300);
     device.feedBytewise(hex("02 00 01")); // a frame that never completes
     EXPECT_EQ(receive(30000), -1);
     EXPECT_EQ(device.timeouts(), (std::vector<int>{300, 300, 300, 300}));
@@ -134,21 +134,21 @@ TEST_F(LinkLayer, ReceiveDeadlineCapsEveryWait)
 TEST_F(LinkLayer, TooLongDataShortWriteConnectionStateAndDisconnect)
 {
     device.setAutoAck(true);
-    EXPECT_EQ(protocol->send(0x92, QByteArray(65534, 'x')), 0);
+    EXPECT_FALSE(protocol->link().send(0x92, QByteArray(65534, 'x')));
     EXPECT_TRUE(device.writes().empty());
-    EXPECT_EQ(protocol->send(0x92, QByteArray(65533, 'x')), 1);
+    EXPECT_TRUE(protocol->link().send(0x92, QByteArray(65533, 'x')));
     EXPECT_EQ(device.writes().at(0).mid(3, 2), hex("FF FF"));
-    EXPECT_TRUE(protocol->isConnected());
+    EXPECT_TRUE(protocol->link().isConnected());
     device.setConnected(false);
-    EXPECT_FALSE(protocol->isConnected());
-    protocol->disconnect();
+    EXPECT_FALSE(protocol->link().isConnected());
+    protocol->link().disconnect();
     EXPECT_EQ(device.disconnects(), 1);
     device.setShortFrameWrites(true);
-    EXPECT_EQ(protocol->send(0xB0, QByteArray()), 0);
+    EXPECT_FALSE(protocol->link().send(0xB0, QByteArray()));
     EXPECT_EQ(device.writes().size(), 2u); // not repeated
     Protocol unattached;
-    EXPECT_FALSE(unattached.isConnected());
-    EXPECT_EQ(unattached.send(0xB0, QByteArray()), 0);
+    EXPECT_FALSE(unattached.link().isConnected());
+    EXPECT_FALSE(unattached.link().send(0xB0, QByteArray()));
 }
 
 } // namespace liblumo::test

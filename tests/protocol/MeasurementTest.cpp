@@ -33,7 +33,7 @@ QByteArray blocks(int first, int last, int samples)
 class Measurements : public ProtocolTest {
 public:
     Measurements() { device.setAutoAck(true); }
-    bool retrieve() { return protocol->retriveNextMeasurement(*record, 1000, samples); }
+    bool retrieve() { return protocol->retrieveNextMeasurement(*record, 1000, samples); }
 
     std::unique_ptr<Measurement> record = std::make_unique<Measurement>();
     int samples = -1;
@@ -62,7 +62,7 @@ TEST_F(Measurements, HeaderIsDecodedLoggedAndZeroFillsTheRecord)
          {"ms->dtime: year: 24 month: 3 day: 5 hour: 14 min: 7 sec: 9\n", "ms->typeset: 7\n",
           "ms->ns: 258\n", "ms->nss: 772\n", "totBlocks: 1\nProtocol::sendAck\n", "rxResult: 5\n",
           "receive data: \"0105000600\"\n", "ss: 2  block: 1 %T\n",
-          "Protocol::retriveNextMeasurement complete - result: true"})
+          "Protocol::retrieveNextMeasurement complete - result: true"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
 }
 
@@ -134,7 +134,7 @@ TEST_F(Measurements, KeptOrRefusedMeasurement)
 {
     device.feed(header(0));
     ASSERT_TRUE(retrieve());
-    EXPECT_TRUE(protocol->acknowledgeFrame());
+    EXPECT_TRUE(protocol->link().acknowledgeFrame());
     EXPECT_EQ(device.wire().mid(7), hex("06"));
     device.feed(header(0) + deviceFrame(0x20, 0xB0, hex("00 00")));
     EXPECT_EQ(receive(), 2);
@@ -144,7 +144,7 @@ TEST_F(Measurements, KeptOrRefusedMeasurement)
     ASSERT_TRUE(retrieve());
     device.feed(header(0)); // the device tries again after each NAK
     device.feed(header(0));
-    protocol->refuseFrame();
+    protocol->link().refuseFrame();
     EXPECT_EQ(device.pendingBytes(), 0);
     EXPECT_EQ(device.wire().mid(17), hex("15 15 15"));
 }

@@ -47,8 +47,11 @@ inline std::string logText(const LogCapture &log)
 
 class ProtocolTest : public ::testing::Test {
 protected:
-    ProtocolTest() { protocol->setTransport(&device); }
-    int receive(int timeoutMs = 1000) { return protocol->receive(command, data, timeoutMs); }
+    ProtocolTest() { protocol->link().setTransport(&device); }
+    int receive(int timeoutMs = 1000)
+    {
+        return protocol->link().receive(LinkLayer::Expected(), command, data, timeoutMs, true);
+    }
 
     ScriptedTransport device;
     std::unique_ptr<Protocol> protocol = std::make_unique<Protocol>();
