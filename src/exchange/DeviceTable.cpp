@@ -36,7 +36,7 @@ bool DeviceTable::mayTakeOver(const QString &din, uint64_t link, int64_t nowMs) 
 {
     const std::lock_guard<std::mutex> lock(mutex);
     const auto found = entries.find(din);
-    if (found == entries.end() || found->second.link == link)
+    if (found == entries.end() || found->second.link == link || found->second.leaving)
         return true;
     const auto live = liveLinks.find(found->second.link);
     if (live == liveLinks.end() || live->second.lastFrameMs == nullptr)
@@ -106,6 +106,14 @@ void DeviceTable::erase(const QString &din, uint64_t link)
         return;
     detach(din, link);
     entries.erase(found);
+}
+
+void DeviceTable::markLeaving(const QString &din, uint64_t link)
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    const auto found = entries.find(din);
+    if (found != entries.end() && found->second.link == link)
+        found->second.leaving = true;
 }
 
 bool DeviceTable::hasDevicesOnLink(uint64_t link) const

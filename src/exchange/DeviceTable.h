@@ -41,6 +41,7 @@ struct DeviceEntry {
     DeviceParams params{}; // the host's parameters from its last SYNC answer
     uint64_t link = 0;     // the link the device last handshook on
     int64_t seenMs = 0;    // when it last handshook (monotonic ms)
+    bool leaving = false;  // sent to sleep or let go: a newer connection may take it at once
 };
 
 class DeviceTable {
@@ -59,7 +60,8 @@ public:
     void closeLink(uint64_t link);
 
     // False when `din` is held by another live connection that showed a valid frame less
-    // than kTakeOverSilenceMs before nowMs: the handshake on `link` must be refused.
+    // than kTakeOverSilenceMs before nowMs and is not letting the device go: the handshake
+    // on `link` must be refused.
     bool mayTakeOver(const QString &din, uint64_t link, int64_t nowMs) const;
     // The device handshook on `link`: its entry is created or refreshed and moves to the
     // link. Returns the live link it was taken from (its closer has been raised), or 0.
@@ -72,6 +74,9 @@ public:
     // Writes the entry back, unless the device has moved to another link meanwhile.
     void store(const QString &din, uint64_t link, const DeviceEntry &entry);
     void erase(const QString &din, uint64_t link);
+    // The device is being sent to sleep or let go on `link`: its entry goes after the walk,
+    // and a call it makes meanwhile on a new connection is taken at once.
+    void markLeaving(const QString &din, uint64_t link);
     bool hasDevicesOnLink(uint64_t link) const;
     // Entries of `link` with an action the host asked for that never ran: set back to
     // waiting for the host's next answer. Returns their DINs.

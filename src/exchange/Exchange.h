@@ -19,9 +19,6 @@ class Exchange {
 public:
     // The time-out every device command of the exchange is given.
     static constexpr int kCommandTimeoutMs = 30000;
-    // Count requests one transfer makes at most: a device that keeps reporting more after
-    // each round (it measures while it is read) does not hold the connection for ever.
-    static constexpr int kMaxCountRounds = 16;
 
     // Reads the device status into statusOut (a DeviceStatus, written only when it was
     // read). When the host's CRC differs from the device's, writes the current UTC clock
@@ -32,10 +29,11 @@ public:
 
     // Fetches every stored measurement and raises EV_MEASUREMENT for each one that
     // carries counts or samples; each is acknowledged to the device only once the host
-    // kept it. The count is asked again after each round, so true only once the device
-    // says nothing is left; false when a count request or a retrieval failed, the host
-    // refused a measurement, a stop request cut the transfer short, or the device still
-    // reported measurements after kMaxCountRounds rounds.
+    // kept it. A measurement the device sends again right after it was handed over (it
+    // missed our ACK of its last frame and kept it) is acknowledged again and neither
+    // handed over nor counted twice, so true means the device handed over as many distinct
+    // measurements as its count said. False when the count request or a retrieval failed,
+    // the host refused a measurement, or a stop request cut the transfer short.
     static bool doDataTransfer(ExchangeContext &context, const QString &din);
 
 private:
@@ -43,9 +41,7 @@ private:
     // sample count; true when the host kept it (left `answer` at 0).
     static bool handOver(ExchangeContext &context, const QString &din, int samples,
                          lumo_EventData &event);
-    // Fetches `count` measurements and hands each over; false as for doDataTransfer.
-    static bool transferRound(ExchangeContext &context, const QString &din, int count,
-                              lumo_EventData &event);
+
 };
 
 // Copies the DIN's UTF-8 bytes (at most 11) into the record's `din`, zero after them.

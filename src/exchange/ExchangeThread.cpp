@@ -198,16 +198,25 @@ private:
             return false;
         case SLEEP:
             LUMO_INFO << " >>> RequestAction::SLEEP for DIN:" << din;
+            letGo(din, entry);
             // A device that did not take the command is dropped all the same.
             context.protocol->doSleep();
-            removeList.append(din);
             return true;
         case EXIT:
             LUMO_INFO << " >>> RequestAction::EXIT for DIN:" << din;
-            removeList.append(din);
+            letGo(din, entry);
             return true;
         }
         return false;
+    }
+
+    // The entry goes after the walk; a call the device makes meanwhile on a new
+    // connection is not refused for it.
+    void letGo(const QString &din, DeviceEntry &entry)
+    {
+        entry.leaving = true;
+        context.devices->markLeaving(din, context.connectionId);
+        removeList.append(din);
     }
 
     // The host's parameter bytes, at most one DeviceParams' worth; bytes past what the

@@ -140,9 +140,10 @@ void expectStatus(HostRecorder &host)
     EXPECT_TRUE(std::equal(simulated.status.status16b.begin(), simulated.status.status16b.end(),
                            std::begin(status.status16b)));
     const auto &clock = simulated.clock;
-    const QDateTime local(QDate(clock.year, clock.month, clock.day),
-                          QTime(clock.hour, clock.minute, clock.second), Qt::LocalTime);
-    EXPECT_EQ(status.deviceTime, uint32_t(local.toSecsSinceEpoch()));
+    // Read back in UTC, the zone SYNC writes the clock in.
+    const QDateTime utc(QDate(clock.year, clock.month, clock.day),
+                        QTime(clock.hour, clock.minute, clock.second), Qt::UTC);
+    EXPECT_EQ(status.deviceTime, uint32_t(utc.toSecsSinceEpoch()));
 }
 
 // The current UTC time, within a few seconds.

@@ -1,6 +1,7 @@
 // Fleet channels, and what no peer may do to a TCP channel: hold the door with silence,
 // trickles, bad frames or garbage; a port that cannot be listened on fails the start.
 #include "Fixtures.h"
+#include "exchange/DeviceTable.h"
 
 #include <gtest/gtest.h>
 
@@ -55,23 +56,35 @@ INSTANTIATE_TEST_SUITE_P(Fleet, PortErrors,
                                                           "taken"),
                                           testing::Bool()));
 
-// A device calls again before its old connection is seen dead: the new one takes over.
-TEST(Fleet, ANewerConnectionTakesTheDeviceOver)
+// A device calls again before its old connection is seen dead: the new connection takes it
+// over once the old one has shown no frame for the takeover time. Before that a newcomer
+// with its DIN is refused without asking the host, so a peer claiming the DIN of a device
+// that is talking cannot cut it off.
+TEST(Fleet, ANewerConnectionTakesOnlyASilentDeviceOver)
 {
     HostRecorder host;
     host.accept();
-    host.setFallback(act(CALIBRATION), kDinText);
+    host.setFallback(act(CALIBRATION), kDinText); // the first connection falls silent
     auto channel = tcpChannel(host, 8);
     SimRun first(oneDevice(device(kDin)));
     ASSERT_TRUE(first.overTcp(channel->port));
     ASSERT_TRUE(host.waitFor(EV_DEVICE_ADDED, 1, kEventWaitMs, kDinText)) << host.trace();
-    SimRun second(oneDevice(device(kDin)));
-    ASSERT_TRUE(second.overTcp(channel->port));
+    const auto addedAt = std::chrono::steady_clock::now();
+    SimRun early(oneDevice(device(kDin)));
+    ASSERT_TRUE(early.overTcp(channel->port));
+    EXPECT_TRUE(early.tap.waitHostClosed(kEventWaitMs)); // refused until it gave up
+    EXPECT_EQ(host.count(EV_DEVICE_HANDSHAKE, kDinText), 1);
+    EXPECT_LT(first.tap.hostClosedAtMs(), 0);
+
+    std::this_thread::sleep_until(
+        addedAt + std::chrono::milliseconds(liblumo::DeviceTable::kTakeOverSilenceMs));
+    SimRun late(oneDevice(device(kDin)));
+    ASSERT_TRUE(late.overTcp(channel->port));
     ASSERT_TRUE(host.waitFor(EV_DEVICE_ADDED, 2, kEventWaitMs, kDinText)) << host.trace();
     EXPECT_TRUE(first.tap.waitHostClosed(kEventWaitMs));
     const int asked = host.count(EV_REQUEST_ACTION, kDinText);
     EXPECT_TRUE(host.waitFor(EV_REQUEST_ACTION, asked + 2, kEventWaitMs, kDinText));
-    EXPECT_LT(second.tap.hostClosedAtMs(), 0);
+    EXPECT_LT(late.tap.hostClosedAtMs(), 0);
     EXPECT_LT(channel->stop(), kStopBoundMs);
     EXPECT_EQ(host.events().back().event, EV_CHANNEL_STOPPED);
 }

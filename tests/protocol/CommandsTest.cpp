@@ -46,18 +46,19 @@ TEST(CommandFrames, CarryTheirDataAndNeedTheRightAnswer)
         {[](Protocol &p) { return p.sendKeepAlive(0, 1000); }, {ack + deviceFrame(3, 0xF1)}, true,
          hex("02 00 00 00 0C F1 30 30 30 30 30 30 30 30 30 30 FF 06")},
         {[](Protocol &p) { return p.sendKeepAlive(42, 1000); }, {ack + deviceFrame(4, 0x92, hex("01"))},
-         false, hex("02 00 00 00 0C F1 30 30 30 30 30 30 30 30 34 32 F9 06")},
+         false, hex("02 00 00 00 0C F1 30 30 30 30 30 30 30 30 34 32 F9 15")},
         {[](Protocol &p) { return p.sendKeepAlive(4294967295u, 1000); }, {ack}, false,
          hex("02 00 00 00 0C F1 34 32 39 34 39 36 37 32 39 35 F2")},
         {[&](Protocol &p) { return p.sendRealTimeCommand(5, {}, answer, 1000); },
-         {ack + deviceFrame(9, 0xF1, hex("01"))}, false, hex("02 00 00 00 03 92 05 96 06")},
+         {ack + deviceFrame(9, 0xF1, hex("01"))}, false, hex("02 00 00 00 03 92 05 96 15")},
         {[&](Protocol &p) { return p.sendRealTimeCommand(5, hex("10 20"), answer, 1000); },
          {ack + deviceFrame(8, 0x92, hex("AA BB"))}, true, hex("02 00 00 00 05 92 05 10 20 A0 06")},
-        // The measurement count: little-endian, 0xFFFF for a short, wrong or missing answer.
+        // The measurement count: little-endian, 0xFFFF for a short, wrong or missing answer;
+        // an answer of another kind is refused, not acknowledged.
         {count, {ack + hex("02 00 00 00 04 B0 02 01 B5")}, true, countRequest + ack},
         {count, {ack + deviceFrame(1, 0xB0, hex("FE FF"))}, true, countRequest + ack},
         {count, {ack + deviceFrame(1, 0xB0, hex("02"))}, false, countRequest + ack},
-        {count, {ack + deviceFrame(1, 0xB1, hex("02 00"))}, false, countRequest + ack},
+        {count, {ack + deviceFrame(1, 0xB1, hex("02 00"))}, false, countRequest + hex("15")},
         {count, {ack}, false, countRequest},
         // clang-format on
     };
@@ -73,9 +74,12 @@ TEST(CommandFrames, CarryTheirDataAndNeedTheRightAnswer)
             const QByteArray frame = device.writes().front();
             EXPECT_EQ(device.wire(), acknowledged ? c.wire : frame + frame + frame);
             EXPECT_EQ(device.events().front(), "discard");
+            // Before every frame and every NAK.
             EXPECT_EQ(device.discards(),
                       int(std::count_if(device.writes().begin(), device.writes().end(),
-                                        [](const QByteArray &w) { return w.size() > 1; })));
+                                        [](const QByteArray &w) {
+                                            return w.size() > 1 || w == QByteArray("\x15", 1);
+                                        })));
             if (!acknowledged) {
                 EXPECT_EQ(device.readSizes().size(), 3u);
             }
@@ -146,10 +150,11 @@ TEST_F(Commands, DeviceParamsAreReadAndWrittenFieldByField)
               int(sizeof p.reserved));
     EXPECT_TRUE(protocol->setDeviceParams(params, 30000));
     EXPECT_EQ(device.writes().back(), deviceFrame(1, 0xA2, paramsBlock(0)));
-    EXPECT_EQ(log.count("Protocol::getDeviceParams configSize  94"), 3); // none for one byte
+    // None for one byte, nor for a frame of another kind (refused).
+    EXPECT_EQ(log.count("Protocol::getDeviceParams configSize  94"), 2);
 }
 
-TEST_F(Commands, GetDeviceStatusReadsTheClockAsLocalTimeOrFailsKeepingTheRecord)
+TEST_F(Commands, GetDeviceStatusReadsTheClockAsUtcOrFailsKeepingTheRecord)
 {
     LogCapture log;
     EXPECT_FALSE(protocol->setDateTime(QDateTime())); // an invalid clock is not sent
@@ -166,12 +171,13 @@ TEST_F(Commands, GetDeviceStatusReadsTheClockAsLocalTimeOrFailsKeepingTheRecord)
     EXPECT_FALSE(protocol->getDeviceStatus(status, 1000));
     EXPECT_FALSE(protocol->getDeviceStatus(status, 1000)); // no answer
     EXPECT_EQ(std::make_pair(status.status32a, status.deviceTime), std::make_pair(99u, 0u));
-    EXPECT_EQ(log.count("Protocol::getDeviceStatus configSize: 28"), 2);
-    EXPECT_EQ(device.writes().size(), 5u); // three requests, two answers acknowledged
+    EXPECT_EQ(log.count("Protocol::getDeviceStatus configSize: 28"), 1);
+    EXPECT_EQ(device.writes().size(), 5u); // three requests, one answer acknowledged, one refused
     device.feed(deviceFrame(2, 0xA4, answer));
     EXPECT_TRUE(protocol->getDeviceStatus(status, 1000));
     EXPECT_EQ(device.writes().front(), hex("02 00 00 00 02 A4 A4"));
-    EXPECT_EQ(status.deviceTime, QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5)).toSecsSinceEpoch());
+    // In UTC, the zone the clock is written in: 1704164645 is 2024-01-02T03:04:05Z.
+    EXPECT_EQ(status.deviceTime, 1704164645u);
     EXPECT_EQ((std::vector<uint32_t>{status.status32a, status.status32b, status.status16a,
                                      status.status16b[0], status.status16b[6]}),
               (std::vector<uint32_t>{0x04030201, 0x08070605, 0x0A09, 0x1110, 0x1D1C}));

@@ -33,8 +33,8 @@ TEST_F(LinkLayer, ReadsAskForTheHeaderThenTheRestOfTheFrame)
     ScriptedTransport other;
     protocol->link().setTransport(&other);
     EXPECT_FALSE(protocol->link().isInputWaiting());
-    EXPECT_EQ(receive(-1), -1); // time-outs reach the transport unchanged
-    EXPECT_EQ(other.timeouts(), std::vector<int>{-1});
+    EXPECT_EQ(receive(-1), -1); // -1 stands for the default: one wait of 1000 ms in all
+    EXPECT_EQ(other.timeouts(), std::vector<int>{1000});
     payload = hex("11 02 33");                         // holds a start byte inside the data
     other.feedBytewise(deviceFrame(9, 0x92, payload)); // one byte per read, then after noise
     other.feed(hex("FF 00 41 7E") + deviceFrame(10, 0x92, payload));
@@ -46,8 +46,8 @@ TEST_F(LinkLayer, ReadsAskForTheHeaderThenTheRestOfTheFrame)
     EXPECT_EQ(other.wire(), hex("06 06"));
 }
 
-// A bad LRC is answered by NAK and the repetition taken; a handshake is left to the caller to
-// answer. Silence or a failure ends a
+// A bad LRC is answered by NAK and the repetition taken; a frame received unacknowledged is
+// left to the caller to answer. Silence or a failure ends a
 // receive; noise before the start byte and the time-out -1 write no failure line.
 TEST_F(LinkLayer, BadFramesSilenceAndFailures)
 {
@@ -56,7 +56,7 @@ TEST_F(LinkLayer, BadFramesSilenceAndFailures)
     EXPECT_EQ(receive(), 2);
     EXPECT_EQ(data, hex("01 02"));
     device.feed(deviceFrame(3, 0x01, QByteArray(12, '\0')));
-    EXPECT_EQ(receive(), 12);
+    EXPECT_EQ(receive(1000, false), 12);
     EXPECT_EQ(command, 0x01);
     EXPECT_EQ(device.writes(), (Bytes{hex("15"), hex("06")}));
     device.feed(hex("02 00 01 00 05")); // header cut short, then silence

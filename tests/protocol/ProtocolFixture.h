@@ -48,9 +48,10 @@ inline std::string logText(const LogCapture &log)
 class ProtocolTest : public ::testing::Test {
 protected:
     ProtocolTest() { protocol->link().setTransport(&device); }
-    int receive(int timeoutMs = 1000)
+    int receive(int timeoutMs = 1000, bool acknowledge = true)
     {
-        return protocol->link().receive(LinkLayer::Expected(), command, data, timeoutMs, true);
+        return protocol->link().receive(LinkLayer::Expected(), command, data, timeoutMs,
+                                        acknowledge);
     }
 
     ScriptedTransport device;
