@@ -116,7 +116,6 @@ public:
     // frame of this size at once (a measurement's blocks are all alike).
     int receivedFrameSize() const { return receivedSize; }
     void expectFrameSize(int size) { expectedFrameSize = size; }
-    uint16_t packetNumber() const { return nrPacket; }
 
 private:
     // Noise before a start byte is dropped from the buffer as it is scanned and only counted.

@@ -36,8 +36,6 @@ public:
     bool isDataAvailable() override;
     bool waitForInput(int timeoutMs) override;
 
-    // The same as open: closes the port and opens it again.
-    bool reopen() { return open(); }
     void setPortName(std::string name);
 
     // The system location of the first USB serial port whose serial number starts with a

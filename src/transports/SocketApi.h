@@ -78,6 +78,14 @@ bool setReuseAddress(int socket);
 // Sends each small frame at once instead of holding it back for the acknowledgement of
 // the previous one (the conversation is stop-and-wait).
 bool setNoDelay(int socket);
+// Probes an idle peer and gives the connection up once it stays unanswered: a link that
+// vanished without a close (a modem dropped off the network) is closed within about two
+// minutes, whatever the conversation is doing (kKeepAlive* below).
+bool setKeepAlive(int socket);
+constexpr int kKeepAliveIdleSeconds = 60;     // quiet time before the first probe
+constexpr int kKeepAliveIntervalSeconds = 10; // between probes
+constexpr int kKeepAliveProbes = 6;           // unanswered probes that end the connection
+constexpr int kUserTimeoutMs = 120000;        // sent data unacknowledged this long: closed
 // address in network byte order; port in host byte order.
 bool bindIPv4(int socket, uint32_t networkOrderAddress, uint16_t port);
 bool listenOn(int socket, int backlog);

@@ -125,6 +125,21 @@ bool setNoDelay(int socket)
     return ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
 }
 
+bool setKeepAlive(int socket)
+{
+    const int on = 1;
+    const int idle = kKeepAliveIdleSeconds;
+    const int interval = kKeepAliveIntervalSeconds;
+    const int probes = kKeepAliveProbes;
+    const unsigned userTimeout = kUserTimeoutMs;
+    return ::setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+           ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 &&
+           ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 &&
+           ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0 &&
+           ::setsockopt(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout,
+                        sizeof userTimeout) == 0;
+}
+
 bool bindIPv4(int socket, uint32_t networkOrderAddress, uint16_t port)
 {
     const sockaddr_in address = makeAddress(networkOrderAddress, port);
@@ -149,6 +164,7 @@ AcceptedPeer acceptIPv4(int listenSocket, bool nonBlocking)
     if (socket < 0)
         return peer;
     setNoDelay(socket);
+    setKeepAlive(socket);
     char text[kPeerAddressTextSize] = {};
     if (address.sin_family == AF_INET && ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
         peer.address = text;

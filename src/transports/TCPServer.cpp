@@ -10,14 +10,6 @@ namespace sock = socketapi;
 
 TCPServer::~TCPServer() = default; // both sockets close themselves
 
-bool TCPServer::setBlocking(bool value)
-{
-    blocking = value;
-    if (!listenSocket.isValid())
-        return false;
-    return sock::setNonBlocking(listenSocket.get(), !value);
-}
-
 bool TCPServer::startListening()
 {
     // Only 16 bits reach the wire: a larger number would silently listen elsewhere.
@@ -31,7 +23,7 @@ bool TCPServer::startListening()
         setError(kErrorNoSocket, sock::lastError());
         return false;
     }
-    sock::setNonBlocking(candidate.get(), !blocking);
+    sock::setNonBlocking(candidate.get(), true);
     sock::setReuseAddress(candidate.get()); // a restarted channel must not wait for TIME_WAIT
     if (!sock::bindIPv4(candidate.get(), bindAddress, uint16_t(listenPort)) ||
         !sock::listenOn(candidate.get(), backlog))
@@ -52,7 +44,7 @@ bool TCPServer::acceptConnection()
         return true; // one is already waiting to be taken; never drop it
     if (!listenSocket.isValid())
         return false;
-    sock::AcceptedPeer peer = sock::acceptIPv4(listenSocket.get(), !blocking);
+    sock::AcceptedPeer peer = sock::acceptIPv4(listenSocket.get(), true);
     if (peer.socket < 0)
         return false;
     pendingSocket.reset(peer.socket);
@@ -68,11 +60,6 @@ TCPClient *TCPServer::takeConnection()
     auto *client = new TCPClient(pendingSocket.get(), peerAddress, peerPort);
     pendingSocket.release(); // the client owns it now
     return client;
-}
-
-bool TCPServer::hasConnection()
-{
-    return acceptConnection();
 }
 
 bool TCPServer::waitForConnection(int timeoutMs, int wakeFd)

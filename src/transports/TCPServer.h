@@ -29,7 +29,6 @@ public:
     void setAddress(uint32_t networkOrderAddress) { bindAddress = networkOrderAddress; }
     // Connections the system may hold waiting to be accepted (at least kBacklog).
     void setBacklog(int value) { backlog = value > kBacklog ? value : kBacklog; }
-    bool setBlocking(bool value);
     // Listens on port 1..65535 at the bind address; a second call replaces the socket.
     bool startListening();
     bool close();
@@ -38,7 +37,6 @@ public:
     // The pending connection (accepting one first if none is pending), or null. The
     // caller owns the client.
     TCPClient *takeConnection();
-    bool hasConnection();
     // Waits up to timeoutMs (-1: no limit) until a connection can be accepted, or the
     // wake descriptor (if any) becomes readable; false at once when not listening. Lets an
     // idle channel sleep instead of spinning.
@@ -53,7 +51,6 @@ private:
     int listenPort = 0;
     int backlog = kBacklog;
     uint32_t bindAddress = 0;
-    bool blocking = false;
     socketapi::UniqueSocket listenSocket;
     int lastErrorCode = 0;
     int lastErrorDetail = 0;
