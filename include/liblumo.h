@@ -339,7 +339,7 @@ public:
 };
 
 // Inside a callback: the connection the event belongs to, a number from 1 that is never
-// reused within its channel. Every TCP connection and every opening of a serial port is a
+// reused in the process. Every TCP connection and every opening of a serial port is a
 // connection of its own; a device is served only over the connection it last handshook
 // on. A fleet host tells an older connection's late EV_ACTION_FAILED from a newer one's
 // events by it. 0 outside a callback, and for EV_CHANNEL_STARTED and EV_CHANNEL_STOPPED.

@@ -47,6 +47,7 @@ struct StatusObject {
 struct EventObject {
     lumo_Event kind = EV_CHANNEL_STARTED;
     int channel = 0;
+    uint64_t connection = 0;
     py::object din;
     py::object measurement;
     py::object status;
@@ -125,6 +126,7 @@ py::object makeEvent(lumo_Event event, int channelId, const lumo_EventData *reco
     EventObject out;
     out.kind = event;
     out.channel = channelId;
+    out.connection = liblumo::currentConnectionId();
     out.din = py::none();
     out.measurement = py::none();
     out.status = py::none();
@@ -174,7 +176,7 @@ void bindEventObjects(py::module_ &m)
         .def_readonly("status32b", &StatusObject::status32b)
         .def_readonly("status16a", &StatusObject::status16a)
         .def_readonly("device_time", &StatusObject::deviceTime,
-                      "device clock, read as this computer's local time, epoch seconds")
+                      "device clock, read as UTC (as SYNC writes it), epoch seconds")
         .def_readonly("status16b", &StatusObject::status16b)
         .def("__repr__", [](const StatusObject &o) {
             return "<lumo.DeviceStatus device_time " + std::to_string(o.deviceTime) + ">";
@@ -183,6 +185,9 @@ void bindEventObjects(py::module_ &m)
     py::class_<EventObject>(m, "Event", "One event of a channel")
         .def_readonly("kind", &EventObject::kind)
         .def_readonly("channel", &EventObject::channel, "id of the channel")
+        .def_readonly("connection", &EventObject::connection,
+                      "id of the connection the event belongs to (a TCP connection or one "
+                      "opening of a serial port, never reused); 0 for channel events")
         .def_readonly("din", &EventObject::din, "the device's DIN text, None for channel events")
         .def_readonly("measurement", &EventObject::measurement,
                       "the Measurement of a MEASUREMENT event, else None")

@@ -1,6 +1,6 @@
 // The record one channel's threads share: the stop handshake with stopChannel, the host's
 // callback, the listening server of a TCP channel, and what the channel's connections
-// share: its devices, its event records and the numbering of its connections.
+// share: its devices and its event records.
 #ifndef LIBLUMO_CHANNELS_CHANNELRECORD_H
 #define LIBLUMO_CHANNELS_CHANNELRECORD_H
 
@@ -36,9 +36,6 @@ struct ChannelRecord {
     com::TCPServer server;
     DeviceTable devices;
     EventRecordPool records;
-    // The id of the channel's last connection: every TCP connection and every opening of
-    // a serial port takes the next one.
-    uint64_t lastConnectionId = 0;
 
     // Raised together with `stop`, readable without the mutex: ends the channel thread's
     // waits at once; the channel thread then closes every connection.

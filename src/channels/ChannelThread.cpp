@@ -74,8 +74,7 @@ void pauseAfterFailedAccept(ChannelRecord &record)
 void startConnection(ChannelRecord &record, ConnectionPool &pool,
                      std::unique_ptr<com::ComAbstract> transport, Connection::Exchanges kind)
 {
-    pool.start(std::make_unique<Connection>(record, std::move(transport),
-                                            ++record.lastConnectionId, kind));
+    pool.start(std::make_unique<Connection>(record, std::move(transport), kind));
 }
 
 // Accepts while below the pool's limit; otherwise waits until a connection ends (new

@@ -3,14 +3,18 @@
 #include "channels/ChannelRecord.h"
 #include "exchange/ExchangeThread.h"
 
+#include <atomic>
+
 namespace liblumo {
 
 namespace {
 constexpr int kInputWaitMs = 100; // a serial link looks at its state at least this often
+
+std::atomic<uint64_t> lastConnectionId{0};
 } // namespace
 
 Connection::Connection(ChannelRecord &record, std::unique_ptr<com::ComAbstract> link,
-                       uint64_t id, Exchanges kind)
+                       Exchanges kind)
     : channel(record), exchanges(kind), transport(std::move(link))
 {
     protocol.link().setStopSignal(&closeSignal);
@@ -21,7 +25,7 @@ Connection::Connection(ChannelRecord &record, std::unique_ptr<com::ComAbstract> 
     context.callback = record.callback;
     context.user = record.user;
     context.stop = &closeSignal;
-    context.connectionId = id;
+    context.connectionId = ++lastConnectionId;
 }
 
 Connection::~Connection()

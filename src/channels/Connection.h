@@ -1,5 +1,5 @@
 // One link to the devices: a TCP connection, or one opening of a serial port. Each has
-// its own id (never reused within its channel), close signal, link layer and device
+// its own id (never reused in the process), close signal, link layer and device
 // commands; the devices that handshake on it are served over it alone, so nothing meant
 // for a device reached over an earlier link goes out over a later one.
 //
@@ -28,8 +28,9 @@ public:
         WhileOpen, // one whenever input arrives, while the link lasts (a serial port)
     };
 
+    // Takes the next connection id.
     Connection(ChannelRecord &channel, std::unique_ptr<com::ComAbstract> transport,
-               uint64_t id, Exchanges exchanges);
+               Exchanges exchanges);
     ~Connection();
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;

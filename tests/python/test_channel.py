@@ -15,12 +15,13 @@ class Host:
     """Accepts, transfers until a transfer is done, then sleeps; on_* hooks answer instead."""
 
     def __init__(self, on_measurement=None, on_handshake=None, on_action=None):
-        self.kinds, self.measurements, self.seen = [], [], 0
+        self.kinds, self.measurements, self.seen, self.connections = [], [], 0, []
         self.done = threading.Event()
         self.on_measurement, self.on_handshake, self.on_action = on_measurement, on_handshake, on_action
 
     def __call__(self, event):
         self.kinds.append(event.kind)
+        self.connections.append(event.connection)
         if event.kind == K.DEVICE_HANDSHAKE:
             return self.on_handshake(event) if self.on_handshake else True
         if event.kind == K.REQUEST_ACTION and self.on_action:
@@ -76,6 +77,9 @@ def test_transfer_checks_every_sample(kind, processes, tmp_path):
     assert host.kinds[:4] + host.kinds[-1:] == [K.CHANNEL_STARTED, K.DEVICE_HANDSHAKE, K.DEVICE_ADDED,
                                                 K.REQUEST_ACTION, K.CHANNEL_STOPPED]
     check_measurements(host, 3, 255 * 255)
+    # One session, one connection; the channel's own events belong to none.
+    assert host.connections[0] == host.connections[-1] == 0
+    assert len(set(host.connections[1:-1])) == 1 and host.connections[1] > 0
 
 
 def raise_error(index, event):

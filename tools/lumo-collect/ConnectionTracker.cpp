@@ -5,16 +5,16 @@
 
 namespace lumo_collect {
 
-// One per thread that raised a device event: tells every tracker that counted the
-// thread when it ends.
+// One per thread that raised a device event: tells every tracker the connections the
+// thread served when it ends.
 struct ThreadEndReporter {
     ~ThreadEndReporter()
     {
-        for (const std::weak_ptr<ConnectionTracker> &t : trackers)
+        for (const auto &[t, connection] : served)
             if (const auto tracker = t.lock())
-                tracker->ended(std::this_thread::get_id());
+                tracker->ended(connection);
     }
-    std::vector<std::weak_ptr<ConnectionTracker>> trackers;
+    std::vector<std::pair<std::weak_ptr<ConnectionTracker>, uint64_t>> served;
 };
 
 namespace {
@@ -26,15 +26,15 @@ std::shared_ptr<ConnectionTracker> ConnectionTracker::create()
     return std::shared_ptr<ConnectionTracker>(new ConnectionTracker);
 }
 
-void ConnectionTracker::noteCallingThread()
+void ConnectionTracker::noteConnection(uint64_t connection)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!live_.insert(std::this_thread::get_id()).second)
+        if (!live_.insert(connection).second)
             return;
         peak_ = std::max(peak_, live_.size());
     }
-    threadEnd.trackers.push_back(weak_from_this());
+    threadEnd.served.emplace_back(weak_from_this(), connection);
 }
 
 std::size_t ConnectionTracker::live() const
@@ -49,16 +49,16 @@ std::size_t ConnectionTracker::peak() const
     return peak_;
 }
 
-bool ConnectionTracker::isLive(std::thread::id thread) const
+bool ConnectionTracker::isLive(uint64_t connection) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return live_.count(thread) != 0;
+    return live_.count(connection) != 0;
 }
 
-void ConnectionTracker::ended(std::thread::id thread)
+void ConnectionTracker::ended(uint64_t connection)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    live_.erase(thread);
+    live_.erase(connection);
 }
 
 } // namespace lumo_collect

@@ -1,16 +1,16 @@
-// Which device connections are live right now, as the host can tell them apart: the
-// library runs the exchange of each connection (TCP connection, serial session) on a
-// thread of its own that ends with the connection, so a connection is live from its
-// first device event until its thread ends. The thread's end is seen through a
+// Which device connections are live right now. The library names the connection of each
+// event (liblumo::currentConnectionId) and serves each connection (TCP connection, opening
+// of a serial port) on a thread of its own that ends with it, so a connection is live from
+// its first device event until its thread ends. The thread's end is seen through a
 // thread-local object whose destructor reports it.
 #ifndef LUMO_COLLECT_CONNECTIONTRACKER_H
 #define LUMO_COLLECT_CONNECTIONTRACKER_H
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <thread>
 
 namespace lumo_collect {
 
@@ -19,20 +19,20 @@ public:
     // Use through a shared_ptr: a thread that outlives the tracker must not report to it.
     static std::shared_ptr<ConnectionTracker> create();
 
-    // The calling thread serves a connection; counted until it ends.
-    void noteCallingThread();
+    // The calling thread serves this connection; counted until the thread ends.
+    void noteConnection(uint64_t connection);
     std::size_t live() const;
     // The most connections live at one time.
     std::size_t peak() const;
-    bool isLive(std::thread::id thread) const;
+    bool isLive(uint64_t connection) const;
 
 private:
     ConnectionTracker() = default;
     friend struct ThreadEndReporter;
-    void ended(std::thread::id thread);
+    void ended(uint64_t connection);
 
     mutable std::mutex mutex_;
-    std::set<std::thread::id> live_;
+    std::set<uint64_t> live_;
     std::size_t peak_ = 0;
 };
 

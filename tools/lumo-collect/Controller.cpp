@@ -72,7 +72,7 @@ void Controller::handle(lumo_Event event, lumo_EventData *record)
     }
     if (event == EV_CHANNEL_STARTED || record == nullptr)
         return;
-    connections_->noteCallingThread();
+    connections_->noteConnection(liblumo::currentConnectionId());
     // The library asks every turn while a device is held: that is polling, not activity.
     if (event != EV_REQUEST_ACTION)
         touch();
@@ -502,11 +502,11 @@ Controller::DeviceState &Controller::stateOf(const std::string &din)
 
 bool Controller::fromCurrentSession(DeviceState &state) const
 {
-    const std::thread::id caller = std::this_thread::get_id();
+    const uint64_t caller = liblumo::currentConnectionId();
     if (state.connection == caller)
         return true;
-    // The session's connection has ended (a serial port runs each exchange on a new
-    // thread, a device may call again): this one carries the device on.
+    // The session's connection has ended (a device may call again): this one carries the
+    // device on.
     if (!connections_->isLive(state.connection)) {
         state.connection = caller;
         return true;

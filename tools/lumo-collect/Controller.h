@@ -122,9 +122,9 @@ private:
         bool paramsWritten = false;
         bool refusedOne = false; // this transfer's end is the host's refusal
         std::size_t transferred = 0;
-        // The thread of the connection this session runs on: a device taken over by a
-        // newer connection may still hear the older one's last events.
-        std::thread::id connection = std::this_thread::get_id();
+        // The connection this session runs on: a device taken over by a newer
+        // connection may still hear the older one's last events.
+        uint64_t connection = liblumo::currentConnectionId();
         bool locked = false; // this collector holds the device's lock
         bool letGo = false;  // another collector serves it: EXIT at its first request
         Clock::time_point lastEvent = Clock::now();
