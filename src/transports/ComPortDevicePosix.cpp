@@ -5,6 +5,7 @@
 // (end of file) or EIO means the device has gone: a USB adapter that was unplugged, or
 // a pseudo-terminal whose other side was closed.
 #include "transports/ComPortDevice.h"
+#include "transports/PollWait.h"
 
 #include "transports/TimeOut.h"
 
@@ -61,30 +62,11 @@ void makeRaw8N1(termios &settings)
     settings.c_cc[VTIME] = 0;
 }
 
-enum class Wait { Ready, TimedOut, Gone, Woken };
+using Wait = PollResult;
 
-// poll() on the port (and the wake descriptor, if any), resumed after a signal with the
-// time that is left.
 Wait waitFor(int fd, short events, int timeoutMs, int wakeFd = -1)
 {
-    TimeOut deadline(timeoutMs);
-    deadline.start();
-    pollfd entries[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
-    const nfds_t count = wakeFd >= 0 ? 2 : 1;
-    int waitMs = timeoutMs;
-    for (;;) {
-        entries[0].revents = entries[1].revents = 0;
-        const int ready = ::poll(entries, count, waitMs);
-        if (ready > 0 && entries[1].revents != 0)
-            return Wait::Woken;
-        if (ready > 0)
-            return (entries[0].revents & events) ? Wait::Ready : Wait::Gone;
-        if (ready == 0)
-            return Wait::TimedOut;
-        if (errno != EINTR)
-            return Wait::Gone;
-        waitMs = deadline.remaining();
-    }
+    return waitOnDescriptor(fd, events, timeoutMs, wakeFd);
 }
 
 bool setModemLine(int fd, int line, bool on)

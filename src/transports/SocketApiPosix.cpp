@@ -1,6 +1,8 @@
 // The socket calls of the TCP transports on BSD sockets.
 #include "transports/SocketApi.h"
 
+#include "transports/PollWait.h"
+
 #include "transports/TimeOut.h"
 
 #include <arpa/inet.h>
@@ -34,34 +36,18 @@ sockaddr_in makeAddress(uint32_t networkOrderAddress, uint16_t port)
     return address;
 }
 
-// poll() on one socket (and the wake descriptor, if any), resumed after a signal with the
-// time that is left.
 WaitStatus waitFor(int socket, short events, int timeoutMs, int wakeFd)
 {
-    if (socket < 0)
-        return WaitStatus::Failed;
-    TimeOut deadline(timeoutMs);
-    deadline.start();
-    pollfd entries[2] = {{socket, events, 0}, {wakeFd, POLLIN, 0}};
-    const nfds_t count = wakeFd >= 0 ? 2 : 1;
-    int waitMs = timeoutMs;
-    for (;;) {
-        entries[0].revents = entries[1].revents = 0;
-        const int ready = ::poll(entries, count, waitMs);
-        if (ready > 0)
-            break;
-        if (ready == 0)
-            return WaitStatus::TimedOut;
-        if (errno != EINTR)
-            return WaitStatus::Failed;
-        if (timeoutMs != kWaitForever)
-            waitMs = deadline.remaining();
-    }
-    if (entries[1].revents != 0)
-        return WaitStatus::Woken;
-    const pollfd &entry = entries[0];
-    if (entry.revents & events)
+    switch (waitOnDescriptor(socket, events, timeoutMs, wakeFd)) {
+    case PollResult::Ready:
         return WaitStatus::Ready;
+    case PollResult::TimedOut:
+        return WaitStatus::TimedOut;
+    case PollResult::Woken:
+        return WaitStatus::Woken;
+    case PollResult::Gone:
+        break;
+    }
     return WaitStatus::Failed; // hang-up, error or invalid descriptor only
 }
 
