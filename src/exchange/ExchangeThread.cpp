@@ -16,7 +16,9 @@ namespace {
 
 constexpr int64_t kIntervalMs = 3000;   // keep-alive interval and idle interval
 constexpr int kHandshakeTimeoutMs = -1; // the link layer's default time-out
-constexpr int kIdleWaitMs = 100;        // the longest a turn with nothing to do waits
+// The longest a turn with nothing to do waits for input before the host is asked again:
+// a device held in CONTROL costs about one question a second, not ten.
+constexpr int kIdleWaitMs = 1000;
 constexpr uint32_t kLastAction = EXIT;  // answers above it mean nothing for now
 constexpr uint8_t kAcceptMask = 0xFF;   // only the low byte of `answer` accepts a device
 
@@ -40,7 +42,8 @@ public:
             eraseRemoved();
             if (fellIdle())
                 break;
-            // Nothing to do but ask the host again: sleep until input or 100 ms pass.
+            // Nothing to do but ask the host again: sleep until input, a stop, or the idle
+            // wait has passed.
             if (!busy && !stopRequested())
                 link.waitForInput(kIdleWaitMs);
         }

@@ -152,3 +152,76 @@ TEST_F(LinkLayer, TooLongDataShortWriteConnectionStateAndDisconnect)
 }
 
 } // namespace liblumo::test
+
+namespace liblumo::test {
+
+// What is acknowledged: the frame awaited (ACK), a repeat of the frame acknowledged last
+// (ACK again, never delivered twice, also while the ACK of our next frame is awaited), a
+// well-formed frame of another kind (NAK, counted like a damaged one). `input` is what the
+// device sends after the frame F (0xB0, count 2) was received and acknowledged; `wire` what
+// the library wrote after F's ACK and before the ACK of what it delivered; `delivered` the
+// command the receive returns (0: none).
+TEST(LinkLayerAcknowledgement, OnlyTheAwaitedFrameOrARepeatIsAcknowledged)
+{
+    const QByteArray countAnswer = deviceFrame(7, 0xB0, hex("02 00"));
+    const QByteArray header = deviceFrame(8, 0x81, QByteArray(11, '\0'));
+    const QByteArray late = deviceFrame(9, 0xA4, hex("03 01 00")); // nobody asked for it
+    const struct {
+        const char *name;
+        QByteArray input;
+        bool sendFirst; // our 0xB1 goes out first and the input answers it
+        QByteArray wire;
+        uint8_t delivered;
+    } rows[] = {
+        {"awaited", header, false, QByteArray(), 0x81},
+        {"repeat, then awaited", countAnswer + header, false, hex("06"), 0x81},
+        {"other kind refused, then awaited", late + header, false, hex("15"), 0x81},
+        {"repeat while our ACK is awaited", countAnswer + hex("06") + header, true,
+         hex("02 00 07 00 02 B1 B6  06"), 0x81},
+        {"stale frame while our ACK is awaited", late + hex("06") + header, true,
+         hex("02 00 07 00 02 B1 B6"), 0x81},
+        {"nothing but unwanted frames", late + late, false, hex("15 15"), 0},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedTransport device;
+        Protocol protocol;
+        liblumo::LinkLayer &link = protocol.link();
+        link.setTransport(&device);
+        device.feed(countAnswer);
+        uint8_t command = 0;
+        QByteArray data;
+        ASSERT_EQ(link.receive({0xB0}, command, data, 1000, true), 2);
+        const int before = int(device.wire().size());
+        if (row.sendFirst) {
+            device.replyToNextFrames({row.input});
+            EXPECT_TRUE(link.send(0xB1, QByteArray()));
+        } else {
+            device.feed(row.input);
+        }
+        const int got = link.receive({0x81, 0x82}, command, data, 1000, true);
+        EXPECT_EQ(got >= 0 ? command : 0, row.delivered);
+        EXPECT_EQ(device.wire().mid(before).toHex(), row.wire.toHex() + (got >= 0 ? "06" : ""));
+    }
+}
+
+// A frame that starts and then stops arriving gives the link up once it has been unfinished
+// for the cut-off time, however its bytes trickle: a peer cannot hold a connection with it.
+TEST(LinkLayerAcknowledgement, AFrameCutOffGivesTheLinkUp)
+{
+    for (const int quietMs : {liblumo::LinkLayer::kFrameCutOffMs - 1000, liblumo::LinkLayer::kFrameCutOffMs}) {
+        FakeClock clock;
+        ScriptedTransport device;
+        device.setClock(&clock);
+        device.setWaitWhenIdle(true);
+        Protocol protocol;
+        protocol.link().setTransport(&device);
+        device.feedBytewise(hex("02 00 01 00 05"));
+        uint8_t command = 0;
+        QByteArray data;
+        EXPECT_EQ(protocol.link().receive({0xB0}, command, data, quietMs, true), -1);
+        EXPECT_EQ(protocol.link().givenUp(), quietMs >= liblumo::LinkLayer::kFrameCutOffMs) << quietMs;
+    }
+}
+
+} // namespace liblumo::test
