@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace liblumo {
@@ -16,8 +17,10 @@ namespace {
 
 constexpr int64_t kIntervalMs = 3000;   // keep-alive interval and idle interval
 constexpr int kHandshakeTimeoutMs = -1; // the link layer's default time-out
-// The longest a turn with nothing to do waits for input before the host is asked again:
-// a device held in CONTROL costs about one question a second, not ten.
+// The longest a turn with nothing to do waits for input before the host is asked again.
+// A turn whose devices are all held in CONTROL waits until the first keep-alive is due
+// instead (at most the keep-alive interval): a held device costs a question and a
+// keep-alive every 3 s, not ten questions a second.
 constexpr int kIdleWaitMs = 1000;
 constexpr uint32_t kLastAction = EXIT;  // answers above it mean nothing for now
 constexpr uint8_t kAcceptMask = 0xFF;   // only the low byte of `answer` accepts a device
@@ -45,7 +48,7 @@ public:
             // Nothing to do but ask the host again: sleep until input, a stop, or the idle
             // wait has passed.
             if (!busy && !stopRequested())
-                link.waitForInput(kIdleWaitMs);
+                link.waitForInput(idleWaitMs());
         }
         failPendingActions();
         link.disconnect();
@@ -114,11 +117,21 @@ private:
         raiseFor(EV_DEVICE_ADDED, din);
     }
 
+    // How long a turn with nothing to do may wait before the next walk.
+    int idleWaitMs() const
+    {
+        if (otherIdleAnswer || nextKeepAliveMs == kNoKeepAlive)
+            return kIdleWaitMs;
+        return int(std::clamp<int64_t>(nextKeepAliveMs - now() + 1, 0, kIntervalMs));
+    }
+
     // One walk over the devices in DIN order. True when a device command ran or a device
     // has an action waiting for the next turn.
     bool walkTable()
     {
         removeList.clear();
+        nextKeepAliveMs = kNoKeepAlive;
+        otherIdleAnswer = false;
         bool busy = false;
         bool visited = false;
         for (const QString &din : context.devices->dinsOnLink(context.connectionId)) {
@@ -181,8 +194,10 @@ private:
         EventRecordPool::Lease event = context.records->borrow(din);
         context.raise(EV_REQUEST_ACTION, event.get());
         const uint32_t answer = event.record().answer;
-        if (answer > kLastAction)
+        if (answer > kLastAction) {
+            otherIdleAnswer = true;
             return false;
+        }
         switch (RequestAction(answer)) {
         case SYNC:
             LUMO_INFO << " >>> RequestAction::SYNC for DIN:" << din;
@@ -198,6 +213,7 @@ private:
             return keepAlive(din, entry);
         case CALIBRATION:
             LUMO_INFO << " >>> RequestAction::CALIBRATION for DIN:" << din;
+            otherIdleAnswer = true;
             return false;
         case SLEEP:
             LUMO_INFO << " >>> RequestAction::SLEEP for DIN:" << din;
@@ -233,8 +249,10 @@ private:
     // Sends a keep-alive when one is due. True when one was sent.
     bool keepAlive(const QString &din, DeviceEntry &entry)
     {
-        if (now() <= entry.keepAliveDeadline)
+        if (now() <= entry.keepAliveDeadline) {
+            nextKeepAliveMs = std::min(nextKeepAliveMs, entry.keepAliveDeadline);
             return false;
+        }
         const uint32_t sequence = entry.keepAliveSeq++;
         if (context.protocol->sendKeepAlive(sequence, Exchange::kCommandTimeoutMs)) {
             entry.keepAliveDeadline = now() + kIntervalMs;
@@ -282,10 +300,16 @@ private:
         context.raise(raised, event.get());
     }
 
+    static constexpr int64_t kNoKeepAlive = INT64_MAX;
+
     ExchangeContext &context;
     LinkLayer &link;
     int64_t idleDeadline = 0;
     QStringList removeList;
+    // Of the last walk: the first keep-alive due, and whether a device had an idle answer
+    // other than CONTROL (the host may change it any time).
+    int64_t nextKeepAliveMs = kNoKeepAlive;
+    bool otherIdleAnswer = false;
 };
 
 } // namespace

@@ -37,7 +37,7 @@ void LinkLayer::setTransport(com::ComAbstract *value)
     transport = value;
     badFrames = 0;
     frameCutOff = false;
-    acknowledgedSize = 0;
+    acknowledgedFrame.clear();
     rxHeld = 0;
     if (transport != nullptr && stopSignal != nullptr)
         transport->setStopSignal(stopSignal);
@@ -76,7 +76,10 @@ int LinkLayer::readFromTransport(uint8_t *buffer, int size, int64_t deadlineMs)
 int LinkLayer::readIntoBuffer(int size, int64_t deadlineMs)
 {
     size = std::min(size, kBufferSize - rxHeld);
-    const int got = readFromTransport(rxBuffer + rxHeld, size, deadlineMs);
+    const std::size_t needed = std::size_t(rxHeld + size);
+    if (rxStore.size() < needed)
+        rxStore.resize(std::min<std::size_t>(std::max(needed, 2 * rxStore.size()), kBufferSize));
+    const int got = readFromTransport(rxBuffer() + rxHeld, size, deadlineMs);
     if (got > 0)
         rxHeld += got;
     return got;
@@ -87,7 +90,7 @@ int LinkLayer::readIntoBuffer(int size, int64_t deadlineMs)
 int LinkLayer::nextReadSize() const
 {
     if (rxHeld >= protocol::kHeaderSize)
-        return protocol::dataLengthOf(rxBuffer) + protocol::kFrameOverhead - rxHeld;
+        return protocol::dataLengthOf(rxBuffer()) + protocol::kFrameOverhead - rxHeld;
     return std::max(protocol::kHeaderSize, expectedFrameSize) - rxHeld;
 }
 
@@ -97,7 +100,7 @@ void LinkLayer::takeFromBuffer(int count)
         return;
     rxHeld -= count;
     if (rxHeld > 0)
-        std::memmove(rxBuffer, rxBuffer + count, size_t(rxHeld));
+        std::memmove(rxBuffer(), rxBuffer() + count, size_t(rxHeld));
 }
 
 // Reads until the buffer holds at least size bytes; false when the deadline passes first.
@@ -136,9 +139,11 @@ bool LinkLayer::noteBadInput()
 
 void LinkLayer::countUnwanted(const char *why)
 {
+    const uint8_t command = receivedFrame.size() > std::size_t(protocol::kCommandOffset)
+                                ? protocol::commandOf(receivedFrame.data())
+                                : 0;
     if (noteBadInput())
-        LUMO_INFO << why << "- command:" << frame::hexByte(protocol::commandOf(receivedFrame))
-                  << "nrPacket:" << nrPacket;
+        LUMO_INFO << why << "- command:" << frame::hexByte(command) << "nrPacket:" << nrPacket;
 }
 
 bool LinkLayer::send(uint8_t command, const QByteArray &data)
@@ -173,7 +178,7 @@ bool LinkLayer::send(uint8_t command, const QByteArray &data)
 // A frame where an ACK was awaited: the device sent it before it saw our frame. A repeat
 // of the frame we acknowledged last (our ACK was lost) is acknowledged again, so the device
 // can go on to our frame; anything else is dropped unanswered, whole, so that no byte
-// inside it is taken for the acknowledgement. Its start byte is at rxBuffer[0]. False when
+// inside it is taken for the acknowledgement. Its start byte is at rxBuffer()[0]. False when
 // it did not arrive whole in time.
 bool LinkLayer::answerStaleFrame(int64_t deadlineMs)
 {
@@ -181,8 +186,8 @@ bool LinkLayer::answerStaleFrame(int64_t deadlineMs)
         rxHeld = 0; // read, so gone, like the rest that never came
         return false;
     }
-    const uint8_t command = protocol::commandOf(rxBuffer);
-    const int frameSize = protocol::dataLengthOf(rxBuffer) + protocol::kFrameOverhead;
+    const uint8_t command = protocol::commandOf(rxBuffer());
+    const int frameSize = protocol::dataLengthOf(rxBuffer()) + protocol::kFrameOverhead;
     if (frameSize <= kBufferSize && fillBufferTo(frameSize, deadlineMs) &&
         isRepeatOfAcknowledged(frameSize)) {
         takeFromBuffer(frameSize);
@@ -203,7 +208,7 @@ bool LinkLayer::waitAck()
     const int64_t deadline = started + kAckTimeoutMs;
     int byte = -1; // the byte read in the end, -1 for none
     while (transport != nullptr && fillBufferTo(1, deadline)) {
-        byte = rxBuffer[0];
+        byte = rxBuffer()[0];
         if (byte != protocol::kStartByte) {
             takeFromBuffer(1);
             break;
@@ -236,8 +241,8 @@ int LinkLayer::failReceive(const RxProgress &rx, QByteArray &data, bool logFailu
     // The caller sees the data bytes of an unfinished frame, as far as they arrived.
     if (rx.inFrame && rxHeld > protocol::kDataOffset)
         data =
-            QByteArray(reinterpret_cast<const char *>(rxBuffer + protocol::kDataOffset),
-                       std::min(rxHeld - protocol::kDataOffset, protocol::dataLengthOf(rxBuffer)));
+            QByteArray(reinterpret_cast<const char *>(rxBuffer() + protocol::kDataOffset),
+                       std::min(rxHeld - protocol::kDataOffset, protocol::dataLengthOf(rxBuffer())));
     const bool bytesHeld = rxHeld + rx.noise + rx.dropped > 0;
     // The unfinished frame was read: it is gone, and the next frame starts afresh.
     rxHeld = 0;
@@ -272,11 +277,10 @@ bool LinkLayer::rejectOversizeFrame(int frameSize, int64_t deadlineMs)
 void LinkLayer::acceptFrame(int frameSize, uint8_t &command, QByteArray &data, int64_t startMs)
 {
     badFrames = 0;
-    command = protocol::commandOf(rxBuffer);
-    nrPacket = protocol::packetOf(rxBuffer);
-    receivedSize = frameSize;
-    std::memcpy(receivedFrame, rxBuffer, size_t(frameSize));
-    data = QByteArray(reinterpret_cast<const char *>(rxBuffer + protocol::kDataOffset),
+    command = protocol::commandOf(rxBuffer());
+    nrPacket = protocol::packetOf(rxBuffer());
+    receivedFrame.assign(rxBuffer(), rxBuffer() + frameSize);
+    data = QByteArray(reinterpret_cast<const char *>(rxBuffer() + protocol::kDataOffset),
                       frameSize - protocol::kFrameOverhead);
     const int64_t now = TimeOut::nowMs();
     lastRxTimeMs = now - startMs;
@@ -290,15 +294,15 @@ void LinkLayer::rejectBadLrc(int frameSize)
     const int lrcPosition = frameSize - 1;
     if (noteBadInput())
         LUMO_CRITICAL << "Protocol::receive bad LRC:"
-                      << frame::hexByte(protocol::lrc(rxBuffer, lrcPosition))
-                      << "rxLRC:" << frame::hexByte(rxBuffer[lrcPosition]);
+                      << frame::hexByte(protocol::lrc(rxBuffer(), lrcPosition))
+                      << "rxLRC:" << frame::hexByte(rxBuffer()[lrcPosition]);
     sendNak();
 }
 
 bool LinkLayer::isRepeatOfAcknowledged(int frameSize) const
 {
-    return acknowledgedSize == frameSize &&
-           std::memcmp(acknowledgedFrame, rxBuffer, size_t(frameSize)) == 0;
+    return int(acknowledgedFrame.size()) == frameSize &&
+           std::memcmp(acknowledgedFrame.data(), rxBuffer(), size_t(frameSize)) == 0;
 }
 
 // What becomes of a whole frame at the front of the buffer: a repeat of the frame
@@ -309,21 +313,21 @@ LinkLayer::Answer LinkLayer::answerCompleteFrame(const Expected &expected, int f
     if (isRepeatOfAcknowledged(frameSize)) {
         if (badInputLog.allow())
             LUMO_INFO << "Protocol::receive repeated frame acknowledged again - nrPacket:"
-                      << protocol::packetOf(rxBuffer);
+                      << protocol::packetOf(rxBuffer());
         takeFromBuffer(frameSize);
         sendAck();
         return Answer::Again;
     }
-    if (protocol::scanFrame(rxBuffer, frameSize).status != protocol::FrameScan::Complete) {
+    if (protocol::scanFrame(rxBuffer(), frameSize).status != protocol::FrameScan::Complete) {
         rejectBadLrc(frameSize);
         return Answer::Refused;
     }
-    const uint8_t command = protocol::commandOf(rxBuffer);
+    const uint8_t command = protocol::commandOf(rxBuffer());
     if (expected.admits(command))
         return Answer::Deliver;
     if (noteBadInput())
         LUMO_INFO << "Protocol::receive unexpected frame refused - command:"
-                  << frame::hexByte(command) << "nrPacket:" << protocol::packetOf(rxBuffer);
+                  << frame::hexByte(command) << "nrPacket:" << protocol::packetOf(rxBuffer());
     takeFromBuffer(frameSize);
     sendNak();
     return Answer::Refused;
@@ -348,7 +352,7 @@ int LinkLayer::receiveFrame(const Expected &expected, uint8_t &command, QByteArr
             LUMO_INFO << "Protocol::receive too many bad frames in a row:" << badFrames;
             return -1;
         }
-        const protocol::FrameScan scan = protocol::scanFrame(rxBuffer, rxHeld);
+        const protocol::FrameScan scan = protocol::scanFrame(rxBuffer(), rxHeld);
         dropNoise(rx, scan.start);
         if (scan.status == protocol::FrameScan::NoStart) {
             // A run of noise as long as the buffer holds no frame: give up rather than
@@ -363,9 +367,9 @@ int LinkLayer::receiveFrame(const Expected &expected, uint8_t &command, QByteArr
                 rx.frameStartMs = TimeOut::nowMs();
             }
             rx.inFrame = true;
-            nrPacket = rxHeld > protocol::kPacketOffset + 1 ? protocol::packetOf(rxBuffer) : 0;
+            nrPacket = rxHeld > protocol::kPacketOffset + 1 ? protocol::packetOf(rxBuffer()) : 0;
             if (scan.frameSize > 0)
-                command = protocol::commandOf(rxBuffer);
+                command = protocol::commandOf(rxBuffer());
         }
 
         if (scan.frameSize > kBufferSize) {
@@ -419,8 +423,7 @@ int LinkLayer::receive(const Expected &expected, uint8_t &command, QByteArray &d
 
 bool LinkLayer::acknowledgeFrame()
 {
-    std::memcpy(acknowledgedFrame, receivedFrame, size_t(receivedSize));
-    acknowledgedSize = receivedSize;
+    acknowledgedFrame = receivedFrame;
     return sendAck();
 }
 

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
+#include <vector>
 
 namespace liblumo {
 
@@ -114,7 +115,7 @@ public:
     const std::atomic<int64_t> *lastValidFrameClock() const { return &lastValidFrame; }
     // The size of the frame just received, LRC included; the next read may ask for a
     // frame of this size at once (a measurement's blocks are all alike).
-    int receivedFrameSize() const { return receivedSize; }
+    int receivedFrameSize() const { return int(receivedFrame.size()); }
     void expectFrameSize(int size) { expectedFrameSize = size; }
 
 private:
@@ -130,6 +131,8 @@ private:
 
     int readFromTransport(uint8_t *buffer, int size, int64_t deadlineMs);
     int readIntoBuffer(int size, int64_t deadlineMs);
+    uint8_t *rxBuffer() { return rxStore.data(); }
+    const uint8_t *rxBuffer() const { return rxStore.data(); }
     int nextReadSize() const;
     void takeFromBuffer(int count);
     bool abortRequested() const;
@@ -159,16 +162,17 @@ private:
     bool frameCutOff = false; // a frame stopped arriving half-way: the link is broken
     std::atomic<int64_t> lastValidFrame{0};
     log::LogBudget badInputLog{kBadInputLogBurst, kBadInputLogWindowMs};
-    // Bytes read from the transport and not taken yet, in order.
-    uint8_t rxBuffer[kBufferSize] = {};
+    // Bytes read from the transport and not taken yet, in order: the first rxHeld bytes of
+    // rxStore, which grows as frames need it (up to kBufferSize), so an idle connection
+    // holds little.
+    static constexpr std::size_t kFirstRxSize = 256;
+    std::vector<uint8_t> rxStore = std::vector<uint8_t>(kFirstRxSize);
     int rxHeld = 0;
     // While the blocks of a measurement arrive: the size the next one is likely to have.
     int expectedFrameSize = 0;
     // The frame just received (whole, LRC included) and the last one acknowledged.
-    uint8_t receivedFrame[kBufferSize] = {};
-    int receivedSize = 0;
-    uint8_t acknowledgedFrame[kBufferSize] = {};
-    int acknowledgedSize = 0;
+    std::vector<uint8_t> receivedFrame;
+    std::vector<uint8_t> acknowledgedFrame;
     int64_t lastRxTimeMs = 0; // how long the frame just received took to arrive
 };
 
