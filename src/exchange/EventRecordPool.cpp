@@ -1,13 +1,20 @@
 #include "exchange/EventRecordPool.h"
 
 #include "exchange/Exchange.h"
+#include "helpers/PageMemory.h"
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace liblumo {
 
-EventRecordPool::Lease::Lease(EventRecordPool *owner, std::unique_ptr<lumo_EventData> record)
+void EventRecordPool::PageDeleter::operator()(lumo_EventData *record) const
+{
+    pages::release(record, sizeof *record);
+}
+
+EventRecordPool::Lease::Lease(EventRecordPool *owner, RecordPtr record)
     : pool(owner), data(std::move(record))
 {
 }
@@ -31,7 +38,7 @@ void EventRecordPool::Lease::notePayloadUsed(std::size_t bytes)
 
 EventRecordPool::Lease EventRecordPool::borrow(const QString &din)
 {
-    std::unique_ptr<lumo_EventData> record;
+    RecordPtr record;
     {
         const std::lock_guard<std::mutex> lock(mutex);
         if (!idle.empty()) {
@@ -39,13 +46,17 @@ EventRecordPool::Lease EventRecordPool::borrow(const QString &din)
             idle.pop_back();
         }
     }
-    if (!record)
-        record = std::make_unique<lumo_EventData>(); // value-initialised: all zero
+    if (!record) {
+        void *memory = pages::allocate(sizeof(lumo_EventData));
+        if (memory == nullptr)
+            throw std::bad_alloc();
+        record.reset(new (memory) lumo_EventData); // fresh pages: all zero
+    }
     copyDin(*record, din);
     return Lease(this, std::move(record));
 }
 
-void EventRecordPool::giveBack(std::unique_ptr<lumo_EventData> record, std::size_t payloadUsed)
+void EventRecordPool::giveBack(RecordPtr record, std::size_t payloadUsed)
 {
     record->reserved = 0;
     std::memset(record->din, 0, sizeof record->din);

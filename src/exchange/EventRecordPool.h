@@ -22,6 +22,13 @@
 namespace liblumo {
 
 class EventRecordPool {
+    // Records live in pages of their own: a fresh one is zero and costs only the pages an
+    // event writes, and a record beyond those kept goes back to the system at once.
+    struct PageDeleter {
+        void operator()(lumo_EventData *record) const;
+    };
+    using RecordPtr = std::unique_ptr<lumo_EventData, PageDeleter>;
+
 public:
     // Records kept for reuse once returned; more are freed.
     static constexpr std::size_t kMaxKept = 4;
@@ -41,10 +48,10 @@ public:
 
     private:
         friend class EventRecordPool;
-        Lease(EventRecordPool *owner, std::unique_ptr<lumo_EventData> record);
+        Lease(EventRecordPool *owner, RecordPtr record);
 
         EventRecordPool *pool;
-        std::unique_ptr<lumo_EventData> data;
+        RecordPtr data;
         std::size_t payloadUsed = 0;
     };
 
@@ -52,15 +59,16 @@ public:
     EventRecordPool(const EventRecordPool &) = delete;
     EventRecordPool &operator=(const EventRecordPool &) = delete;
 
-    // A clean record with the DIN in place.
+    // A clean record with the DIN in place. Throws std::bad_alloc when the system has no
+    // memory for one, as `new` would.
     Lease borrow(const QString &din);
     std::size_t kept() const;
 
 private:
-    void giveBack(std::unique_ptr<lumo_EventData> record, std::size_t payloadUsed);
+    void giveBack(RecordPtr record, std::size_t payloadUsed);
 
     mutable std::mutex mutex;
-    std::vector<std::unique_ptr<lumo_EventData>> idle;
+    std::vector<RecordPtr> idle;
 };
 
 } // namespace liblumo
