@@ -40,6 +40,12 @@ constexpr double kSlowLinkTarget = 1.5; // wall time / one device's session time
 constexpr double kRateTarget = 0.8;     // fleet frames/s / single-connection frames/s
 constexpr double kBytesPerConnectionTarget = 256.0 * 1024;
 constexpr double kStopTarget = 2.0;
+// Devices held online (CONTROL) with nothing to transfer: what they cost while idle.
+constexpr int kHeldSizes[] = {1000, 2000};
+constexpr double kHeldCpuPercentPerThousand = 5.0; // of one core, per 1000 held devices
+constexpr double kHeldBytesPerConnectionTarget = 64.0 * 1024;
+constexpr double kHeldSettleSeconds = 8.0;   // every device past its first keep-alives
+constexpr double kHeldMeasureSeconds = 15.0; // CPU measured over this long
 
 constexpr double kSamplePeriodSeconds = 0.2;
 constexpr double kSpareSeconds = 120.0;           // on top of the expected time of a run
@@ -235,6 +241,67 @@ StopFigures measureLiveFleet(liblumo::LibLumo &library, int devices)
     return f;
 }
 
+struct HeldFigures {
+    bool ok = false;
+    double cpuPercent = 0;         // of one core, host and library
+    double residentPerConnection = 0; // bytes
+    std::string problem;
+};
+
+// N devices held in CONTROL on a fresh channel of their own, none of them transferring: the
+// CPU the library (and the small host) spends keeping them online, and the memory a held
+// connection costs, measured from before the first connection.
+HeldFigures measureHeldFleet(liblumo::LibLumo &library, int devices)
+{
+    HeldFigures f;
+    const int port = findFreeTcpPort();
+    FleetHost host(library, fleetDevice(0), FleetPlan::Control, SampleCheck::Ends);
+    if (port <= 0 || !host.start(port, devices)) {
+        f.problem = "channel did not start";
+        return f;
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(kSamplePeriodSeconds));
+    const uint64_t residentBefore = residentBytes();
+    FleetProcess sim(port, devices, 0, 0);
+    if (!host.waitForAdded(uint64_t(devices), kSpareSeconds)) {
+        f.problem = std::to_string(host.counts().added) + " devices added";
+        host.stop();
+        return f;
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(kHeldSettleSeconds));
+    const double cpuBefore = processCpuSeconds();
+    const auto started = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(kHeldMeasureSeconds));
+    const double cpu = processCpuSeconds() - cpuBefore;
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const int held = host.counts().active;
+    f.residentPerConnection =
+        held > 0 ? (double(residentBytes()) - double(residentBefore)) / held : 0.0;
+    f.cpuPercent = wall > 0 ? 100.0 * cpu / wall : 0.0;
+    const FleetCounts c = host.counts();
+    host.stop();
+    f.ok = held == devices && c.keepAlivesFailed == 0;
+    if (!f.ok)
+        f.problem = std::to_string(held) + " held, " + std::to_string(c.keepAlivesFailed) +
+                    " keep-alives failed";
+    return f;
+}
+
+void reportHeld(int devices, const HeldFigures &f, Report &report)
+{
+    const std::string name = "fleet N=" + std::to_string(devices) + " held in CONTROL";
+    const double cpuTarget = kHeldCpuPercentPerThousand * devices / 1000.0;
+    report.add({name + ", CPU % of a core",
+                f.ok ? formatNumber(f.cpuPercent, 2) : "FAILED: " + f.problem,
+                "<= " + formatNumber(cpuTarget, 0) + " (host + library, no transfer)",
+                verdict(f.ok && f.cpuPercent <= cpuTarget)});
+    report.add({name + ", resident KiB per held connection",
+                f.ok ? formatNumber(f.residentPerConnection / 1024, 1) : "FAILED: " + f.problem,
+                "<= 64, from a fresh channel",
+                verdict(f.ok && f.residentPerConnection <= kHeldBytesPerConnectionTarget)});
+}
+
 std::string runValue(const FleetRun &run, int decimals)
 {
     return run.ok ? formatNumber(run.seconds, decimals) : "FAILED: " + run.problem;
@@ -337,8 +404,11 @@ void measureFleet(liblumo::LibLumo &library, const Options &options, Report &rep
         paced.push_back(runFleet(library, n, kSlowLinkMs, kFleetMeasurements, n));
     reportPaced(sizes, paced, report);
 
-    if (!options.quick)
+    if (!options.quick) {
         reportLive(measureLiveFleet(library, kStopFleetSize), descriptorLimit, report);
+        for (int n : kHeldSizes)
+            reportHeld(n, measureHeldFleet(library, n), report);
+    }
     setLogging(Logging::Off);
     report.note("fleet: lumo-sim --fleet N in a process of its own, every device on its own TCP "
                 "connection to one FleetTCPProfile channel (limit N), 2 measurements of 255 x 255 "
