@@ -191,9 +191,10 @@ bool LinkLayer::answerStaleFrame(int64_t deadlineMs)
     if (frameSize <= kBufferSize && fillBufferTo(frameSize, deadlineMs) &&
         isRepeatOfAcknowledged(frameSize)) {
         takeFromBuffer(frameSize);
-        LUMO_INFO << "Protocol::waitAck repeated frame acknowledged again - command:"
-                  << frame::hexByte(command);
-        sendAck();
+        if (noteBadInput())
+            LUMO_INFO << "Protocol::waitAck repeated frame acknowledged again - command:"
+                      << frame::hexByte(command);
+        sendControlByte(kAck);
         return true;
     }
     if (!dropBytes(frameSize, deadlineMs))
@@ -311,11 +312,13 @@ bool LinkLayer::isRepeatOfAcknowledged(int frameSize) const
 LinkLayer::Answer LinkLayer::answerCompleteFrame(const Expected &expected, int frameSize)
 {
     if (isRepeatOfAcknowledged(frameSize)) {
-        if (badInputLog.allow())
+        // A device repeats a frame at most twice; a peer that keeps repeating one runs
+        // into the bad-input bound like any other.
+        if (noteBadInput())
             LUMO_INFO << "Protocol::receive repeated frame acknowledged again - nrPacket:"
                       << protocol::packetOf(rxBuffer());
         takeFromBuffer(frameSize);
-        sendAck();
+        sendControlByte(kAck);
         return Answer::Again;
     }
     if (protocol::scanFrame(rxBuffer(), frameSize).status != protocol::FrameScan::Complete) {

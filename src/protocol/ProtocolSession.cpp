@@ -47,20 +47,15 @@ bool Protocol::waitHandshake(QString &din, uint16_t &handshakeWord, uint16_t &rx
 
     uint8_t command = 0;
     QByteArray data;
-    if (linkLayer.receive(LinkLayer::Expected(), command, data, timeoutMs, false) < 0)
+    // A frame of another kind (a late answer, a block of an abandoned measurement) is
+    // refused by the link layer and counted against the bad-input bound: an ACK would tell
+    // the device it was taken. otherCommand and otherData therefore stay empty.
+    otherData.clear();
+    if (linkLayer.receive({CMD_HANDSHAKE}, command, data, timeoutMs, false) < 0)
         return false;
     // Only the wait for the frame is bound by the receive deadline: once it is here, the
     // host's answer and the echo take what they need.
     linkLayer.setReceiveDeadline(0);
-    if (command != CMD_HANDSHAKE) {
-        // Nobody asked for it (a late answer, a block of an abandoned measurement): an ACK
-        // would tell the device it was taken, so it is refused, and handed to the caller.
-        linkLayer.countUnwanted("Protocol::waitHandshake not a handshake, refused");
-        linkLayer.sendNak();
-        otherData = data;
-        otherCommand = command;
-        return false;
-    }
     if (data.size() < kHandshakeSize) {
         // Left unanswered like a refused device: there is no identity to accept.
         linkLayer.countUnwanted("Protocol::waitHandshake short handshake");
