@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <unistd.h>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -121,6 +122,17 @@ TEST_F(Channels, EventsCarryNoDataStopsReturnAfterTheAcknowledgementFailedStarts
     EXPECT_GT(failed, id);
     EXPECT_EQ(registry::findChannel(failed), nullptr);
     EXPECT_LT(stop(failed), std::chrono::milliseconds(500));
+    EXPECT_EQ(log.waitForCount(0).size(), 2u);
+    setThreadCreator(nullptr);
+
+    // Out of descriptors: no signal could end the channel's waits, so it does not start.
+    std::vector<int> held;
+    for (int fd; (fd = ::dup(STDERR_FILENO)) >= 0;)
+        held.push_back(fd);
+    const int starved = start(log, ERR_NO_RESOURCES);
+    for (const int fd : held)
+        ::close(fd);
+    EXPECT_EQ(registry::findChannel(starved), nullptr);
     EXPECT_EQ(log.waitForCount(0).size(), 2u);
 }
 
