@@ -79,7 +79,9 @@ bool Protocol::waitHandshake(QString &din, uint16_t &handshakeWord, uint16_t &rx
         din.clear();
         return false;
     }
-    linkLayer.sendAck();
+    // Remembered as acknowledged: a repeat of it (the device missed this ACK) that comes
+    // while the echo waits for its ACK is acknowledged again, so the device goes on.
+    linkLayer.acknowledgeFrame();
     if (!linkLayer.send(CMD_HANDSHAKE, data)) {
         LUMO_DEBUG << "Protocol::waitHandshake ERROR!";
         return false;

@@ -238,6 +238,21 @@ TEST(Handshake, IsAnsweredOnlyWhenTheHostAcceptsAValidDin)
         EXPECT_EQ((std::vector<int>{otherCommand, word, crc}), c.fields);
         EXPECT_TRUE(otherData.isEmpty());
     }
+    // The device missed the ACK of its handshake and sends it again while the echo waits
+    // for its ACK: the repeat is acknowledged again, then the echo's ACK comes.
+    ScriptedTransport device;
+    Protocol protocol;
+    protocol.link().setTransport(&device);
+    device.feed(handshake);
+    device.replyToNextFrames({handshake + hex("06")});
+    std::pair<bool, QString> decision{true, {}};
+    QString din;
+    uint16_t word = 0, crc = 0;
+    uint8_t otherCommand = 0;
+    QByteArray otherData;
+    EXPECT_TRUE(
+        protocol.waitHandshake(din, word, crc, decide, &decision, otherCommand, otherData, -1));
+    EXPECT_EQ(device.wire(), hex("06") + handshake + hex("06"));
     EXPECT_EQ(
         log.count("Protocol::waitHandshake - year: 24 month: 3 day: 5 hour: 14 min: 7 sec: 9"), 1);
 }
