@@ -74,7 +74,9 @@ void pauseAfterFailedAccept(ChannelRecord &record)
 void startConnection(ChannelRecord &record, ConnectionPool &pool,
                      std::unique_ptr<com::ComAbstract> transport, Connection::Exchanges kind)
 {
-    pool.start(std::make_unique<Connection>(record, std::move(transport), kind));
+    const ConnectionServices services{record.devices, record.records, record.callback,
+                                      record.user};
+    pool.start(std::make_unique<Connection>(services, std::move(transport), kind));
 }
 
 // Accepts while below the pool's limit; otherwise waits until a connection ends (new

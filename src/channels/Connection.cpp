@@ -1,6 +1,5 @@
 #include "channels/Connection.h"
 
-#include "channels/ChannelRecord.h"
 #include "exchange/ExchangeThread.h"
 
 #include <atomic>
@@ -13,17 +12,17 @@ constexpr int kInputWaitMs = 100; // a serial link looks at its state at least t
 std::atomic<uint64_t> lastConnectionId{0};
 } // namespace
 
-Connection::Connection(ChannelRecord &record, std::unique_ptr<com::ComAbstract> link,
-                       Exchanges kind)
-    : channel(record), exchanges(kind), transport(std::move(link))
+Connection::Connection(const ConnectionServices &services,
+                       std::unique_ptr<com::ComAbstract> link, Exchanges kind)
+    : channel(services), exchanges(kind), transport(std::move(link))
 {
     protocol.link().setStopSignal(&closeSignal);
     protocol.link().setTransport(transport.get());
     context.protocol = &protocol;
-    context.devices = &record.devices;
-    context.records = &record.records;
-    context.callback = record.callback;
-    context.user = record.user;
+    context.devices = &services.devices;
+    context.records = &services.records;
+    context.callback = services.callback;
+    context.user = services.user;
     context.stop = &closeSignal;
     context.connectionId = ++lastConnectionId;
 }

@@ -19,7 +19,13 @@
 
 namespace liblumo {
 
-struct ChannelRecord;
+// What a channel lends each of its connections.
+struct ConnectionServices {
+    DeviceTable &devices;
+    EventRecordPool &records;
+    EventCallback callback;
+    void *user;
+};
 
 class Connection {
 public:
@@ -29,7 +35,7 @@ public:
     };
 
     // Takes the next connection id.
-    Connection(ChannelRecord &channel, std::unique_ptr<com::ComAbstract> transport,
+    Connection(const ConnectionServices &channel, std::unique_ptr<com::ComAbstract> transport,
                Exchanges exchanges);
     ~Connection();
     Connection(const Connection &) = delete;
@@ -40,13 +46,14 @@ public:
     bool usable() const { return closeSignal.descriptor() >= 0; }
     uint64_t id() const { return context.connectionId; }
 
-    // Serves the devices behind the link until it ends; on the connection's own thread.
+    // Serves the devices behind the link until it ends, on the calling thread (the pool
+    // calls it on the connection's own thread).
     void serve();
     // Ends every wait of the connection at once; safe from any thread.
     void close() { closeSignal.raise(); }
 
 private:
-    ChannelRecord &channel;
+    ConnectionServices channel;
     const Exchanges exchanges;
     com::StopSignal closeSignal; // a stop of the channel, or its device taken over
     std::unique_ptr<com::ComAbstract> transport;

@@ -71,9 +71,13 @@ public:
 
     bool allow()
     {
-        const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                std::chrono::steady_clock::now().time_since_epoch())
-                                .count();
+        return allow(std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch())
+                         .count());
+    }
+    // The same on a clock of the caller's (milliseconds), so a virtual clock rules it too.
+    bool allow(int64_t now)
+    {
         if (now - windowStart >= windowMs) {
             windowStart = now;
             used = 0;

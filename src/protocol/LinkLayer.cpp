@@ -130,7 +130,7 @@ bool LinkLayer::dropBytes(int count, int64_t deadlineMs)
 bool LinkLayer::noteBadInput()
 {
     ++badFrames;
-    if (!badInputLog.allow())
+    if (!badInputLog.allow(TimeOut::nowMs()))
         return false;
     if (const int held = badInputLog.suppressedSinceLast())
         LUMO_CRITICAL << "Protocol::receive bad-input log lines suppressed:" << held;
@@ -251,7 +251,7 @@ int LinkLayer::failReceive(const RxProgress &rx, QByteArray &data, bool logFailu
         frameCutOff = true;
         LUMO_INFO << "Protocol::receive frame cut off, link given up";
     }
-    if (bytesHeld && (!rx.inFrame || rx.noiseBeforeStart == 0) && badInputLog.allow())
+    if (bytesHeld && (!rx.inFrame || rx.noiseBeforeStart == 0) && badInputLog.allow(TimeOut::nowMs()))
         LUMO_CRITICAL << "Protocol::receive FORMAT ERROR!"
                       << "rxTime:" << now - startMs << "ms";
     if (logFailure)
@@ -442,7 +442,7 @@ void LinkLayer::refuseFrame()
     while (TimeOut::nowMs() < bound && !abortRequested()) {
         if (receiveFrame(Expected(), command, data, kRefuseQuietMs, true) < 0)
             return;
-        if (badInputLog.allow())
+        if (badInputLog.allow(TimeOut::nowMs()))
             LUMO_INFO << "Protocol::refuseFrame frame refused - command:"
                       << frame::hexByte(command) << "nrPacket:" << nrPacket;
         sendNak();
@@ -473,7 +473,7 @@ bool LinkLayer::sendAck()
 
 bool LinkLayer::sendNak()
 {
-    if (badInputLog.allow())
+    if (badInputLog.allow(TimeOut::nowMs()))
         LUMO_INFO << "Protocol::sendNak";
     return sendControlByte(kNak);
 }
