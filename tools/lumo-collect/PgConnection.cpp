@@ -170,6 +170,11 @@ int PgResult::rows() const
     return ok() ? PQntuples(r_) : 0;
 }
 
+int PgResult::columns() const
+{
+    return ok() ? PQnfields(r_) : 0;
+}
+
 bool PgResult::isNull(int row, int column) const
 {
     return PQgetisnull(r_, row, column) != 0;

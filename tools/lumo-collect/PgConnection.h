@@ -43,6 +43,7 @@ public:
 
     bool ok() const; // a command or a query that succeeded
     int rows() const;
+    int columns() const;
     bool isNull(int row, int column) const;
     std::string text(int row, int column) const;
     long long integer(int row, int column) const;
