@@ -3,6 +3,7 @@
 #include "DeviceLock.h"
 #include "Exports.h"
 #include "GroupWriter.h"
+#include "Metrics.h"
 #include "Storage.h"
 
 #include <cstring>
@@ -48,6 +49,8 @@ Controller::Controller(ControllerConfig config, Sinks sinks)
         WriterHooks hooks;
         hooks.paused = [this] { return storageDown(); };
         hooks.failed = [this](const std::string &why) { storageFailed(why); };
+        if (LatencyHistogram *latency = sinks_.writeLatency)
+            hooks.waited = [latency](std::chrono::nanoseconds took) { latency->observe(took); };
         writer_ = std::make_unique<GroupWriter>(*sinks_.storage, std::move(hooks));
     }
 }
@@ -351,6 +354,7 @@ void Controller::onTransferEnded(const std::string &din, bool ok)
         state.running.reset();
         if (refused)
             state.plan.oweTransfer();
+        stats_.transfersOk += ok ? 1 : 0;
         if (!ok) {
             ++stats_.transfersFailed;
             if (!stopping_)
@@ -429,6 +433,7 @@ bool Controller::holdLock(const std::string &din)
         state.locked = outcome == LockOutcome::Acquired;
         state.letGo = !state.locked;
         stats_.devicesLetGo += state.letGo ? 1 : 0;
+        stats_.leaseFailures += outcome == LockOutcome::Failed ? 1 : 0;
     }
     if (outcome == LockOutcome::HeldElsewhere)
         say(din + ": another collector serves this device; let go without a transfer (EXIT)");

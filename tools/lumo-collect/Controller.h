@@ -35,6 +35,7 @@ class GroupWriter;
 class DeviceLock;
 class CsvExport;
 class JsonlExport;
+class LatencyHistogram;
 
 struct ControllerConfig {
     std::set<std::string> accept; // empty: every device
@@ -56,6 +57,8 @@ struct Sinks {
     DeviceLock *lock = nullptr;
     // One line for the person running the tool.
     std::function<void(const std::string &)> say;
+    // Counts how long each measurement waited for its commit (none: not counted).
+    LatencyHistogram *writeLatency = nullptr;
 };
 
 struct Stats {
@@ -66,6 +69,7 @@ struct Stats {
     std::size_t samples = 0;
     std::size_t syncsOk = 0;
     std::size_t syncsFailed = 0;
+    std::size_t transfersOk = 0;
     std::size_t transfersFailed = 0;
     std::size_t keepAlivesFailed = 0;
     std::size_t storageErrors = 0;
@@ -73,6 +77,7 @@ struct Stats {
     std::size_t refusedMeasurements = 0; // left on their device: they could not be stored
     std::size_t transfersSkipped = 0;    // not asked for while storage was down
     std::size_t devicesLetGo = 0;        // sessions let go: another collector served the DIN
+    std::size_t leaseFailures = 0;       // device locks that could not be asked for
     bool storageDown = false;            // transfers paused until a probe write succeeds
     std::size_t liveConnections = 0;     // device connections served right now
     std::size_t peakConnections = 0;     // the most at one time

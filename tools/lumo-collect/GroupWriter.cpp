@@ -21,12 +21,17 @@ GroupWriter::~GroupWriter()
 
 StoreOutcome GroupWriter::store(MeasurementRecord &m, std::string &why)
 {
+    const auto handed = std::chrono::steady_clock::now();
     Job job;
     job.measurement = &m;
-    std::unique_lock<std::mutex> lock(mutex_);
-    queue_.push_back(&job);
-    work_.notify_one();
-    done_.wait(lock, [&] { return job.done; });
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        queue_.push_back(&job);
+        work_.notify_one();
+        done_.wait(lock, [&] { return job.done; });
+    }
+    if (hooks_.waited)
+        hooks_.waited(std::chrono::steady_clock::now() - handed);
     why = job.why;
     return job.outcome;
 }

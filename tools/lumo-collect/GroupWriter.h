@@ -11,6 +11,7 @@
 
 #include "Storage.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -27,6 +28,8 @@ struct WriterHooks {
     std::function<bool()> paused;
     // A group failed; called on the writer thread before its callers are woken.
     std::function<void(const std::string &why)> failed;
+    // How long a caller waited for its outcome; called on the caller's thread.
+    std::function<void(std::chrono::nanoseconds)> waited;
 };
 
 class GroupWriter {
