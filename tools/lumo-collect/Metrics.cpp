@@ -52,7 +52,7 @@ public:
     void sample(const std::string &name, double value, const std::string &labels = "")
     {
         char number[64];
-        std::snprintf(number, sizeof number, "%.17g", value);
+        std::snprintf(number, sizeof number, "%.16g", value);
         out_ << name << (labels.empty() ? "" : "{" + labels + "}") << ' ' << number << '\n';
     }
     void one(const char *name, const char *type, const char *help, double value)
