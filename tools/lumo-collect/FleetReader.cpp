@@ -243,31 +243,36 @@ public:
 
     bool devices(const DeviceQuery &q, DevicePage &page, std::string &error) override
     {
-        std::vector<std::string> params{containsPattern(q.dinPart)};
-        std::string where = " WHERE d.din LIKE $1";
+        std::vector<std::string> params;
+        const auto param = [&params](std::string value) {
+            params.push_back(std::move(value));
+            return "$" + std::to_string(params.size());
+        };
+        std::vector<std::string> conditions;
+        if (const std::string pattern = containsPattern(q.dinPart); pattern != "%%")
+            conditions.push_back("d.din LIKE " + param(pattern));
         if (q.overdueOnly) {
             if (!q.overdueBefore) { // nothing is overdue without an expected interval
                 page = DevicePage{};
                 return true;
             }
-            params.push_back(*q.overdueBefore);
-            where += " AND d.last_seen < $2";
+            conditions.push_back("d.last_seen < " + param(*q.overdueBefore));
         }
+        std::string where;
+        for (const std::string &c : conditions)
+            where += (where.empty() ? " WHERE " : " AND ") + c;
         const std::lock_guard<std::mutex> lock(mutex_);
         Table total;
         if (!source_->query("SELECT count(*) FROM devices d" + where, params, total, error))
             return false;
         page.total = total.empty() ? 0 : toInt(total[0][0]);
-        const std::string n = std::to_string(params.size() + 1);
-        const std::string m = std::to_string(params.size() + 2);
-        params.push_back(std::to_string(std::clamp(q.limit, 0, kMaxPageRows)));
-        params.push_back(std::to_string(std::max<int64_t>(q.offset, 0)));
-        const std::string order = std::string(" ORDER BY ") + sortColumn(q.sort) +
-                                  (q.descending ? " DESC" : " ASC") + ", d.din" +
-                                  (q.descending ? " DESC" : " ASC");
+        const char *direction = q.descending ? " DESC" : " ASC";
+        const std::string order = std::string(" ORDER BY ") + sortColumn(q.sort) + direction +
+                                  ", d.din" + direction;
+        const std::string limit = " LIMIT " + param(std::to_string(std::clamp(q.limit, 0, kMaxPageRows)));
+        const std::string offset = " OFFSET " + param(std::to_string(std::max<int64_t>(q.offset, 0)));
         Table rows;
-        if (!source_->query(kDeviceColumns + where + order + " LIMIT $" + n + " OFFSET $" + m,
-                            params, rows, error))
+        if (!source_->query(kDeviceColumns + where + order + limit + offset, params, rows, error))
             return false;
         page.rows.clear();
         for (const Row &r : rows)
