@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libsqlite3-dev sqlite3
   libpq-dev postgresql haproxy python3-psycopg2
+  libcpp-httplib-dev
   clang libclang-rt-14-dev
   librsvg2-bin
   pybind11-dev python3-dev python3-numpy python3-pytest python3-pandas

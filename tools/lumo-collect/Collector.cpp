@@ -3,6 +3,7 @@
 #include "Console.h"
 #include "Controller.h"
 #include "Exports.h"
+#include "HttpEndpoint.h"
 #include "LogSetup.h"
 #include "ParamsJson.h"
 #include "Plot.h"
@@ -306,6 +307,13 @@ int runCollect(const Options &o)
 
     Controller controller(
         config, Sinks{store.storage.get(), csv.get(), jsonl.get(), store.lock.get(), say});
+    std::unique_ptr<HttpEndpoint> http;
+    if (!o.httpHost.empty()) {
+        http = std::make_unique<HttpEndpoint>([&controller] { return controller.unhealthy(); });
+        if (!http->start(o.httpHost, o.httpPort, error))
+            return fail(kExitUnavailable, error);
+        say("HTTP endpoint on " + o.httpHost + ":" + std::to_string(http->port()) + " (/healthz)");
+    }
     const Clock::time_point started = Clock::now();
     std::string why;
     {

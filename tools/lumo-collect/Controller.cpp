@@ -309,12 +309,22 @@ void Controller::storageFailed(const std::string &why)
         std::lock_guard<std::mutex> lock(mutex_);
         first = !stats_.storageDown;
         stats_.storageDown = true;
+        if (first)
+            storageFailure_ = why;
         lastProbe_ = Clock::now();
     }
     if (first)
         say("STORAGE FAILED: " + why + "; transfers paused, devices keep their measurements; " +
             "a probe write every " + std::to_string(config_.storageProbeInterval.count() / 1000) +
             " s checks when it works again");
+}
+
+std::string Controller::unhealthy() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stats_.storageDown)
+        return "storage is down: " + storageFailure_;
+    return {};
 }
 
 bool Controller::storageDown() const

@@ -118,6 +118,9 @@ public:
     // Releases the locks of devices gone quiet (see lockIdleRelease). Called by the main
     // loop, never from a callback.
     void releaseIdleLocks();
+    // Why this collector should get no new devices now, or empty when it is healthy
+    // (the HTTP endpoint's /healthz). Safe from any thread.
+    std::string unhealthy() const;
 
 private:
     struct DeviceState {
@@ -172,6 +175,7 @@ private:
     std::vector<std::string> notStored_;
 
     Clock::time_point lastProbe_; // under mutex_
+    std::string storageFailure_;  // under mutex_: why storage went down
 
     const std::shared_ptr<ConnectionTracker> connections_ = ConnectionTracker::create();
 

@@ -1,6 +1,7 @@
 #include "Options.h"
 
 #include "DinList.h"
+#include "HttpEndpoint.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -180,6 +181,11 @@ bool parseCollectOption(const std::string &arg, ArgReader &reader, Options &o, s
         o.maxDevices = static_cast<int>(n);
         return true;
     }
+    if (arg == "--http") {
+        if (!reader.takeValue(arg, value, error))
+            return false;
+        return parseHttpAddress(value, o.httpHost, o.httpPort, error);
+    }
     if (arg == "--max-connections") {
         long n = 0;
         if (!reader.takeValue(arg, value, error))
@@ -267,6 +273,11 @@ Ending a run (otherwise Ctrl-C or SIGTERM; what arrived is always kept):
   --exit-when-idle SECS  stop after SECS without news from a device (handshake,
                          measurement, sync, end of a transfer; keep-alives do not count)
   --max-devices N        stop once N devices have finished (slept or let go)
+
+Operators:
+  --http ADDR:PORT       serve GET /healthz (200 ok, or 503 and the reason while storage
+                         is down) for a load balancer's checks; :PORT listens on every
+                         IPv4 address, port 0 takes a free one (said at start)
 
 People:
   -v, -vv                show the library's log (info; -vv adds buffer traces)

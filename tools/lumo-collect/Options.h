@@ -46,6 +46,8 @@ struct Options {
     double exitWhenIdleSeconds = 0;              // 0: off
     int maxDevices = 0;                          // 0: off
     int maxConnections = kDefaultMaxConnections; // per TCP port; 1: one at a time
+    std::string httpHost;                        // empty: no HTTP endpoint
+    uint16_t httpPort = 0;                       // 0: the system's choice
 
     // plot
     std::string din;
