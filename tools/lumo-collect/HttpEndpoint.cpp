@@ -90,7 +90,10 @@ void HttpEndpoint::addGet(const std::string &pattern, HttpHandler handler)
         request.query.insert(req.params.begin(), req.params.end());
         for (std::size_t i = 1; i < req.matches.size(); ++i)
             request.matches.push_back(req.matches[i].str());
+        request.authorization = req.get_header_value("Authorization");
         HttpReply reply = handler(request);
+        for (const auto &[name, value] : reply.headers)
+            res.set_header(name, value);
         res.status = reply.status;
         res.set_content(reply.body, reply.contentType.c_str());
     });

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace httplib {
@@ -23,12 +24,22 @@ struct HttpRequest {
     std::string path;
     std::multimap<std::string, std::string> query; // decoded ?a=b&c=d
     std::vector<std::string> matches;              // the pattern's capture groups
+    std::string authorization;                     // the Authorization header, or empty
 };
 
 struct HttpReply {
-    int status = 200;
-    std::string contentType = "text/plain; charset=utf-8";
+    // A constructor rather than an aggregate: replies written as {status, type, body}
+    // stay complete as members are added.
+    HttpReply(int status = 200, std::string contentType = "text/plain; charset=utf-8",
+              std::string body = {}, std::vector<std::pair<std::string, std::string>> headers = {})
+        : status(status), contentType(std::move(contentType)), body(std::move(body)),
+          headers(std::move(headers))
+    {
+    }
+    int status;
+    std::string contentType;
     std::string body;
+    std::vector<std::pair<std::string, std::string>> headers; // beside the content type
 };
 
 using HttpHandler = std::function<HttpReply(const HttpRequest &)>;
