@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The demo: builds liblumo (scripts/setup.sh), starts lumo-collect on free loopback
 # ports, lets lumo-sim play a few devices holding several measurements each, and prints
-# what was collected, with the database and one plotted measurement.
+# what was collected, with the database and one plotted measurement. The collector's web
+# view (--http on 127.0.0.1) is open while it runs; afterwards `lumo-collect serve` shows
+# the database until Ctrl-C when the demo runs on a terminal.
 #
 #   bash scripts/demo.sh                 outputs in out/demo/
 #   DEMO_LINKS=3 bash scripts/demo.sh    three simulators, each with its own TCP channel
@@ -34,11 +36,14 @@ db="$out/lumo.db"
 log="$out/lumo-collect.log"
 
 collect_pid=""
+serve_pid=""
 cleanup() {
-  if [ -n "$collect_pid" ] && kill -0 "$collect_pid" 2>/dev/null; then
-    kill -TERM "$collect_pid" 2>/dev/null || true
-    wait "$collect_pid" 2>/dev/null || true
-  fi
+  for pid in "$collect_pid" "$serve_pid"; do
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+      kill -TERM "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
 }
 trap cleanup EXIT
 
@@ -52,8 +57,10 @@ for _ in $(seq 1 20); do
     candidates+=($((20000 + RANDOM % 40000)))
     tcp_args+=(--tcp "${candidates[$i]}")
   done
+  http_port=$((20000 + RANDOM % 40000))
   "$collect" "${tcp_args[@]}" --db "$db" --csv "$out/csv" --jsonl "$out/lumo.jsonl" \
-    --max-devices "$devices" --exit-when-idle 60 --no-status -v >"$log" 2>&1 &
+    --max-devices "$devices" --exit-when-idle 60 --no-status -v \
+    --http "127.0.0.1:$http_port" --expect-every 1h >"$log" 2>&1 &
   collect_pid=$!
   for _ in $(seq 1 100); do
     [ "$(grep -c "listening on TCP port" "$log" 2>/dev/null)" -ge "$links" ] && break
@@ -69,6 +76,7 @@ for _ in $(seq 1 20); do
 done
 [ "${#ports[@]}" -gt 0 ] || { echo "demo: no free ports found" >&2; exit 1; }
 
+echo "demo: web view of the run at http://127.0.0.1:$http_port/ (metrics: /metrics)"
 echo "demo: lumo-collect listens on 127.0.0.1 ports ${ports[*]}; $links simulators play" \
   "$devices devices with $measurements measurements of $((blocks * samples_per_block)) samples each"
 start_ns=$(date +%s%N)
@@ -118,4 +126,24 @@ echo "                sqlite3 $db 'SELECT din, measured_at, sample_count FROM me
 echo "plot            $out/measurement.svg${png:+ (and $png)}, DIN $first_din, its latest measurement"
 echo "exports         $out/csv/ and $out/lumo.jsonl"
 echo "logs            $log, $out/lumo-sim-*.log, $out/sim-report-*.json"
-[ "$sim_failed" -eq 0 ] && [ "$collect_status" -eq 0 ]
+[ "$sim_failed" -eq 0 ] && [ "$collect_status" -eq 0 ] || exit 1
+
+# The collector has ended; the same view of the database, without collecting.
+"$collect" serve --db "$db" --http "127.0.0.1:$http_port" --expect-every 1h \
+  >"$out/lumo-collect-serve.log" 2>&1 &
+serve_pid=$!
+for _ in $(seq 1 100); do
+  grep -q "web view" "$out/lumo-collect-serve.log" 2>/dev/null && break
+  kill -0 "$serve_pid" 2>/dev/null || break
+  sleep 0.05
+done
+if kill -0 "$serve_pid" 2>/dev/null; then
+  echo "web view        http://127.0.0.1:$http_port/ (lumo-collect serve --db $db)"
+  if [ -t 0 ]; then
+    echo "                open it in a browser; Ctrl-C ends the demo"
+    wait "$serve_pid" || true
+  fi
+else
+  echo "demo: lumo-collect serve did not start; see $out/lumo-collect-serve.log" >&2
+  exit 1
+fi

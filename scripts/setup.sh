@@ -15,6 +15,7 @@ packages=(
   libcpp-httplib-dev
   clang libclang-rt-14-dev
   librsvg2-bin
+  prometheus chromium chromium-driver python3-selenium curl
   pybind11-dev python3-dev python3-numpy python3-pytest python3-pandas
 )
 

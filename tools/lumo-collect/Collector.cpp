@@ -5,12 +5,14 @@
 #include "Exports.h"
 #include "HttpEndpoint.h"
 #include "LogSetup.h"
+#include "Metrics.h"
 #include "ParamsJson.h"
 #include "Plot.h"
 #include "SerialCheck.h"
 #include "SignalWaiter.h"
 #include "StatusLine.h"
 #include "StoreOpen.h"
+#include "WebView.h"
 
 #include <liblumo.h>
 
@@ -175,7 +177,7 @@ double secondsSince(Clock::time_point t)
 
 // Waits for Ctrl-C, SIGTERM or one of the end rules; returns why the run ends.
 std::string waitForEnd(const Options &o, Controller &controller, SignalWaiter &stopSignals,
-                       Clock::time_point started)
+                       Clock::time_point started, MetricsBoard &board)
 {
     while (true) {
         const int sig = stopSignals.wait(kTick);
@@ -184,6 +186,7 @@ std::string waitForEnd(const Options &o, Controller &controller, SignalWaiter &s
         controller.probeStorage();
         controller.releaseIdleLocks();
         const Stats stats = controller.stats();
+        board.publish(stats); // what /metrics shows: a scrape never asks the controller
         Console::instance().status(formatStatusLine(stats, secondsSince(started)));
         if (o.maxDevices > 0 && stats.devicesDone >= static_cast<std::size_t>(o.maxDevices)) {
             stopSignals.wait(kFinishGrace);
@@ -305,14 +308,22 @@ int runCollect(const Options &o)
     Console::instance().enableStatus(o.statusLine && Console::stderrIsTerminal());
     SignalWaiter stopSignals; // before the library starts any thread
 
-    Controller controller(
-        config, Sinks{store.storage.get(), csv.get(), jsonl.get(), store.lock.get(), say});
+    MetricsBoard board;
+    Controller controller(config, Sinks{store.storage.get(), csv.get(), jsonl.get(),
+                                        store.lock.get(), say, &board.writeLatency()});
+    board.publish(controller.stats());
+    std::unique_ptr<WebView> view; // before the endpoint, which uses it until it stops
     std::unique_ptr<HttpEndpoint> http;
     if (!o.httpHost.empty()) {
+        int status = kExitOk;
+        if (!(view = WebView::open(o, board, status, error)))
+            return fail(status, error);
         http = std::make_unique<HttpEndpoint>([&controller] { return controller.unhealthy(); });
+        view->addRoutes(*http);
         if (!http->start(o.httpHost, o.httpPort, error))
             return fail(kExitUnavailable, error);
-        say("HTTP endpoint on " + o.httpHost + ":" + std::to_string(http->port()) + " (/healthz)");
+        say("HTTP endpoint on " + o.httpHost + ":" + std::to_string(http->port()) +
+            " (/healthz); web view " + webViewAddress(o.httpHost, http->port()));
     }
     const Clock::time_point started = Clock::now();
     std::string why;
@@ -320,7 +331,7 @@ int runCollect(const Options &o)
         Channels channels(controller);
         if (const int status = startChannels(o, channels); status != kExitOk)
             return status;
-        why = waitForEnd(o, controller, stopSignals, started);
+        why = waitForEnd(o, controller, stopSignals, started, board);
         say("stopping: " + why);
         controller.beginStop();
         channels.stopAll();
@@ -329,6 +340,28 @@ int runCollect(const Options &o)
     printSummary(o, stats, secondsSince(started), why);
     printNotStored(controller.notStored(), stats);
     return stats.storageErrors || stats.failuresBeforeStop ? kExitFailure : kExitOk;
+}
+
+int runServe(const Options &o)
+{
+    MetricsBoard board; // stays empty: nothing is collected here
+    int status = kExitOk;
+    std::string error;
+    const std::unique_ptr<WebView> view = WebView::open(o, board, status, error);
+    if (!view)
+        return fail(status, error);
+    SignalWaiter stopSignals; // before the endpoint starts its threads
+    HttpEndpoint http([&view] { return view->storeProblem(); });
+    view->addRoutes(http);
+    if (!http.start(o.httpHost, o.httpPort, error))
+        return fail(kExitUnavailable, error);
+    say("web view " + webViewAddress(o.httpHost, http.port()) + " of the store " +
+        storeDisplayName(o.dbPath) + " (not collecting); Ctrl-C ends it");
+    int sig = 0;
+    while ((sig = stopSignals.wait(kTick)) == 0) {
+    }
+    say(std::string("stopped (") + (sig == SIGINT ? "interrupted" : "terminated") + ")");
+    return kExitOk;
 }
 
 int runPlot(const Options &o)

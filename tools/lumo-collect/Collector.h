@@ -10,6 +10,8 @@ namespace lumo_collect {
 
 int runCollect(const Options &options);
 int runPlot(const Options &options);
+// The web view and its API over a store, without collecting, until Ctrl-C or SIGTERM.
+int runServe(const Options &options);
 // False, with the reason, when writing the picture to `output` would overwrite the
 // database (the same file by any path, or one of its journals) or any SQLite database.
 bool outputSparesDatabase(const std::string &output, const std::string &dbPath, std::string &error);

@@ -63,6 +63,58 @@ private:
     std::size_t pos_ = 0;
 };
 
+// "90", "90s", "15m", "6h", "2d": a positive whole number of seconds.
+bool parseDuration(const std::string &text, long &seconds)
+{
+    static const std::pair<char, long> kUnits[] = {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}};
+    std::string digits = text;
+    long unit = 1;
+    for (const auto &[suffix, factor] : kUnits) {
+        if (!text.empty() && text.back() == suffix) {
+            digits = text.substr(0, text.size() - 1);
+            unit = factor;
+        }
+    }
+    long n = 0;
+    if (!parseLong(digits, 1, std::numeric_limits<long>::max() / kUnits[3].second, n))
+        return false;
+    seconds = n * unit;
+    return true;
+}
+
+// Options of the web view, for collect and serve alike; false when arg is none of them
+// (error empty) or its value is wrong (error set).
+bool parseWebOption(const std::string &arg, ArgReader &reader, Options &o, std::string &error)
+{
+    std::string value;
+    if (arg == "--http-token-file")
+        return reader.takeValue(arg, o.httpTokenFile, error);
+    if (arg == "--expect-every") {
+        if (!reader.takeValue(arg, value, error))
+            return false;
+        if (!parseDuration(value, o.expectEverySeconds)) {
+            error = "--expect-every: \"" + value + "\" is not a duration (90s, 15m, 6h, 2d)";
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+bool parseServeOption(const std::string &arg, ArgReader &reader, Options &o, std::string &error)
+{
+    std::string value;
+    if (arg == "--db")
+        return reader.takeValue(arg, o.dbPath, error);
+    if (arg == "--http")
+        return reader.takeValue(arg, value, error) &&
+               parseHttpAddress(value, o.httpHost, o.httpPort, error);
+    if (parseWebOption(arg, reader, o, error) || !error.empty())
+        return error.empty();
+    error = "unknown option for serve: " + arg;
+    return false;
+}
+
 bool parsePlotOption(const std::string &arg, ArgReader &reader, Options &o, std::string &error)
 {
     std::string value;
@@ -198,6 +250,8 @@ bool parseCollectOption(const std::string &arg, ArgReader &reader, Options &o, s
         o.maxConnections = static_cast<int>(n);
         return true;
     }
+    if (parseWebOption(arg, reader, o, error) || !error.empty())
+        return error.empty();
     error = "unknown option: " + arg;
     return false;
 }
@@ -211,6 +265,9 @@ bool parseOptions(const std::vector<std::string> &args, Options &options, std::s
     if (!reader.done() && args.front() == "plot") {
         o.mode = Mode::Plot;
         reader.next();
+    } else if (!reader.done() && args.front() == "serve") {
+        o.mode = Mode::Serve;
+        reader.next();
     }
     while (!reader.done()) {
         const std::string &arg = reader.next();
@@ -219,13 +276,23 @@ bool parseOptions(const std::vector<std::string> &args, Options &options, std::s
             options.mode = Mode::Help;
             return true;
         }
-        const bool ok = o.mode == Mode::Plot ? parsePlotOption(arg, reader, o, error)
-                                             : parseCollectOption(arg, reader, o, error);
+        const bool ok = o.mode == Mode::Plot    ? parsePlotOption(arg, reader, o, error)
+                        : o.mode == Mode::Serve ? parseServeOption(arg, reader, o, error)
+                                                : parseCollectOption(arg, reader, o, error);
         if (!ok)
             return false;
     }
     if (o.mode == Mode::Plot && (o.din.empty() || o.output.empty())) {
         error = "plot needs --din DIN and -o FILE.svg";
+        return false;
+    }
+    if (o.mode == Mode::Serve && o.httpHost.empty()) {
+        error = "serve needs --http ADDR:PORT (127.0.0.1:8080 for this machine only)";
+        return false;
+    }
+    if (o.mode != Mode::Serve && o.httpHost.empty() &&
+        (!o.httpTokenFile.empty() || o.expectEverySeconds > 0)) {
+        error = "--http-token-file and --expect-every belong to the web view: give --http too";
         return false;
     }
     if (o.mode == Mode::Collect && o.tcpPorts.empty() && o.serialPorts.empty()) {
@@ -243,6 +310,7 @@ std::string usageText()
 Usage:
   lumo-collect (--tcp PORT | --serial PATH|auto)... [options]
   lumo-collect plot --db FILE|URL --din DIN [--index N] -o FILE.svg
+  lumo-collect serve --db FILE|URL --http ADDR:PORT [web view options]
 
 Each device that connects is accepted (or refused, see --accept), synchronised when
 --params is given, asked for every stored measurement, and then sent to sleep.
@@ -283,6 +351,13 @@ People:
   -v, -vv                show the library's log (info; -vv adds buffer traces)
   --no-status            no live status line (it is shown only on a terminal anyway)
   -h, --help             this text
+
+Web view (collect and serve; serve shows a store without collecting):
+  --http-token-file FILE every request but /healthz must carry the token on the file's
+                         first line (Authorization: Bearer TOKEN, or the browser's
+                         password prompt with any user name)
+  --expect-every DURATION  a device is overdue when its last contact is older than
+                         this (90s, 15m, 6h, 2d); without it no device is overdue
 
 Plot:
   --din DIN              the device

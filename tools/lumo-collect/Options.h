@@ -27,7 +27,7 @@ constexpr int kExitUnavailable = 3;
 constexpr int kDefaultMaxConnections = 256;
 constexpr int kMaxMaxConnections = 65535;
 
-enum class Mode { Collect, Plot, Help };
+enum class Mode { Collect, Plot, Serve, Help };
 
 struct Options {
     Mode mode = Mode::Collect;
@@ -48,6 +48,10 @@ struct Options {
     int maxConnections = kDefaultMaxConnections; // per TCP port; 1: one at a time
     std::string httpHost;                        // empty: no HTTP endpoint
     uint16_t httpPort = 0;                       // 0: the system's choice
+
+    // the web view (collect and serve)
+    std::string httpTokenFile;      // empty: no token asked for
+    long expectEverySeconds = 0;    // 0: no device is overdue
 
     // plot
     std::string din;

@@ -20,6 +20,8 @@ int main(int argc, char **argv)
     case Mode::Help:
         std::fputs(usageText().c_str(), stdout);
         return kExitOk;
+    case Mode::Serve:
+        return runServe(options);
     case Mode::Plot:
         return runPlot(options);
     case Mode::Collect:

@@ -1,0 +1,189 @@
+#!/usr/bin/env python3
+"""The web view's figures: collection throughput with /metrics scraped every second by
+Prometheus and the view open in Chromium against without (one run, alternating), the time of
+/api/devices pages over 100 000 devices, and the page load of a 65 536-sample plot.
+
+    python3 bench/web_figures.py [--build build] [--rounds 3] [--devices 300]
+"""
+
+import argparse, json, os, shutil, signal, socket, sqlite3, statistics, subprocess, sys, tempfile
+import time, urllib.request
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def get(url):
+    with urllib.request.urlopen(url, timeout=30) as r:
+        return r.read()
+
+
+def wait_http(url, bound=30):
+    deadline = time.monotonic() + bound
+    while time.monotonic() < deadline:
+        try:
+            get(url)
+            return
+        except OSError:
+            time.sleep(0.1)
+    raise SystemExit(f"no answer from {url}")
+
+
+def stop(p):
+    if p.poll() is None:
+        os.kill(p.pid, signal.SIGTERM)
+        p.wait(30)
+
+
+def start(args, folder, name):
+    return subprocess.Popen(args, stdout=open(os.path.join(folder, name + ".log"), "w"),
+                            stderr=subprocess.STDOUT, cwd=folder)
+
+
+def browser(folder):
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    o = webdriver.ChromeOptions()
+    o.binary_location = shutil.which("chromium")
+    for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+              "--window-size=1280,800", f"--user-data-dir={folder}/chromium"):
+        o.add_argument(a)
+    return webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=o)
+
+
+def collection_round(a, folder, watched):
+    """Sessions per second of one lumo-sim fleet into a fresh collector."""
+    db = os.path.join(folder, f"run-{time.monotonic_ns()}.db")
+    tcp, http = free_port(), free_port()
+    args = [a.collect, "--tcp", str(tcp), "--db", db, "--no-status"]
+    if watched:
+        args += ["--http", f"127.0.0.1:{http}"]
+    collector = start(args, folder, "collector")
+    extra = []
+    try:
+        if watched:
+            wait_http(f"http://127.0.0.1:{http}/healthz")
+            cfg = os.path.join(folder, "prometheus.yml")
+            with open(cfg, "w") as f:
+                f.write("global: {scrape_interval: 1s, scrape_timeout: 1s}\nscrape_configs:\n"
+                        f"  - job_name: lumo\n    static_configs: [{{targets: ['127.0.0.1:{http}']}}]\n")
+            extra.append(start(["prometheus", f"--config.file={cfg}",
+                                f"--storage.tsdb.path={folder}/tsdb-{http}",
+                                f"--web.listen-address=127.0.0.1:{free_port()}"], folder, "prometheus"))
+            view = browser(folder)
+            view.get(f"http://127.0.0.1:{http}/#/")
+        time.sleep(2)  # both runs start alike: Prometheus has begun scraping
+        begin = time.monotonic()
+        subprocess.run([a.sim, "--tcp", f"127.0.0.1:{tcp}", "--fleet", str(a.devices),
+                        "--measurements", "5", "--sessions", "2"], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        seconds = time.monotonic() - begin
+    finally:
+        if watched:
+            view.quit()
+        for p in extra:
+            stop(p)
+        stop(collector)
+    return 2 * a.devices / seconds
+
+
+def make_store(a, folder, devices):
+    """A store of `devices` devices, one short measurement each, and one of 65 536 samples."""
+    db = os.path.join(folder, "fleet.db")
+    tcp = free_port()
+    c = start([a.collect, "--tcp", str(tcp), "--db", db, "--no-status"], folder, "schema")
+    time.sleep(1)
+    stop(c)
+    with sqlite3.connect(db) as s:
+        rows = [(f"{100000000 + i:09d}", i) for i in range(devices)]
+        s.executemany("INSERT INTO devices (din, first_seen, last_seen) VALUES "
+                      "(substr(?1,1,3)||'-'||substr(?1,4,3)||'-'||substr(?1,7,3), "
+                      "'2026-01-01T00:00:00.000', strftime('%Y-%m-%dT%H:%M:%f', 'now', "
+                      "'localtime', '-' || (?2 % 7200) || ' seconds'))", rows)
+        s.execute("INSERT INTO measurements (din, received_at, measured_at, dtime_packed, typeset,"
+                  " ns, nss, sample_count, samples, samples_sha256) SELECT din, last_seen, "
+                  "'2026-01-01 00:00:00', rowid, 1, 4, 4, 4, x'0100020003000400', "
+                  "randomblob(32) FROM devices")
+        big = bytes(i & 0xFF for i in range(2 * 65536))
+        s.execute("INSERT INTO measurements (din, received_at, measured_at, dtime_packed, typeset,"
+                  " ns, nss, sample_count, samples, samples_sha256) VALUES ('100-000-000', "
+                  "'2026-01-01T00:00:00.000', '2026-01-01 00:00:00', 1, 2, 0, 0, 65536, ?, "
+                  "randomblob(32))", (big,))
+        big_id = s.execute("SELECT max(id) FROM measurements").fetchone()[0]
+    return db, big_id
+
+
+def api_times(url, rounds):
+    pages = {"by DIN": "", "last contact, newest": "sort=last_seen&order=desc",
+             "measurements, most": "sort=measurements&order=desc", "filtered": "q=123-4",
+             "overdue only": "overdue=1", "last page": "offset=99950"}
+    out = {}
+    for name, query in pages.items():
+        times = []
+        for _ in range(rounds):
+            begin = time.monotonic()
+            body = json.loads(get(f"{url}/api/devices?{query}"))
+            times.append((time.monotonic() - begin) * 1000)
+        out[name] = (statistics.median(times), max(times), body["total"])
+    return out
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--build", default=os.path.join(ROOT, "build"))
+    p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--devices", type=int, default=300)
+    a = p.parse_args()
+    a.collect = os.path.join(a.build, "tools/lumo-collect/lumo-collect")
+    a.sim = os.path.join(a.build, "tools/lumo-sim/lumo-sim")
+    folder = tempfile.mkdtemp(prefix="lumo-web-figures-")
+    try:
+        print(f"command: python3 bench/web_figures.py --rounds {a.rounds} --devices {a.devices}")
+        plain, watched = [], []
+        for _ in range(a.rounds):  # alternating, so drifts of the machine hit both alike
+            plain.append(collection_round(a, folder, False))
+            watched.append(collection_round(a, folder, True))
+        mp, mw = statistics.median(plain), statistics.median(watched)
+        print(f"collection, sessions/s (median of {a.rounds}): without {mp:.1f} "
+              f"{[round(x, 1) for x in plain]}, scraped every 1 s + view open {mw:.1f} "
+              f"{[round(x, 1) for x in watched]}: {mw / mp:.3f} x")
+
+        db, big_id = make_store(a, folder, 100000)
+        http = free_port()
+        serve = start([a.collect, "serve", "--db", db, "--http", f"127.0.0.1:{http}",
+                       "--expect-every", "1h"], folder, "serve")
+        url = f"http://127.0.0.1:{http}"
+        try:
+            wait_http(url + "/healthz")
+            for name, (median, worst, total) in api_times(url, 5).items():
+                print(f"/api/devices, 100 000 devices, page of 50, {name}: median {median:.1f} ms, "
+                      f"worst {worst:.1f} ms ({total} match)")
+            view = browser(folder)
+            try:
+                loads = []
+                for _ in range(5):
+                    view.get("about:blank")
+                    view.get(f"{url}/#/measurement/{big_id}")
+                    deadline = time.monotonic() + 60
+                    while not view.execute_script("return document.body && document.body.dataset.plotDone"):
+                        if time.monotonic() > deadline:
+                            raise SystemExit("the plot did not appear")
+                        time.sleep(0.02)
+                    loads.append(float(view.execute_script("return document.body.dataset.plotDone")))
+                print(f"page load of a 65 536-sample plot (navigation to drawn): median "
+                      f"{statistics.median(loads):.0f} ms {[round(x) for x in loads]}")
+            finally:
+                view.quit()
+        finally:
+            stop(serve)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
