@@ -49,6 +49,24 @@ TEST(Options, CollectPlotAndDefaults)
     EXPECT_EQ(dins, (std::set<std::string>{"000-001-234", "999-000-001", "123-456-789"}));
 }
 
+TEST(Options, ServeAndTheWebView)
+{
+    const std::vector<std::pair<std::string, long>> durations = {
+        {"90", 90}, {"90s", 90}, {"15m", 900}, {"6h", 21600}, {"2d", 172800}};
+    for (const auto &[text, seconds] : durations) {
+        Options o;
+        std::string error;
+        ASSERT_TRUE(parseOptions(words("serve --db postgresql://u@h/d --http 127.0.0.1:8080 "
+                                       "--http-token-file tok --expect-every " +
+                                       text),
+                                 o, error))
+            << error;
+        EXPECT_TRUE(o.mode == Mode::Serve && o.httpHost == "127.0.0.1" && o.httpPort == 8080 &&
+                    o.httpTokenFile == "tok" && o.dbPath == "postgresql://u@h/d");
+        EXPECT_EQ(o.expectEverySeconds, seconds) << text;
+    }
+}
+
 TEST(Options, RefusesBadInputWithAMessage)
 {
     const std::vector<std::pair<std::string, std::string>> bad = {
@@ -73,6 +91,14 @@ TEST(Options, RefusesBadInputWithAMessage)
         {"plot --din 0001234 -o x.svg", "malformed DIN"},
         {"plot --din 000-001-234 --index 0 -o x.svg", ""},
         {"plot --din 000-001-234 --tcp 5000 -o x.svg", ""},
+        {"serve --db x.db", "serve needs --http"},
+        {"serve --db x.db --http 127.0.0.1:8080 --tcp 5000", "unknown option for serve"},
+        {"--tcp 5000 --http :8080 --expect-every 0", "not a duration"},
+        {"--tcp 5000 --http :8080 --expect-every 5x", "not a duration"},
+        {"--tcp 5000 --http :8080 --expect-every h", "not a duration"},
+        {"--tcp 5000 --http :8080 --expect-every 99999999999999999d", "not a duration"},
+        {"--tcp 5000 --expect-every 1h", "give --http too"},
+        {"--tcp 5000 --http-token-file t", "give --http too"},
     };
     for (const auto &[line, message] : bad) {
         Options o;

@@ -285,3 +285,23 @@ TEST_F(WebApiTest, MetricsCountTheRunAndTheStoreWithoutPerDeviceLabels)
 }
 
 } // namespace
+
+TEST(TokenFile, TheFirstLineWithoutSurroundingBlanksOrARefusal)
+{
+    TempDir dir;
+    const std::vector<std::tuple<std::string, bool, std::string>> cases = {
+        {"  s3cret \r\nsecond line\n", true, "s3cret"},
+        {"s3cret", true, "s3cret"},
+        {"\n", false, "holds no token"},
+        {"", false, "cannot read"},
+    };
+    for (const auto &[content, ok, expected] : cases) {
+        const std::string path = dir.file("token");
+        std::ofstream(path, std::ios::trunc) << content;
+        std::string token, error;
+        EXPECT_EQ(readTokenFile(path, token, error), ok) << content;
+        EXPECT_NE((ok ? token : error).find(expected), std::string::npos) << token << error;
+    }
+    std::string token, error;
+    EXPECT_FALSE(readTokenFile(dir.file("missing"), token, error));
+}
