@@ -185,7 +185,7 @@ SELECT d.din, d.first_seen, d.last_seen, d.last_status, d.last_status_at,
 FROM devices d
 )sql";
 
-// ORDER BY terms, by DeviceSort; the DIN breaks ties so pages do not overlap.
+// What a page is sorted by, by DeviceSort; the DIN breaks ties so pages do not overlap.
 const char *sortColumn(DeviceSort sort)
 {
     switch (sort) {
@@ -194,7 +194,7 @@ const char *sortColumn(DeviceSort sort)
     case DeviceSort::LastSeen:
         return "d.last_seen";
     case DeviceSort::Measurements:
-        return "held";
+        return "(SELECT count(*) FROM measurements m WHERE m.din = d.din)";
     case DeviceSort::Din:
         break;
     }
@@ -269,10 +269,18 @@ public:
         const char *direction = q.descending ? " DESC" : " ASC";
         const std::string order = std::string(" ORDER BY ") + sortColumn(q.sort) + direction +
                                   ", d.din" + direction;
-        const std::string limit = " LIMIT " + param(std::to_string(std::clamp(q.limit, 0, kMaxPageRows)));
-        const std::string offset = " OFFSET " + param(std::to_string(std::max<int64_t>(q.offset, 0)));
+        const std::string limit =
+            " LIMIT " + param(std::to_string(std::clamp(q.limit, 0, kMaxPageRows)));
+        const std::string offset =
+            " OFFSET " + param(std::to_string(std::max<int64_t>(q.offset, 0)));
+        // The page's DINs first, then their columns: the rows an offset skips cost only
+        // their sort key, not the look-ups into measurements.
+        const std::string pageDins = "SELECT d.din AS page_din FROM devices d" + where + order +
+                                 limit + offset;
         Table rows;
-        if (!source_->query(kDeviceColumns + where + order + limit + offset, params, rows, error))
+        if (!source_->query(kDeviceColumns + (" JOIN (" + pageDins + ") p ON p.page_din = d.din") +
+                                order,
+                            params, rows, error))
             return false;
         page.rows.clear();
         for (const Row &r : rows)
