@@ -51,16 +51,18 @@ function badge(text, kind) {
   return span;
 }
 
+// A stored time to the second, the full text in the cell's tooltip.
+function timeCell(text) {
+  const td = cell(text ? String(text).replace("T", " ").slice(0, 19) : null);
+  if (text)
+    td.title = text;
+  return td;
+}
+
 function offsetText(seconds) {
   if (seconds === null || seconds === undefined)
     return null;
   return (seconds > 0 ? "+" : "") + seconds + " s";
-}
-
-function statusText(device) {
-  if (!device.last_status)
-    return null;
-  return "read " + device.last_status_at;
 }
 
 async function refreshCounts() {
@@ -106,12 +108,12 @@ async function refreshDevices() {
     const din = linkCell(d.din, "#/device/" + encodeURIComponent(d.din));
     if (d.overdue)
       din.append(" ", badge("OVERDUE", "overdue"));
-    tr.append(din, cell(d.first_seen), cell(d.last_seen));
+    tr.append(din, timeCell(d.first_seen), timeCell(d.last_seen));
     const outcome = cell(d.last_session.outcome);
     if (d.last_session.outcome === "sync failed")
       outcome.replaceChildren(badge("sync failed", "failed"));
     tr.append(outcome, cell(d.measurements, "number"), cell(offsetText(d.clock_offset_s), "number"),
-              cell(statusText(d)));
+              timeCell(d.last_status ? d.last_status_at : null));
     body.appendChild(tr);
   }
   const last = Math.min(state.offset + page.devices.length, page.total);
@@ -150,7 +152,7 @@ async function refreshDevice() {
   syncs.replaceChildren();
   for (const s of d.syncs) {
     const tr = document.createElement("tr");
-    tr.append(cell(s.at), cell(s.ok ? "ok" : "failed"), cell(s.params_written ? "yes" : "no"),
+    tr.append(timeCell(s.at), cell(s.ok ? "ok" : "failed"), cell(s.params_written ? "yes" : "no"),
               cell(s.device_time === null ? null : new Date(s.device_time * 1000).toISOString()));
     syncs.appendChild(tr);
   }
@@ -160,7 +162,7 @@ async function refreshDevice() {
   body.replaceChildren();
   for (const m of page.measurements) {
     const tr = document.createElement("tr");
-    tr.append(linkCell(String(m.id), "#/measurement/" + m.id), cell(m.device_time), cell(m.received_at),
+    tr.append(linkCell(String(m.id), "#/measurement/" + m.id), cell(m.device_time), timeCell(m.received_at),
               cell(m.typeset, "number"), cell(m.sample_count, "number"));
     body.appendChild(tr);
   }
