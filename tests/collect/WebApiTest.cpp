@@ -67,9 +67,9 @@ protected:
         ASSERT_TRUE(store) << error;
         ASSERT_TRUE(store->deviceSeen("100-000-001", "2026-12-08T06:00:00.000"));
         ASSERT_TRUE(store->deviceSeen("100-000-002", "2026-12-08T06:40:00.000"));
-        for (auto m : {measurement("100-000-002", "2026-12-08T06:40:30.000", 0x1000, {1, 2, 3}),
-                       measurement("100-000-002", "2026-12-08T06:41:00.000", 0x2000,
-                                   {0, 65535, 7, 300})})
+        for (auto m :
+             {measurement("100-000-002", "2026-12-08T06:40:30.000", 0x1000, {1, 2, 3}),
+              measurement("100-000-002", "2026-12-08T06:41:00.000", 0x2000, {0, 65535, 7, 300})})
             ASSERT_EQ(store->storeMeasurement(m), StoreOutcome::Stored);
         ASSERT_TRUE(store->deviceSeen("200-000-003", "2026-12-08T06:50:00.000"));
         ASSERT_TRUE(store->storeSync(sync("200-000-003", "2026-12-08T06:50:05.000", true)));
@@ -160,9 +160,9 @@ TEST_F(WebApiTest, EachDeviceShowsItsLastSessionOverdueAndClock)
         EXPECT_EQ(d["measurements"].toInt(), e.measurements) << e.din;
     }
     EXPECT_EQ(by["200-000-003"]["clock_offset_s"].toInt(), kClockAhead);
-    EXPECT_EQ(by["200-000-003"]["last_status"].toObject()["deviceTime"].toDouble(),
-              static_cast<double>(*storedTimeToEpochMs("2026-12-08T06:50:05.000") / 1000 +
-                                  kClockAhead));
+    EXPECT_EQ(
+        by["200-000-003"]["last_status"].toObject()["deviceTime"].toDouble(),
+        static_cast<double>(*storedTimeToEpochMs("2026-12-08T06:50:05.000") / 1000 + kClockAhead));
     EXPECT_TRUE(by["100-000-001"]["clock_offset_s"].isNull());
     EXPECT_EQ(by["100-000-002"]["last_measurement_at"].toString(), "2026-12-08T06:41:00.000");
 
@@ -266,20 +266,20 @@ TEST_F(WebApiTest, MetricsCountTheRunAndTheStoreWithoutPerDeviceLabels)
     stats.storageDown = true;
     board_.publish(stats);
     using std::chrono::microseconds;
-    for (const auto took : {microseconds(300), microseconds(700), microseconds(40000),
-                            microseconds(9000000)})
+    for (const auto took :
+         {microseconds(300), microseconds(700), microseconds(40000), microseconds(9000000)})
         board_.writeLatency().observe(took);
     const std::string text = get("/metrics").body;
-    for (const char *line : {"lumo_collect_measurements_stored_total 5\n",
-                             "lumo_collect_storage_up 0\n",
-                             "lumo_collect_write_latency_seconds_bucket{le=\"0.0005\"} 1\n",
-                             "lumo_collect_write_latency_seconds_bucket{le=\"0.001\"} 2\n",
-                             "lumo_collect_write_latency_seconds_bucket{le=\"0.025\"} 2\n",
-                             "lumo_collect_write_latency_seconds_bucket{le=\"0.05\"} 3\n",
-                             "lumo_collect_write_latency_seconds_bucket{le=\"2.5\"} 3\n",
-                             "lumo_collect_write_latency_seconds_bucket{le=\"+Inf\"} 4\n",
-                             "lumo_collect_write_latency_seconds_count 4\n",
-                             "lumo_collect_write_latency_seconds_sum 9.041\n"})
+    for (const char *line :
+         {"lumo_collect_measurements_stored_total 5\n", "lumo_collect_storage_up 0\n",
+          "lumo_collect_write_latency_seconds_bucket{le=\"0.0005\"} 1\n",
+          "lumo_collect_write_latency_seconds_bucket{le=\"0.001\"} 2\n",
+          "lumo_collect_write_latency_seconds_bucket{le=\"0.025\"} 2\n",
+          "lumo_collect_write_latency_seconds_bucket{le=\"0.05\"} 3\n",
+          "lumo_collect_write_latency_seconds_bucket{le=\"2.5\"} 3\n",
+          "lumo_collect_write_latency_seconds_bucket{le=\"+Inf\"} 4\n",
+          "lumo_collect_write_latency_seconds_count 4\n",
+          "lumo_collect_write_latency_seconds_sum 9.041\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
     EXPECT_EQ(text.find("din"), std::string::npos);
 }

@@ -30,8 +30,8 @@ public:
     virtual bool query(const std::string &sql, const std::vector<std::string> &params, Table &out,
                        std::string &error) = 0;
     // One blob column of at most one row; found false when there is no row.
-    virtual bool blob(const std::string &sql, const std::string &param,
-                      std::vector<uint8_t> &out, bool &found, std::string &error) = 0;
+    virtual bool blob(const std::string &sql, const std::string &param, std::vector<uint8_t> &out,
+                      bool &found, std::string &error) = 0;
 };
 
 // A reader's wait for the collector's write lock: short, a page can be asked for again.
@@ -44,8 +44,8 @@ public:
         sqlite3 *db = nullptr;
         const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
         if (rc != SQLITE_OK) {
-            error = "cannot open the database " + path + " for reading: " +
-                    (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+            error = "cannot open the database " + path +
+                    " for reading: " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
             sqlite3_close(db);
             return nullptr;
         }
@@ -267,16 +267,16 @@ public:
             return false;
         page.total = total.empty() ? 0 : toInt(total[0][0]);
         const char *direction = q.descending ? " DESC" : " ASC";
-        const std::string order = std::string(" ORDER BY ") + sortColumn(q.sort) + direction +
-                                  ", d.din" + direction;
+        const std::string order =
+            std::string(" ORDER BY ") + sortColumn(q.sort) + direction + ", d.din" + direction;
         const std::string limit =
             " LIMIT " + param(std::to_string(std::clamp(q.limit, 0, kMaxPageRows)));
         const std::string offset =
             " OFFSET " + param(std::to_string(std::max<int64_t>(q.offset, 0)));
         // The page's DINs first, then their columns: the rows an offset skips cost only
         // their sort key, not the look-ups into measurements.
-        const std::string pageDins = "SELECT d.din AS page_din FROM devices d" + where + order +
-                                 limit + offset;
+        const std::string pageDins =
+            "SELECT d.din AS page_din FROM devices d" + where + order + limit + offset;
         Table rows;
         if (!source_->query(kDeviceColumns + (" JOIN (" + pageDins + ") p ON p.page_din = d.din") +
                                 order,
@@ -438,7 +438,8 @@ private:
             for (DeviceRow &d : rows)
                 if (d.din == r[0] && d.lastSeen == r[1] &&
                     d.lastOutcome != SessionOutcome::Measurements)
-                    d.lastOutcome = toBool(r[2]) ? SessionOutcome::SyncOk : SessionOutcome::SyncFailed;
+                    d.lastOutcome =
+                        toBool(r[2]) ? SessionOutcome::SyncOk : SessionOutcome::SyncFailed;
         return true;
     }
 
@@ -487,7 +488,8 @@ std::optional<int64_t> clockOffsetSeconds(const std::string &statusJson,
     if (!status.contains(QStringLiteral("deviceTime")) || !at)
         return std::nullopt;
     // The device's clock is kept in epoch seconds as read; the host's to the millisecond.
-    const int64_t device = static_cast<int64_t>(status.value(QStringLiteral("deviceTime")).toDouble());
+    const int64_t device =
+        static_cast<int64_t>(status.value(QStringLiteral("deviceTime")).toDouble());
     return device - *at / 1000;
 }
 

@@ -4,7 +4,7 @@
 #include <sstream>
 
 #ifndef LUMO_VERSION
-#define LUMO_VERSION "unknown"
+#    define LUMO_VERSION "unknown"
 #endif
 
 namespace lumo_collect {
@@ -109,8 +109,7 @@ void runFigures(Exposition &e, const Stats &s)
           "Records (measurements, sync results, exports) that could not be stored.",
           n(s.storageErrors));
     e.one("lumo_collect_lease_failures_total", "counter",
-          "Device locks that could not be asked for (the device was let go).",
-          n(s.leaseFailures));
+          "Device locks that could not be asked for (the device was let go).", n(s.leaseFailures));
 }
 
 void latencyFigures(Exposition &e, const LatencyHistogram::Snapshot &h)
@@ -134,8 +133,8 @@ void latencyFigures(Exposition &e, const LatencyHistogram::Snapshot &h)
 
 void storeFigures(Exposition &e, const StoreFigures &f)
 {
-    e.one("lumo_collect_store_readable", "gauge",
-          "1 when the store could be read for this scrape.", f.readable ? 1.0 : 0.0);
+    e.one("lumo_collect_store_readable", "gauge", "1 when the store could be read for this scrape.",
+          f.readable ? 1.0 : 0.0);
     if (!f.readable)
         return;
     e.one("lumo_collect_store_devices", "gauge", "Devices the store knows.", n(f.counts.devices));

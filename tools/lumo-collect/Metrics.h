@@ -23,9 +23,8 @@ class LatencyHistogram {
 public:
     // Upper bounds in seconds: a lone commit on a local disk takes milliseconds; a device
     // gives up on a frame's acknowledgement after 3 s.
-    static constexpr std::array<double, 12> kBounds = {0.0005, 0.001, 0.0025, 0.005, 0.01,
-                                                       0.025,  0.05,  0.1,    0.25,  0.5,
-                                                       1.0,    2.5};
+    static constexpr std::array<double, 12> kBounds = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
+                                                       0.05,   0.1,   0.25,   0.5,   1.0,  2.5};
     struct Snapshot {
         std::array<uint64_t, kBounds.size() + 1> buckets{}; // not cumulative; last: +Inf
         double sumSeconds = 0;

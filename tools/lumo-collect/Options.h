@@ -50,8 +50,8 @@ struct Options {
     uint16_t httpPort = 0;                       // 0: the system's choice
 
     // the web view (collect and serve)
-    std::string httpTokenFile;      // empty: no token asked for
-    long expectEverySeconds = 0;    // 0: no device is overdue
+    std::string httpTokenFile;   // empty: no token asked for
+    long expectEverySeconds = 0; // 0: no device is overdue
 
     // plot
     std::string din;

@@ -58,8 +58,8 @@ WebReply unreadable(const std::string &why)
 
 // A query parameter, or fallback when absent; none when present but not a number in
 // [low, high].
-std::optional<int64_t> number(const WebRequest &r, const char *name, int64_t fallback,
-                              int64_t low, int64_t high)
+std::optional<int64_t> number(const WebRequest &r, const char *name, int64_t fallback, int64_t low,
+                              int64_t high)
 {
     const auto it = r.query.find(name);
     if (it == r.query.end() || it->second.empty())
@@ -92,8 +92,8 @@ QJsonObject deviceJson(const DeviceRow &d)
     QJsonObject o{{"din", q(d.din)},
                   {"first_seen", q(d.firstSeen)},
                   {"last_seen", q(d.lastSeen)},
-                  {"last_session", QJsonObject{{"at", q(d.lastSeen)},
-                                               {"outcome", outcomeName(d.lastOutcome)}}},
+                  {"last_session",
+                   QJsonObject{{"at", q(d.lastSeen)}, {"outcome", outcomeName(d.lastOutcome)}}},
                   {"measurements", static_cast<double>(d.measurements)},
                   {"last_measurement_at", optionalText(d.lastMeasurementAt)},
                   {"last_status", statusValue(d.lastStatus)},
@@ -149,8 +149,8 @@ WebReply asset(const std::string &path)
     WebReply r;
     r.contentType = a->contentType;
     r.body.assign(reinterpret_cast<const char *>(a->data), a->size);
-    r.headers.emplace_back("Cache-Control", path == "/" || path == "/index.html" ? kNoStore
-                                                                                 : kAssetCache);
+    r.headers.emplace_back("Cache-Control",
+                           path == "/" || path == "/index.html" ? kNoStore : kAssetCache);
     return r;
 }
 
@@ -252,9 +252,9 @@ WebReply WebApi::fleet() const
                   {"measurements", static_cast<double>(counts.measurements)},
                   {"overdue", config_.expectEvery ? QJsonValue(static_cast<double>(counts.overdue))
                                                   : QJsonValue()},
-                  {"expect_every_s", config_.expectEvery
-                                         ? QJsonValue(static_cast<double>(config_.expectEvery->count()))
-                                         : QJsonValue()},
+                  {"expect_every_s", config_.expectEvery ? QJsonValue(static_cast<double>(
+                                                               config_.expectEvery->count()))
+                                                         : QJsonValue()},
                   {"now", q(storedTimeText(now_()))}};
     if (const std::optional<Stats> s = board_.latest())
         o["collector"] = QJsonObject{{"connections", static_cast<double>(s->liveConnections)},
@@ -272,7 +272,8 @@ WebReply WebApi::devices(const WebRequest &r) const
     const auto offset = number(r, "offset", 0, 0, INT64_MAX / 2);
     const auto limit = number(r, "limit", kDefaultPageRows, 1, kMaxPageRows);
     const auto overdue = number(r, "overdue", 0, 0, 1);
-    if (!sort || !offset || !limit || !overdue || (order != "" && order != "asc" && order != "desc"))
+    if (!sort || !offset || !limit || !overdue ||
+        (order != "" && order != "asc" && order != "desc"))
         return problem(400, "sort is din, first_seen, last_seen or measurements; order asc or "
                             "desc; offset a number; limit 1 to " +
                                 std::to_string(kMaxPageRows) + "; overdue 0 or 1");
@@ -312,8 +313,8 @@ WebReply WebApi::device(const std::string &din) const
             {"at", q(s.at)},
             {"ok", s.ok},
             {"params_written", s.paramsWritten},
-            {"device_time", s.deviceTime ? QJsonValue(static_cast<double>(*s.deviceTime))
-                                         : QJsonValue()}});
+            {"device_time",
+             s.deviceTime ? QJsonValue(static_cast<double>(*s.deviceTime)) : QJsonValue()}});
     QJsonObject o = deviceJson(*row);
     o["syncs"] = syncRows;
     return json(o);
@@ -350,7 +351,8 @@ WebReply WebApi::measurement(const std::string &id) const
     if (!row)
         return problem(404, "the store holds no measurement " + id);
     // Up to 65536 numbers: written directly rather than through a JSON array of doubles.
-    std::string body = QJsonDocument(measurementJson(*row)).toJson(QJsonDocument::Compact).toStdString();
+    std::string body =
+        QJsonDocument(measurementJson(*row)).toJson(QJsonDocument::Compact).toStdString();
     body.pop_back(); // the closing brace
     body += ",\"samples\":[";
     for (std::size_t i = 0; i < samples.size(); ++i) {

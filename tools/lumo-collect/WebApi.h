@@ -53,8 +53,9 @@ class WebApi {
 public:
     using Now = std::function<SystemTime()>;
 
-    WebApi(WebConfig config, FleetReader &reader, const MetricsBoard &board,
-           Now now = [] { return std::chrono::system_clock::now(); });
+    WebApi(
+        WebConfig config, FleetReader &reader, const MetricsBoard &board,
+        Now now = [] { return std::chrono::system_clock::now(); });
     WebReply handle(const WebRequest &request) const;
 
     // The paths handle() answers (regular expressions over the whole path).
