@@ -1,5 +1,6 @@
 #include "WebApi.h"
 
+#include "DinList.h"
 #include "WebAssets.h"
 
 #include <QByteArray>
@@ -7,9 +8,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
-#include <regex>
 
 namespace lumo_collect {
 
@@ -24,7 +25,27 @@ constexpr const char *kAssetCache = "max-age=3600";
 constexpr const char *kContentPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
     "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
-const char *const kDinPattern = "[0-9]{3}-[0-9]{3}-[0-9]{3}";
+// Ids are positive and below 10^18, so they always fit the store's 64-bit integers.
+constexpr std::size_t kMaxIdDigits = 18;
+
+// The item between prefix and suffix of a path ("/api/devices/" DIN "/measurements"),
+// when the path is exactly that and the item holds no '/'.
+bool pathItem(const std::string &path, const std::string &prefix, const std::string &suffix,
+              std::string &item)
+{
+    if (path.size() <= prefix.size() + suffix.size() ||
+        path.compare(0, prefix.size(), prefix) != 0 ||
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    item = path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
+    return item.find('/') == std::string::npos;
+}
+
+bool isMeasurementId(const std::string &id)
+{
+    return !id.empty() && id.size() <= kMaxIdDigits &&
+           std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
 
 QString q(const std::string &s)
 {
@@ -202,23 +223,20 @@ WebReply WebApi::handle(const WebRequest &r) const
                                          "Basic realm=\"lumo-collect\", charset=\"UTF-8\"");
             return refused;
         }
-        static const std::regex kDevice(std::string("/api/devices/(") + kDinPattern + ")");
-        static const std::regex kDeviceMeasurements(std::string("/api/devices/(") + kDinPattern +
-                                                    ")/measurements");
-        static const std::regex kMeasurement("/api/measurements/([0-9]{1,18})");
-        std::smatch m;
+        std::string din;
+        std::string id;
         if (r.path == "/metrics")
             return metrics();
         if (r.path == "/api/fleet")
             return fleet();
         if (r.path == "/api/devices")
             return devices(r);
-        if (std::regex_match(r.path, m, kDevice))
-            return device(m[1]);
-        if (std::regex_match(r.path, m, kDeviceMeasurements))
-            return measurements(m[1], r);
-        if (std::regex_match(r.path, m, kMeasurement))
-            return measurement(m[1]);
+        if (pathItem(r.path, "/api/devices/", "", din) && isValidDin(din))
+            return device(din);
+        if (pathItem(r.path, "/api/devices/", "/measurements", din) && isValidDin(din))
+            return measurements(din, r);
+        if (pathItem(r.path, "/api/measurements/", "", id) && isMeasurementId(id))
+            return measurement(id);
         if (r.path.rfind("/api/", 0) == 0)
             return problem(404, "no such resource");
         return asset(r.path);
