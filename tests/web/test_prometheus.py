@@ -48,8 +48,9 @@ def test_prometheus_scrapes_a_run_and_agrees_with_the_database(collector, tmp_pa
     try:
         def scraping():
             assert prometheus.poll() is None, "prometheus ended; see prometheus.log"
-            try:
-                return value(prom_url, 'up{job="lumo"}') == 1
+            try:  # 503 until its storage is ready
+                return (http_get(prom_url + "/-/ready", token=None)[0] == 200 and
+                        value(prom_url, 'up{job="lumo"}') == 1)
             except OSError:  # not listening yet
                 return False
 
