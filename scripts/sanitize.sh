@@ -55,10 +55,10 @@ run_asan() {
 run_asan_tests() {
     # The install check builds a plain (uninstrumented) host against the instrumented
     # library, which the ASan runtime refuses to load; it runs in the normal build.
-    log "asan: whole suite without the long soak runs and the install check"
+    log "asan: whole suite without the long soak and simulation runs and the install check"
     timeout --signal=TERM --kill-after=30 "$ASAN_TEST_BUDGET" \
         ctest --test-dir "$ROOT/build-asan" --output-on-failure --no-tests=error \
-        --label-exclude '^(soak|install)$' --timeout 600 -j "$TEST_JOBS"
+        --label-exclude '^(soak|install|simulation-long)$' --timeout 600 -j "$TEST_JOBS"
 }
 
 # Configures the TSan tree and prints the targets its areas need, one a line.
