@@ -23,15 +23,18 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 constexpr int64_t kNever = INT64_MAX;
-constexpr int kDeviceAckMs = 3000;        // the device's wait for the host's ACK
-constexpr int kDeviceAttempts = 3;        // sends of one device frame
-constexpr int kStopBoundMs = 1000;        // a raised stop ends the exchange within this
-constexpr int64_t kHeldBoundMs = 900000;  // no connection lasts longer than this
-constexpr int kUnwantedBound = 100;       // well-formed unwanted frames a connection takes
+constexpr int kDeviceAckMs = 3000;       // the device's wait for the host's ACK
+constexpr int kDeviceAttempts = 3;       // sends of one device frame
+constexpr int kStopBoundMs = 1000;       // a raised stop ends the exchange within this
+constexpr int64_t kHeldBoundMs = 900000; // no connection lasts longer than this
+constexpr int kUnwantedBound = 100;      // well-formed unwanted frames a connection takes
 constexpr int kMaxConnections = 3;
 
 int64_t gNow = 0;
-int64_t virtualNow() { return gNow; }
+int64_t virtualNow()
+{
+    return gNow;
+}
 
 struct Rng { // splitmix64: small, fast, and everything of a run comes from its seed
     uint64_t s;
@@ -46,44 +49,75 @@ struct Rng { // splitmix64: small, fast, and everything of a run comes from its 
     bool chance(int percent) { return below(100) < percent; }
 };
 
-enum Row { DropFrame, GarbleFrame, DropAck, GarbleAck, Delay, LongDelay, Duplicate, Cut, HalfOpen,
-           Reopen, Trickle, Unwanted, Refuse, SlowHost, OutOfRange, StopAny, HalfOpenCalib, GarbleLength, SlowHandshake, kRows };
+enum Row {
+    DropFrame,
+    GarbleFrame,
+    DropAck,
+    GarbleAck,
+    Delay,
+    LongDelay,
+    Duplicate,
+    Cut,
+    HalfOpen,
+    Reopen,
+    Trickle,
+    Unwanted,
+    Refuse,
+    SlowHost,
+    OutOfRange,
+    StopAny,
+    HalfOpenCalib,
+    GarbleLength,
+    SlowHandshake,
+    ClockZone,
+    kRows
+};
 struct FaultRow {
     const char *name;
-    int percent;   // of the runs that draw it
-    bool failing;  // known to fail on today's library: off unless --all or --on
-    bool benign;   // a device behind it must still be served in full
+    int percent;  // of the runs that draw it
+    bool failing; // known to fail on today's library: off unless --all or --on
+    bool benign;  // a device behind it must still be served in full
     uint64_t runs, fired;
 };
 FaultRow rows[kRows] = {
-    {"drop-frame", 12, false, false, 0, 0},  {"garble-frame", 12, false, false, 0, 0},
-    {"drop-ack", 12, true, false, 0, 0},    {"garble-ack", 12, true, false, 0, 0},
-    {"delay", 12, true, true, 0, 0},        {"long-delay", 6, true, false, 0, 0},
-    {"duplicate", 10, true, true, 0, 0},    {"cut", 12, true, false, 0, 0},
-    {"half-open", 6, true, false, 0, 0},   {"reopen", 8, true, false, 0, 0},
-    {"trickle", 3, true, false, 0, 0},      {"unwanted", 4, true, false, 0, 0},
-    {"refuse", 8, false, false, 0, 0},      {"slow-host", 10, false, true, 0, 0},
-    {"out-of-range", 8, false, true, 0, 0}, {"stop", 8, false, false, 0, 0},
+    {"drop-frame", 12, false, false, 0, 0},   {"garble-frame", 12, false, false, 0, 0},
+    {"drop-ack", 12, true, false, 0, 0},      {"garble-ack", 12, true, false, 0, 0},
+    {"delay", 12, true, true, 0, 0},          {"long-delay", 6, true, false, 0, 0},
+    {"duplicate", 10, true, true, 0, 0},      {"cut", 12, true, false, 0, 0},
+    {"half-open", 6, true, false, 0, 0},      {"reopen", 8, true, false, 0, 0},
+    {"trickle", 3, true, false, 0, 0},        {"unwanted", 4, true, false, 0, 0},
+    {"refuse", 8, false, false, 0, 0},        {"slow-host", 10, false, true, 0, 0},
+    {"out-of-range", 8, false, true, 0, 0},   {"stop", 8, false, false, 0, 0},
     {"half-open-held", 1, true, false, 0, 0}, // half-open while the host keeps it in CALIBRATION
     {"garble-length", 12, true, false, 0, 0}, // garble-frame may hit the length field too
     {"slow-handshake", 10, true, true, 0, 0}, // the host takes up to 4 s to accept
+    {"clock-zone", 10, true, false, 0, 0},    // the host's zone is not UTC (with a daylight-saving
+                                              // gap)
 };
 bool rowOn[kRows];
 
 std::string dinText(uint32_t din)
 {
     char text[16];
-    std::snprintf(text, sizeof text, "%03u-%03u-%03u", din / 1000000, din / 1000 % 1000, din % 1000);
+    std::snprintf(text, sizeof text, "%03u-%03u-%03u", din / 1000000, din / 1000 % 1000,
+                  din % 1000);
     return text;
 }
 
-uint16_t sampleOf(uint32_t key, int i) { return uint16_t((key * 2654435761u) ^ (uint32_t(i) * 40503u)); }
+uint16_t sampleOf(uint32_t key, int i)
+{
+    return uint16_t((key * 2654435761u) ^ (uint32_t(i) * 40503u));
+}
 
 Bytes frameOf(uint16_t packet, uint8_t command, const Bytes &data)
 {
     Bytes f(data.size() + 7);
-    const uint8_t header[] = {kStx, uint8_t(packet >> 8), uint8_t(packet),
-                              uint8_t((data.size() + 2) >> 8), uint8_t(data.size() + 2), command};
+    const uint8_t header[] = {kStx,
+                              uint8_t(packet >> 8),
+                              uint8_t(packet),
+                              uint8_t((data.size() + 2) >> 8),
+                              uint8_t(data.size() + 2),
+                              command};
     std::copy(header, header + 6, f.begin());
     std::copy(data.begin(), data.end(), f.begin() + 6);
     f.pop_back();
@@ -116,9 +150,12 @@ struct Device {
     int64_t ackAt = kNever, unwantedAt = kNever;
     bool ackLost = false, asleep = false;
     uint16_t packet = 0;
+    uint8_t clock[6] = {24, 5, 17, 13, 45, 30}; // year - 2000, month, day, hour, min, sec
+    uint32_t reportedEpoch = 0;                 // the clock its last status answer gave, in UTC
     int remaining() const
     {
-        return int(std::count_if(meas.begin(), meas.end(), [](const Meas &m) { return !m.deleted; }));
+        return int(
+            std::count_if(meas.begin(), meas.end(), [](const Meas &m) { return !m.deleted; }));
     }
     Meas *current()
     {
@@ -142,7 +179,11 @@ public:
     explicit SimLink(Run &run) : run(run) {}
     int write(const uint8_t *data, int size) override;
     int read(uint8_t *buffer, int size) override;
-    bool setTimeout(int ms) override { timeoutMs = ms < 0 ? 1000 : ms; return true; }
+    bool setTimeout(int ms) override
+    {
+        timeoutMs = ms < 0 ? 1000 : ms;
+        return true;
+    }
     bool open() override { return true; }
     bool close() override { return true; }
     bool isConnected() override;
@@ -169,7 +210,8 @@ struct Run {
     int unwantedSent = 0, sessions = 0;
     std::vector<std::pair<uint8_t, uint32_t>> commands; // reached a device since the last event
     std::string owner;                                  // whom they were meant for, when known
-    std::map<std::string, int> transfersLeft, control, calibrate;
+    std::map<std::string, int> transfersLeft, keepOnline, calibrate;
+    std::map<std::string, bool> syncFirst;
     std::vector<Held> held;
     std::vector<std::string> violations;
 
@@ -309,9 +351,21 @@ struct Run {
             }
             answer.assign(11, 0);
             return deviceSend(CMD_MEASUREMENT_HEADER, answer, -1);
-        case CMD_GET_DEVICE_STATUS:
-            answer.assign(30, 0);
+        case CMD_GET_DEVICE_STATUS: {
+            const uint8_t *c = d.clock;
+            answer.assign(12, 0);
+            putLE(answer,
+                  uint32_t(c[0] << 26 | c[1] << 22 | c[2] << 17 | c[3] << 12 | c[4] << 6 | c[5]),
+                  4);
+            answer.resize(30);
+            std::tm utc{c[5], c[4], c[3], c[2], c[1] - 1, c[0] + 100, 0, 0, 0, 0, nullptr};
+            d.reportedEpoch = uint32_t(timegm(&utc));
             return deviceSend(command, answer, -1);
+        }
+        case CMD_SET_DATE_TIME:
+            if (data.size() == 7)
+                std::copy(data.begin(), data.begin() + 6, d.clock);
+            return;
         case CMD_KEEP_ALIVE:
         case CMD_REAL_TIME:
             return deviceSend(command, data, -1);
@@ -334,8 +388,7 @@ struct Run {
                 d.attempts < kDeviceAttempts ? deviceResend() : deviceGiveUp();
             } else if (awaiting && b == kAck) {
                 deviceAcked();
-            }
-            else if (awaiting && b == kNak)
+            } else if (awaiting && b == kNak)
                 d.attempts < kDeviceAttempts ? deviceResend() : deviceGiveUp();
             return;
         }
@@ -391,7 +444,8 @@ struct Run {
             gNow = std::max(gNow, t);
             if (gNow >= stopAt || gNow >= heldAt) {
                 if (gNow >= heldAt)
-                    violate("connection held longer than " + std::to_string(kHeldBoundMs / 1000) + " s");
+                    violate("connection held longer than " + std::to_string(kHeldBoundMs / 1000) +
+                            " s");
                 if (gNow >= stopAt)
                     fire(StopAny);
                 stopAt = heldAt = kNever;
@@ -423,8 +477,8 @@ struct Run {
         const std::string meant = owner.empty() ? din : owner;
         for (const auto &[command, to] : commands)
             if (!meant.empty() && dinText(to) != meant)
-                violate("command " + std::to_string(command) + " meant for " + meant +
-                        " reached " + dinText(to));
+                violate("command " + std::to_string(command) + " meant for " + meant + " reached " +
+                        dinText(to));
         commands.clear();
     }
     void onEvent(lumo_Event event, lumo_EventData *rec)
@@ -444,8 +498,9 @@ struct Run {
             owner = din;
             break;
         case EV_DEVICE_ADDED:
+            syncFirst[din] = rng.chance(30);
             transfersLeft[din] = 3;
-            control[din] = rng.chance(10) ? 35 : 0; // a keep-alive or so
+            keepOnline[din] = rng.chance(10) ? 35 : 0; // a keep-alive or so
             calibrate[din] = active[Unwanted] ? 300 : active[HalfOpenCalib] ? 1 << 30 : 0;
             if (active[HalfOpenCalib])
                 fire(HalfOpenCalib);
@@ -470,6 +525,17 @@ struct Run {
                 rec->answer = 1;
             }
             break;
+        case EV_SYNC_DONE: // the clock reads back as the device has it (UTC, as written)
+            if (dinText(dev->din) == din &&
+                reinterpret_cast<const DeviceStatus *>(rec->payload)->deviceTime !=
+                    dev->reportedEpoch)
+                violate(
+                    "clock of " + din + " read back off by " +
+                    std::to_string(
+                        int64_t(reinterpret_cast<const DeviceStatus *>(rec->payload)->deviceTime) -
+                        dev->reportedEpoch) +
+                    " s");
+            break;
         case EV_TRANSFER_DONE:
             transfersLeft[din] = 0;
             for (Device &d : devices)
@@ -483,11 +549,13 @@ struct Run {
     }
     uint32_t nextAction(const std::string &din)
     {
+        if (syncFirst[din])
+            return syncFirst[din] = false, SYNC;
         int &left = transfersLeft[din];
         if (left > 0)
             return --left, DATA_TRANSFER;
-        if (control[din] > 0)
-            return --control[din], CONTROL;
+        if (keepOnline[din] > 0)
+            return --keepOnline[din], CONTROL;
         if (calibrate[din] > 0)
             return --calibrate[din], CALIBRATION;
         return rng.chance(50) ? SLEEP : EXIT;
@@ -521,12 +589,19 @@ struct Run {
             for (int k = rng.below(4); k > 0; --k)
                 d.meas.push_back({uint32_t(i << 16 | k), 1 + rng.below(3), 1 + rng.below(8)});
             d.unwantedPeer = active[Unwanted];
+            if (active[ClockZone] && rng.chance(50)) // inside the spring daylight-saving gap
+                std::copy_n((const uint8_t[]){24, 3, 31, 2, 30, 0}, 6, d.clock);
             devices.push_back(d);
         }
         if (active[Reopen])
             ch.serial = true;
         if (active[StopAny])
             stopAt = gNow + rng.below(30000);
+        if (active[ClockZone]) {
+            fire(ClockZone);
+            setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+            tzset();
+        }
         for (int c = 0; c < kMaxConnections && !ch.stop.isRaised(); ++c) {
             dev = &devices[size_t(active[Reopen] && c == 1)];
             if (active[Reopen] && c == 1)
@@ -536,6 +611,10 @@ struct Run {
             connect(c == 0);
         }
         check();
+        if (active[ClockZone]) {
+            setenv("TZ", "UTC", 1);
+            tzset();
+        }
     }
     void connect(bool faulty)
     {
@@ -601,8 +680,8 @@ struct Run {
                 if (m.deleted && copies == 0)
                     violate("measurement deleted by " + dinText(d.din) + " never held");
                 if (copies > 1 + m.excused)
-                    violate("measurement of " + dinText(d.din) + " held " +
-                            std::to_string(copies) + " times");
+                    violate("measurement of " + dinText(d.din) + " held " + std::to_string(copies) +
+                            " times");
             }
             if (benign && d.remaining() > 0)
                 violate("not served on a link that only was slow: " + dinText(d.din) + " kept " +
@@ -654,7 +733,10 @@ int SimLink::read(uint8_t *buffer, int size)
             return 0;
     }
 }
-bool SimLink::isConnected() { return gNow < run.deadAt || available() > 0; }
+bool SimLink::isConnected()
+{
+    return gNow < run.deadAt || available() > 0;
+}
 void SimLink::discardInput()
 {
     available();
@@ -718,7 +800,8 @@ int main(int argc, char **argv)
             verbose = true;
         else {
             std::printf("usage: %s [--seed N] [--runs N] [--all] [--on|--off|--only row,..] [-v]\n"
-                        "Known-failing rows are off unless --all or --on names them.\n", argv[0]);
+                        "Known-failing rows are off unless --all or --on names them.\n",
+                        argv[0]);
             return 2;
         }
     }
@@ -738,6 +821,8 @@ int main(int argc, char **argv)
         rowFlags += " --off " + off;
     if (!only.empty())
         rowFlags = " --only " + only;
+    setenv("TZ", "UTC", 1);
+    tzset();
     QLoggingCategory::setFilterRules(verbose ? "default.debug=false" : "*=false");
     if (verbose)
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
