@@ -1,42 +1,43 @@
-// The one place where the simulation meets the library's entry point: how a channel sets up
-// a connection (link number, device table, stop signal, protocol) and runs one exchange over
-// it, here in the calling thread. Today a serial port is one link for the channel's life and
-// a TCP connection a new one, as the channel thread does it.
+// The one place where the simulation meets the library's entry point: a channel's record
+// (device table, event records) and one Connection per link opening, served here in the
+// calling thread. Every connection is one exchange (Exchanges::One); a serial port's
+// opening is a connection of its own, as for TCP.
 #ifndef LIBLUMO_TESTS_SIMCONNECTION_H
 #define LIBLUMO_TESTS_SIMCONNECTION_H
 
-#include "exchange/ExchangeContext.h"
-#include "exchange/ExchangeThread.h"
+#include "channels/ChannelRecord.h"
+#include "channels/Connection.h"
+
+#include <memory>
 
 namespace liblumo::sim {
 
-// What outlives a channel's connections.
+// What outlives a channel's connections, and the stop of the simulated channel.
 struct SimChannel {
-    DeviceTable devices;
-    Protocol protocol;
+    TCPProfile profile;
+    ChannelRecord record{1, &profile, nullptr, nullptr};
+    Connection *serving = nullptr;
     com::StopSignal stop;
-    uint64_t lastLink = 0;
-    bool serial = false;
+    bool serial = false; // kept for the run's record; the library no longer tells them apart
+    DeviceTable &devices() { return record.devices; }
+    void raiseStop()
+    {
+        stop.raise();
+        if (serving)
+            serving->close();
+    }
 };
 
-inline void runConnection(SimChannel &channel, com::ComAbstract &transport, EventCallback callback,
-                          void *user)
+inline void runConnection(SimChannel &channel, std::unique_ptr<com::ComAbstract> link,
+                          EventCallback callback, void *user)
 {
-    const uint64_t link = channel.serial ? 1 : ++channel.lastLink;
-    channel.protocol.setStopSignal(&channel.stop);
-    channel.protocol.setTransport(&transport);
-    ExchangeContext context;
-    context.protocol = &channel.protocol;
-    context.transport = &transport;
-    context.devices = &channel.devices;
-    context.callback = callback;
-    context.user = user;
-    context.stop = &channel.stop;
-    context.link = link;
-    channel.devices.openLink(link, nullptr);
-    _threadExchange(&context);
-    channel.devices.closeLink(link);
-    channel.protocol.setTransport(nullptr);
+    channel.record.callback = callback;
+    channel.record.user = user;
+    Connection connection(channel.record, std::move(link), Connection::Exchanges::One);
+    channel.serving = &connection;
+    if (connection.usable())
+        connection.serve();
+    channel.serving = nullptr;
 }
 
 } // namespace liblumo::sim

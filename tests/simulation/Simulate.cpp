@@ -80,19 +80,19 @@ struct FaultRow {
     uint64_t runs, fired;
 };
 FaultRow rows[kRows] = {
-    {"drop-frame", 12, false, false, 0, 0},   {"garble-frame", 12, false, false, 0, 0},
-    {"drop-ack", 12, true, false, 0, 0},      {"garble-ack", 12, true, false, 0, 0},
-    {"delay", 12, true, true, 0, 0},          {"long-delay", 6, true, false, 0, 0},
-    {"duplicate", 10, true, true, 0, 0},      {"cut", 12, true, false, 0, 0},
+    {"drop-frame", 12, false, false, 0, 0},    {"garble-frame", 12, false, false, 0, 0},
+    {"drop-ack", 12, true, false, 0, 0},       {"garble-ack", 12, true, false, 0, 0},
+    {"delay", 12, true, true, 0, 0},           {"long-delay", 6, true, false, 0, 0},
+    {"duplicate", 10, true, true, 0, 0},       {"cut", 12, true, false, 0, 0},
     {"half-open", 6, true, false, 0, 0},      {"reopen", 8, true, false, 0, 0},
-    {"trickle", 3, true, false, 0, 0},        {"unwanted", 4, true, false, 0, 0},
-    {"refuse", 8, false, false, 0, 0},        {"slow-host", 10, false, true, 0, 0},
-    {"out-of-range", 8, false, true, 0, 0},   {"stop", 8, false, false, 0, 0},
-    {"half-open-held", 1, true, false, 0, 0}, // half-open while the host keeps it in CALIBRATION
-    {"garble-length", 12, true, false, 0, 0}, // garble-frame may hit the length field too
-    {"slow-handshake", 10, true, true, 0, 0}, // the host takes up to 4 s to accept
-    {"clock-zone", 10, true, false, 0, 0},    // the host's zone is not UTC (with a daylight-saving
-                                              // gap)
+    {"trickle", 3, false, false, 0, 0},        {"unwanted", 4, true, false, 0, 0},
+    {"refuse", 8, false, false, 0, 0},         {"slow-host", 10, false, true, 0, 0},
+    {"out-of-range", 8, false, true, 0, 0},    {"stop", 8, false, false, 0, 0},
+    {"half-open-held", 1, true, false, 0, 0},  // half-open while the host keeps it in CALIBRATION
+    {"garble-length", 12, true, false, 0, 0},  // garble-frame may hit the length field too
+    {"slow-handshake", 10, false, true, 0, 0}, // the host takes up to 4 s to accept
+    {"clock-zone", 10, false, false, 0, 0},    // the host's zone is not UTC (with a daylight-saving
+                                               // gap)
 };
 bool rowOn[kRows];
 
@@ -450,7 +450,7 @@ struct Run {
                     fire(StopAny);
                 stopAt = heldAt = kNever;
                 stopRaisedAt = gNow;
-                channel->stop.raise();
+                channel->raiseStop();
             }
             while (!toDevice.empty() && toDevice.front().first <= gNow) {
                 const Bytes bytes = std::move(toDevice.front().second);
@@ -641,8 +641,7 @@ struct Run {
         deviceSend(CMD_HANDSHAKE, hello, -1);
         if (d.unwantedPeer)
             d.unwantedAt = gNow + 500;
-        SimLink link(*this);
-        sim::runConnection(*channel, link, &Run::callback, this);
+        sim::runConnection(*channel, std::make_unique<SimLink>(*this), &Run::callback, this);
         if (stopRaisedAt != kNever && gNow - stopRaisedAt > kStopBoundMs)
             violate("stop took " + std::to_string(gNow - stopRaisedAt) + " ms");
         if (unwantedSent > kUnwantedBound)
@@ -838,7 +837,7 @@ int main(int argc, char **argv)
         run.verbose = verbose;
         gNow = 1000000;
         channel->stop.lower();
-        channel->devices.clear();
+        channel->devices().clear();
         run.play(*channel);
         sessions += uint64_t(run.sessions);
         if (run.violations.empty())
