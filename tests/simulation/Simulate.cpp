@@ -647,10 +647,10 @@ struct Run {
         if (unwantedSent > kUnwantedBound)
             violate("connection kept open through " + std::to_string(unwantedSent) +
                     " unwanted frames");
-        attribute(std::string());
         for (const auto &chunk : toDevice) // what the host wrote last still arrives
             for (uint8_t b : chunk.second)
                 deviceByte(b);
+        attribute(std::string());
         if (d.ackAt != kNever)
             deadAt = gNow, deviceGiveUp(); // the connection is gone
         d.unwantedAt = kNever;
