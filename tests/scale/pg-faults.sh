@@ -131,7 +131,7 @@ with Store(sys.argv[1]) as store:
     assert len(stored) == 6 == len(exported), (len(stored), len(exported))
     for m in stored:
         assert list(store.samples(m)) == exported[(m.din, m.measured_at)], m
-    assert store.schema_version == 2
+    assert store.schema_version == 3
 PY
 fi
 

@@ -2,6 +2,10 @@
 
 #include "DinList.h"
 #include "HttpEndpoint.h"
+#include "TimeText.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -63,6 +67,53 @@ private:
     std::size_t pos_ = 0;
 };
 
+// "ADDR:PORT" with a literal IPv4 address or "[IPv6]:PORT".
+bool parseListen(const std::string &text, ListenAddress &out, std::string &error)
+{
+    error = "--listen: \"" + text + "\" is not ADDR:PORT (127.0.0.1:5000, [::1]:5000, [::]:5000)";
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    std::string address = text.substr(0, colon);
+    const bool bracketed = address.size() >= 2 && address.front() == '[' && address.back() == ']';
+    if (bracketed)
+        address = address.substr(1, address.size() - 2);
+    unsigned char bytes[sizeof(in6_addr)];
+    const bool v4 = !bracketed && inet_pton(AF_INET, address.c_str(), bytes) == 1;
+    const bool v6 = bracketed && inet_pton(AF_INET6, address.c_str(), bytes) == 1;
+    long port = 0;
+    if ((!v4 && !v6) || !parseLong(text.substr(colon + 1), 1, kMaxPort, port))
+        return false;
+    out.address = address;
+    out.port = static_cast<uint16_t>(port);
+    error.clear();
+    return true;
+}
+
+bool parseFormat(const std::string &text, ExportFormat &format)
+{
+    if (text == "csv")
+        format = ExportFormat::Csv;
+    else if (text == "jsonl")
+        format = ExportFormat::Jsonl;
+    else if (text == "hdf5")
+        format = ExportFormat::Hdf5;
+    else
+        return false;
+    return true;
+}
+
+bool parseTimeBound(const std::string &option, const std::string &text, std::string &out,
+                    std::string &error)
+{
+    if (parseDeviceTimeBound(text, out))
+        return true;
+    error = option + ": \"" + text +
+            "\" is not a device time (yyyy-MM-dd or yyyy-MM-dd HH:mm[:ss], no zone: "
+            "measured_at is the device's clock)";
+    return false;
+}
+
 // "90", "90s", "15m", "6h", "2d": a positive whole number of seconds.
 bool parseDuration(const std::string &text, long &seconds)
 {
@@ -115,6 +166,38 @@ bool parseServeOption(const std::string &arg, ArgReader &reader, Options &o, std
     return false;
 }
 
+bool parseExportOption(const std::string &arg, ArgReader &reader, Options &o, std::string &error)
+{
+    std::string value;
+    if (arg == "--db")
+        return reader.takeValue(arg, o.dbPath, error);
+    if (arg == "-o" || arg == "--output")
+        return reader.takeValue(arg, o.output, error);
+    if (arg == "--din") {
+        if (!reader.takeValue(arg, o.din, error))
+            return false;
+        if (!isValidDin(o.din)) {
+            error = "malformed DIN \"" + o.din + "\" (expected NNN-NNN-NNN)";
+            return false;
+        }
+        return true;
+    }
+    if (arg == "--from" || arg == "--to")
+        return reader.takeValue(arg, value, error) &&
+               parseTimeBound(arg, value, arg == "--from" ? o.from : o.to, error);
+    if (arg == "--format") {
+        if (!reader.takeValue(arg, value, error))
+            return false;
+        if (!parseFormat(value, o.format)) {
+            error = "--format: \"" + value + "\" is not csv, jsonl or hdf5";
+            return false;
+        }
+        return true;
+    }
+    error = "unknown option for export: " + arg;
+    return false;
+}
+
 bool parsePlotOption(const std::string &arg, ArgReader &reader, Options &o, std::string &error)
 {
     std::string value;
@@ -149,6 +232,18 @@ bool parsePlotOption(const std::string &arg, ArgReader &reader, Options &o, std:
 bool parseCollectOption(const std::string &arg, ArgReader &reader, Options &o, std::string &error)
 {
     std::string value;
+    if (arg == "-v" || arg == "--verbose" || arg == "-vv")
+        o.given.insert("verbose");
+    else if (arg.rfind("--", 0) == 0)
+        o.given.insert(arg.substr(2, arg.find('=') - 2));
+    if (arg == "--verbose=0" || arg == "--verbose=1" || arg == "--verbose=2") {
+        o.verbosity = arg.back() - '0'; // the configuration file's "verbose" key
+        return true;
+    }
+    if (arg.rfind("--verbose=", 0) == 0) {
+        error = "\"" + arg.substr(10) + "\" is not 0, 1 or 2";
+        return false;
+    }
     if (arg == "-v" || arg == "--verbose") {
         o.verbosity = std::min(o.verbosity + 1, kMaxVerbosity);
         return true;
@@ -181,6 +276,29 @@ bool parseCollectOption(const std::string &arg, ArgReader &reader, Options &o, s
         o.tcpPorts.push_back(static_cast<uint16_t>(port));
         return true;
     }
+    if (arg == "--listen") {
+        ListenAddress address;
+        if (!reader.takeValue(arg, value, error) || !parseListen(value, address, error))
+            return false;
+        o.listen.push_back(address);
+        return true;
+    }
+    if (arg == "--config")
+        return reader.takeValue(arg, o.configFile, error);
+    if (arg == "--log-file")
+        return reader.takeValue(arg, o.logFile, error);
+    if (arg == "--log-format") {
+        if (!reader.takeValue(arg, value, error))
+            return false;
+        if (value != "text" && value != "json") {
+            error = "--log-format: \"" + value + "\" is not text or json";
+            return false;
+        }
+        o.logFormat = value == "json" ? LogFormat::Json : LogFormat::Text;
+        return true;
+    }
+    if (arg == "--hdf5")
+        return reader.takeValue(arg, o.hdf5Path, error);
     if (arg == "--serial") {
         if (!reader.takeValue(arg, value, error))
             return false;
@@ -205,7 +323,7 @@ bool parseCollectOption(const std::string &arg, ArgReader &reader, Options &o, s
     if (arg == "--db")
         return reader.takeValue(arg, o.dbPath, error);
     if (arg == "--csv")
-        return reader.takeValue(arg, o.csvDir, error);
+        return reader.takeValue(arg, o.csvPath, error);
     if (arg == "--jsonl")
         return reader.takeValue(arg, o.jsonlPath, error);
     if (arg == "--samples-from") {
@@ -258,6 +376,63 @@ bool parseCollectOption(const std::string &arg, ArgReader &reader, Options &o, s
 
 } // namespace
 
+bool parseCollectArgs(const std::vector<std::string> &args, Options &o, std::string &error)
+{
+    ArgReader reader(args);
+    while (!reader.done())
+        if (!parseCollectOption(reader.next(), reader, o, error))
+            return false;
+    return true;
+}
+
+void applyGivenOptions(const Options &from, Options &to)
+{
+    for (const std::string &key : from.given) {
+        if (key == "tcp")
+            to.tcpPorts = from.tcpPorts;
+        else if (key == "listen")
+            to.listen = from.listen;
+        else if (key == "serial")
+            to.serialPorts = from.serialPorts;
+        else if (key == "accept")
+            to.accept = from.accept;
+        else if (key == "params")
+            to.paramsFile = from.paramsFile;
+        else if (key == "hold" || key == "no-sleep")
+            to.finalStep = from.finalStep;
+        else if (key == "db")
+            to.dbPath = from.dbPath;
+        else if (key == "csv")
+            to.csvPath = from.csvPath;
+        else if (key == "jsonl")
+            to.jsonlPath = from.jsonlPath;
+        else if (key == "hdf5")
+            to.hdf5Path = from.hdf5Path;
+        else if (key == "exit-when-idle")
+            to.exitWhenIdleSeconds = from.exitWhenIdleSeconds;
+        else if (key == "max-devices")
+            to.maxDevices = from.maxDevices;
+        else if (key == "max-connections")
+            to.maxConnections = from.maxConnections;
+        else if (key == "verbose")
+            to.verbosity = from.verbosity;
+        else if (key == "no-status")
+            to.statusLine = from.statusLine;
+        else if (key == "log-file")
+            to.logFile = from.logFile;
+        else if (key == "log-format")
+            to.logFormat = from.logFormat;
+        else if (key == "http") {
+            to.httpHost = from.httpHost;
+            to.httpPort = from.httpPort;
+        } else if (key == "http-token-file")
+            to.httpTokenFile = from.httpTokenFile;
+        else if (key == "expect-every")
+            to.expectEverySeconds = from.expectEverySeconds;
+        to.given.insert(key);
+    }
+}
+
 bool parseOptions(const std::vector<std::string> &args, Options &options, std::string &error)
 {
     Options o;
@@ -267,18 +442,26 @@ bool parseOptions(const std::vector<std::string> &args, Options &options, std::s
         reader.next();
     } else if (!reader.done() && args.front() == "serve") {
         o.mode = Mode::Serve;
+    } else if (!reader.done() && args.front() == "export") {
+        o.mode = Mode::Export;
         reader.next();
     }
     while (!reader.done()) {
         const std::string &arg = reader.next();
-        if (arg == "-h" || arg == "--help") {
+        if (arg == "-h" || arg == "--help" || arg == "--version") {
             options = Options{};
-            options.mode = Mode::Help;
+            options.mode = arg == "--version" ? Mode::Version : Mode::Help;
             return true;
         }
-        const bool ok = o.mode == Mode::Plot    ? parsePlotOption(arg, reader, o, error)
-                        : o.mode == Mode::Serve ? parseServeOption(arg, reader, o, error)
-                                                : parseCollectOption(arg, reader, o, error);
+        bool ok = false;
+        if (o.mode == Mode::Plot)
+            ok = parsePlotOption(arg, reader, o, error);
+        else if (o.mode == Mode::Serve)
+            ok = parseServeOption(arg, reader, o, error);
+        else if (o.mode == Mode::Export)
+            ok = parseExportOption(arg, reader, o, error);
+        else
+            ok = parseCollectOption(arg, reader, o, error);
         if (!ok)
             return false;
     }
@@ -295,11 +478,24 @@ bool parseOptions(const std::vector<std::string> &args, Options &options, std::s
         error = "--http-token-file and --expect-every belong to the web view: give --http too";
         return false;
     }
-    if (o.mode == Mode::Collect && o.tcpPorts.empty() && o.serialPorts.empty()) {
-        error = "no channel: give --tcp PORT or --serial PATH|auto";
+    if (o.mode == Mode::Export && o.output.empty()) {
+        error = "export needs -o FILE (and --format csv|jsonl|hdf5 unless FILE ends so)";
+        return false;
+    }
+    if (o.mode == Mode::Export && !o.from.empty() && !o.to.empty() && o.to <= o.from) {
+        error = "--to must be later than --from";
         return false;
     }
     options = o;
+    return true;
+}
+
+bool checkCollectOptions(const Options &o, std::string &error)
+{
+    if (o.tcpPorts.empty() && o.listen.empty() && o.serialPorts.empty()) {
+        error = "no channel: give --tcp PORT, --listen ADDR:PORT or --serial PATH|auto";
+        return false;
+    }
     return true;
 }
 
@@ -386,6 +582,16 @@ Examples:
   sqlite3 lumo.db 'SELECT din, measured_at, sample_count FROM measurements'
   lumo-collect --tcp 5000 --db postgresql://lumo@db.example:5432/lumo
 )";
+}
+
+} // namespace lumo_collect
+
+namespace lumo_collect {
+
+std::string ListenAddress::text() const
+{
+    const bool v6 = address.find(':') != std::string::npos;
+    return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
 }
 
 } // namespace lumo_collect
