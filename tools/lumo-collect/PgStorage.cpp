@@ -112,7 +112,9 @@ bool PgStorage::prepare(Access access, OpenReport &report, std::string &error)
         return true;
     report.created = !versioned;
     const bool ready = transaction([&] {
-        return run("SELECT pg_advisory_xact_lock($1)", PgParams().integer(kSchemaLockKey)) &&
+        // The server's notices ("already exists, skipping") would be lines of their own.
+        return run("SET LOCAL client_min_messages = warning") &&
+               run("SELECT pg_advisory_xact_lock($1)", PgParams().integer(kSchemaLockKey)) &&
                migrateIfOlder(report) && run(kSchema);
     });
     if (!ready) {
