@@ -376,6 +376,12 @@ bool parseCollectOption(const std::string &arg, ArgReader &reader, Options &o, s
 
 } // namespace
 
+std::string ListenAddress::text() const
+{
+    const bool v6 = address.find(':') != std::string::npos;
+    return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
 bool parseCollectArgs(const std::vector<std::string> &args, Options &o, std::string &error)
 {
     ArgReader reader(args);
@@ -501,19 +507,25 @@ bool checkCollectOptions(const Options &o, std::string &error)
 
 std::string usageText()
 {
-    return R"(lumo-collect: collect the measurements of data loggers into SQLite.
+    return R"(lumo-collect: collect the measurements of data loggers into SQLite or PostgreSQL.
 
 Usage:
-  lumo-collect (--tcp PORT | --serial PATH|auto)... [options]
+  lumo-collect (--tcp PORT | --listen ADDR:PORT | --serial PATH|auto)... [options]
+  lumo-collect --config FILE [options]
   lumo-collect plot --db FILE|URL --din DIN [--index N] -o FILE.svg
   lumo-collect serve --db FILE|URL --http ADDR:PORT [web view options]
+  lumo-collect export --db FILE|URL [--din DIN] [--from T] [--to T]
+                      [--format csv|jsonl|hdf5] -o FILE
+  lumo-collect --version
 
 Each device that connects is accepted (or refused, see --accept), synchronised when
 --params is given, asked for every stored measurement, and then sent to sleep.
 
 Channels (several may be given):
   --tcp PORT             listen for devices on this TCP port (all IPv4 addresses)
-  --max-connections N    devices served at once on each TCP port (256); further ones
+  --listen ADDR:PORT     listen on one address: 127.0.0.1:5000, 0.0.0.0:5000,
+                         [::1]:5000, [::]:5000 (IPv6 only)
+  --max-connections N    devices served at once on each TCP channel (256); further ones
                          wait until a connection ends; 1: one at a time
   --serial PATH|auto     a USB serial port, or auto: find the device by its serial number
 
@@ -530,10 +542,12 @@ Output:
                          a PostgreSQL database shared by several collectors: each
                          device is served by one collector at a time (a per-DIN lock);
                          the password may also come from PGPASSWORD or ~/.pgpass
-  --csv DIR              also write DIR/measurements.csv and DIR/samples.csv
-  --jsonl FILE           also append one JSON line per measurement and sync
+  --csv FILE             at the end of the run, export its measurements as CSV
+  --jsonl FILE           ... as JSON lines
+  --hdf5 FILE            ... as HDF5 (one dataset per measurement)
 
-Ending a run (otherwise Ctrl-C or SIGTERM; what arrived is always kept):
+Ending a run (otherwise Ctrl-C or SIGTERM; what arrived is always kept; a second one
+forces the end at once, as does a stop that takes 20 s):
   --exit-when-idle SECS  stop after SECS without news from a device (handshake,
                          measurement, sync, end of a transfer; keep-alives do not count)
   --max-devices N        stop once N devices have finished (slept or let go)
@@ -543,9 +557,14 @@ Operators:
                          is down) for a load balancer's checks; :PORT listens on every
                          IPv4 address, port 0 takes a free one (said at start)
 
-People:
+Service:
+  --config FILE          options from a TOML file (keys: the option names without
+                         dashes); the command line wins over it
+  --log-file FILE        log lines into FILE instead of stderr; SIGHUP reopens it
+  --log-format text|json each line with its UTC time and level, as text or JSON
   -v, -vv                show the library's log (info; -vv adds buffer traces)
   --no-status            no live status line (it is shown only on a terminal anyway)
+  --version              versions of lumo-collect, the library and the schema
   -h, --help             this text
 
 Web view (collect and serve; serve shows a store without collecting):
@@ -560,38 +579,41 @@ Plot:
   --index N              its N-th stored measurement; negative counts back (default -1)
   -o FILE.svg            where to write the picture
 
+Export (written under a temporary name, then renamed: never half a file):
+  --din DIN              only this device
+  --from T, --to T       device time (measured_at) from T (inclusive) to T (exclusive):
+                         yyyy-MM-dd[ HH:mm[:ss]], no zone (device time has none)
+  --format F             csv, jsonl or hdf5 (else from the name: .csv .jsonl .h5 .hdf5)
+  -o FILE                the file, replaced; an empty range gives an empty valid file
+
+Times of this computer are stored and printed in UTC (2026-12-08T06:18:04.242Z); a store
+of an earlier version (local times) is upgraded when a collector opens it, read with
+this computer's zone rules. measured_at is device time, as the device reports it.
+
 A measurement that cannot be stored is refused (the device keeps it) and no transfer is
 asked for until a probe write every 5 s succeeds. A measurement the database already
 holds (same DIN, time, typeset, samples) is counted as a repeat and not stored again.
 
 Exit status: 0 done; 1 a measurement or sync could not be stored, a sync or transfer
-failed (before the run was stopped), or the plot failed; 2 bad options or input files
-(also: plot -o naming a database, a database URL that does not parse); 3 TCP port that
-cannot be listened on (in use, not permitted), serial device missing or not a terminal,
-database missing, read-only, not writable, locked or of a newer schema version,
-PostgreSQL unreachable, password wrong, database or user missing, output unusable.
+failed (before the run was stopped), a run's export failed, a forced stop, or the plot
+failed; 2 bad options or input files (also: a configuration file with an unknown key,
+a wrong type or bad TOML; plot or export -o naming a database; a database URL that does
+not parse); 3 TCP port that cannot be listened on (in use, not permitted), serial device
+missing or not a terminal, database missing, read-only, not writable, locked or of a
+newer schema version, PostgreSQL unreachable, password wrong, database or user missing,
+log file or export target that cannot be written.
 
 Examples:
   lumo-collect --tcp 5000
   lumo-collect --tcp 5000 --tcp 5001 --accept 000-001-234,000-001-235 --db site.db
-  lumo-collect --serial /dev/ttyUSB0 --params field.json --csv out/csv
+  lumo-collect --listen [::]:5000 --listen 0.0.0.0:5000 --max-connections 4000
+  lumo-collect --serial /dev/ttyUSB0 --params field.json --csv last-run.csv
   lumo-collect --serial auto --hold -v
-  lumo-collect --tcp 5000 --max-devices 3 --exit-when-idle 30 --jsonl run.jsonl
-  lumo-collect --tcp 5000 --max-connections 1
+  lumo-collect --config /etc/lumo-collect/lumo-collect.toml
   lumo-collect plot --db lumo.db --din 000-001-234 -o last.svg
-  sqlite3 lumo.db 'SELECT din, measured_at, sample_count FROM measurements'
+  lumo-collect export --db lumo.db --din 000-001-234 --from 2024-05-01 -o may.h5
   lumo-collect --tcp 5000 --db postgresql://lumo@db.example:5432/lumo
 )";
-}
-
-} // namespace lumo_collect
-
-namespace lumo_collect {
-
-std::string ListenAddress::text() const
-{
-    const bool v6 = address.find(':') != std::string::npos;
-    return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
 }
 
 } // namespace lumo_collect
