@@ -1,8 +1,8 @@
 // The few socket calls the TCP transports need, behind one small interface so that the
 // transports never touch the platform's socket functions themselves.
 //
-// Every socket is stream-oriented (IPv4; a listening one may be IPv6), created close-on-exec. Sends never raise a
-// signal when the peer has gone. Receives never block: a wait for input is a separate
+// Every socket is stream-oriented (IPv4; a listening one may be IPv6), created close-on-exec. Sends
+// never raise a signal when the peer has gone. Receives never block: a wait for input is a separate
 // call (waitReadable), so a read costs one receive when data is already there.
 #ifndef LIBLUMO_TRANSPORTS_SOCKETAPI_H
 #define LIBLUMO_TRANSPORTS_SOCKETAPI_H

@@ -27,8 +27,9 @@ bool TCPServer::startListening()
     sock::setNonBlocking(candidate.get(), true);
     sock::setReuseAddress(candidate.get()); // a restarted channel must not wait for TIME_WAIT
     const bool bound =
-        listenAddress ? sock::bindListenAddress(candidate.get(), *listenAddress, uint16_t(listenPort))
-                      : sock::bindIPv4(candidate.get(), bindAddress, uint16_t(listenPort));
+        listenAddress
+            ? sock::bindListenAddress(candidate.get(), *listenAddress, uint16_t(listenPort))
+            : sock::bindIPv4(candidate.get(), bindAddress, uint16_t(listenPort));
     if (!bound || !sock::listenOn(candidate.get(), backlog)) {
         setError(kErrorNoSocket, sock::lastError());
         return false;

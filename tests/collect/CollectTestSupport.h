@@ -12,8 +12,8 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdlib>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>

@@ -75,8 +75,7 @@ TEST(Exports, CsvRowPerMeasurementJsonlLinesParseBackFiltersAndEmptyRange)
     QList<QByteArray> lines = QByteArray::fromStdString(slurp(jsonl)).split('\n');
     ASSERT_EQ(lines.size(), 3) << "two lines, each ended";
     const QJsonObject m = QJsonDocument::fromJson(lines[0]).object();
-    EXPECT_EQ(m["type"].toString() + " " + m["din"].toString() + " " +
-                  m["received_at"].toString(),
+    EXPECT_EQ(m["type"].toString() + " " + m["din"].toString() + " " + m["received_at"].toString(),
               "measurement 000-001-234 2026-01-01T10:00:00.000Z");
     EXPECT_EQ(m["samples"].toArray(), QJsonArray({5, 65535}));
 
@@ -85,10 +84,10 @@ TEST(Exports, CsvRowPerMeasurementJsonlLinesParseBackFiltersAndEmptyRange)
         MeasurementFilter filter;
         std::size_t expected;
     };
-    for (const Case &c : {Case{{"", "2024-05-17 13:45:30", ""}, 2},
-                          Case{{"", "", "2024-05-17 13:45:30"}, 0},
-                          Case{{"000-001-235", "", ""}, 0},
-                          Case{{"000-001-234", "2024-05-17 00:00:00", "2024-05-18 00:00:00"}, 2}}) {
+    for (const Case &c :
+         {Case{{"", "2024-05-17 13:45:30", ""}, 2}, Case{{"", "", "2024-05-17 13:45:30"}, 0},
+          Case{{"000-001-235", "", ""}, 0},
+          Case{{"000-001-234", "2024-05-17 00:00:00", "2024-05-18 00:00:00"}, 2}}) {
         const ExportResult f = exportTo(*storage, ExportFormat::Csv, csv, c.filter);
         EXPECT_EQ(f.status, kExitOk) << f.error;
         EXPECT_EQ(f.measurements, c.expected) << c.filter.from << " " << c.filter.to;
@@ -123,7 +122,9 @@ TEST(Exports, TargetThatCannotBeWrittenLeavesNothingBehind)
     auto large = sample(big);
     ASSERT_EQ(storage->storeMeasurement(large), StoreOutcome::Stored);
     const std::string target = dir.file("full/x.csv");
-    { std::ofstream(target) << "before\n"; }
+    {
+        std::ofstream(target) << "before\n";
+    }
     for (ExportFormat format : {ExportFormat::Csv, ExportFormat::Hdf5}) {
         const ExportResult r = exportTo(*storage, format, target);
         EXPECT_EQ(r.status, kExitUnavailable) << formatName(format);

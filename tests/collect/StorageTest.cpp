@@ -190,16 +190,17 @@ TEST(Storage, Version2LocalTimesBecomeUtcInOrderAcrossTheEndOfSummerTime)
     for (int i = 0; i < 6; ++i)
         rows += std::string(i ? "," : "") + "(" + std::to_string(i + 1) + ", '000-000-001', '" +
                 local[i] + "', 'm', " + std::to_string(i) + ", 1, 1, 1, 1, x'0100', x'00')";
-    const std::string fill = std::string(kVersion2Ddl) +
-                             "INSERT INTO measurements VALUES " + rows + ";"
+    const std::string fill = std::string(kVersion2Ddl) + "INSERT INTO measurements VALUES " + rows +
+                             ";"
                              "INSERT INTO syncs (din, at, ok, params_written) VALUES "
                              "('000-000-001', '2026-10-25T02:30:00.000', 1, 0),"
                              "('000-000-001', '2026-10-25T02:20:00.000', 1, 0);";
 
     // All or nothing: one value that is no time refuses the upgrade and changes nothing.
     const std::string broken = dir.file("broken.db");
-    ASSERT_TRUE(execSql(broken, fill + "INSERT INTO devices VALUES ('000-000-001', "
-                                       "'2026-10-25T01:00:00.000', 'yesterday', NULL, NULL, NULL);"));
+    ASSERT_TRUE(execSql(broken, fill +
+                                    "INSERT INTO devices VALUES ('000-000-001', "
+                                    "'2026-10-25T01:00:00.000', 'yesterday', NULL, NULL, NULL);"));
     std::string error;
     EXPECT_FALSE(SqliteStorage::open(broken, OpenOptions{}, error));
     EXPECT_NE(error.find("devices.last_seen of din 000-000-001 holds \"yesterday\""),

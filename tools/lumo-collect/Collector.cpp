@@ -193,8 +193,8 @@ int startChannels(const Options &o, Channels &channels)
             status != kExitOk)
             return status;
     for (const ListenAddress &a : o.listen)
-        if (const int status = startTcpChannel(o, channels, listenProfile(a, o.maxConnections),
-                                               a.text(), a.port);
+        if (const int status =
+                startTcpChannel(o, channels, listenProfile(a, o.maxConnections), a.text(), a.port);
             status != kExitOk)
             return status;
     for (const std::string &path : o.serialPorts) {
@@ -323,8 +323,8 @@ private:
             else if (sig != 0)
                 force("second signal");
             else if (Clock::now() >= deadline)
-                force("the stop took longer than " +
-                      std::to_string(kStopBound.count() / 1000) + " s");
+                force("the stop took longer than " + std::to_string(kStopBound.count() / 1000) +
+                      " s");
         }
     }
     [[noreturn]] void force(const std::string &why)
@@ -349,8 +349,8 @@ private:
 std::size_t exportRun(const Options &o, Storage &storage, const std::vector<int64_t> &ids)
 {
     const std::pair<std::string, ExportFormat> wanted[] = {{o.csvPath, ExportFormat::Csv},
-                                                          {o.jsonlPath, ExportFormat::Jsonl},
-                                                          {o.hdf5Path, ExportFormat::Hdf5}};
+                                                           {o.jsonlPath, ExportFormat::Jsonl},
+                                                           {o.hdf5Path, ExportFormat::Hdf5}};
     std::size_t failures = 0;
     for (const auto &[path, format] : wanted) {
         if (path.empty())
@@ -489,8 +489,7 @@ int runCollect(const Options &o)
         controller.beginStop();
         channels.stopAll();
     }
-    const std::size_t exportFailures =
-        exportRun(o, *store.storage, controller.runMeasurementIds());
+    const std::size_t exportFailures = exportRun(o, *store.storage, controller.runMeasurementIds());
     const Stats stats = controller.stats();
     printSummary(o, stats, secondsSince(started), why);
     printNotStored(controller.notStored(), stats);
@@ -502,8 +501,10 @@ int runExport(const Options &o)
     ExportRequest request;
     request.format = o.format != ExportFormat::None ? o.format : formatOfPath(o.output);
     if (request.format == ExportFormat::None) {
-        std::fprintf(stderr, "lumo-collect: give --format csv|jsonl|hdf5 (the name %s does not "
-                             "say)\n", o.output.c_str());
+        std::fprintf(stderr,
+                     "lumo-collect: give --format csv|jsonl|hdf5 (the name %s does not "
+                     "say)\n",
+                     o.output.c_str());
         return kExitUsage;
     }
     std::string error;

@@ -18,16 +18,26 @@ struct Key {
 };
 
 constexpr Key kKeys[] = {
-    {"tcp", Kind::Integers},          {"listen", Kind::Texts},
-    {"serial", Kind::Texts},          {"accept", Kind::Texts},
-    {"params", Kind::Text},           {"hold", Kind::Switch},
-    {"no-sleep", Kind::Switch},       {"db", Kind::Text},
-    {"csv", Kind::Text},              {"jsonl", Kind::Text},
-    {"hdf5", Kind::Text},             {"exit-when-idle", Kind::Number},
-    {"max-devices", Kind::Integer},   {"max-connections", Kind::Integer},
-    {"verbose", Kind::Integer},       {"no-status", Kind::Switch},
-    {"log-file", Kind::Text},         {"log-format", Kind::Text},
-    {"http", Kind::Text},             {"http-token-file", Kind::Text},
+    {"tcp", Kind::Integers},
+    {"listen", Kind::Texts},
+    {"serial", Kind::Texts},
+    {"accept", Kind::Texts},
+    {"params", Kind::Text},
+    {"hold", Kind::Switch},
+    {"no-sleep", Kind::Switch},
+    {"db", Kind::Text},
+    {"csv", Kind::Text},
+    {"jsonl", Kind::Text},
+    {"hdf5", Kind::Text},
+    {"exit-when-idle", Kind::Number},
+    {"max-devices", Kind::Integer},
+    {"max-connections", Kind::Integer},
+    {"verbose", Kind::Integer},
+    {"no-status", Kind::Switch},
+    {"log-file", Kind::Text},
+    {"log-format", Kind::Text},
+    {"http", Kind::Text},
+    {"http-token-file", Kind::Text},
     {"expect-every", Kind::Text},
 };
 
@@ -127,10 +137,10 @@ bool loadConfigFile(const std::string &path, Options &o, std::string &error)
     } catch (const toml::parse_error &e) {
         const auto &begin = e.source().begin;
         // A file that cannot be read at all is reported without a line.
-        error = begin.line == 0 ? path + ": " + std::string(e.description())
-                                : path + ":" + std::to_string(begin.line) + ":" +
-                                      std::to_string(begin.column) + ": not valid TOML: " +
-                                      std::string(e.description());
+        error = begin.line == 0
+                    ? path + ": " + std::string(e.description())
+                    : path + ":" + std::to_string(begin.line) + ":" + std::to_string(begin.column) +
+                          ": not valid TOML: " + std::string(e.description());
         return false;
     }
     Options fromFile;

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace lumo_collect {
@@ -132,10 +132,10 @@ public:
     bool write(const MeasurementRecord &m) override
     {
         std::string row = std::to_string(m.id) + ',' + csvField(m.din) + ',' +
-                           csvField(m.measuredAt) + ',' + csvField(m.receivedAt) + ',' +
-                           std::to_string(m.dtimePacked) + ',' + std::to_string(m.typeset) +
-                           ',' + std::to_string(m.ns) + ',' + std::to_string(m.nss) + ',' +
-                           std::to_string(m.samples.size()) + ',';
+                          csvField(m.measuredAt) + ',' + csvField(m.receivedAt) + ',' +
+                          std::to_string(m.dtimePacked) + ',' + std::to_string(m.typeset) + ',' +
+                          std::to_string(m.ns) + ',' + std::to_string(m.nss) + ',' +
+                          std::to_string(m.samples.size()) + ',';
         for (std::size_t i = 0; i < m.samples.size(); ++i) {
             if (i)
                 row += ' ';
@@ -209,7 +209,8 @@ ExportResult failed(int status, std::string error)
 
 bool endsWith(const std::string &text, const std::string &tail)
 {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 } // namespace
@@ -273,8 +274,8 @@ ExportResult exportMeasurements(Storage &storage, const ExportRequest &request)
     for (int64_t id : ids) {
         MeasurementRecord m;
         if (!storage.loadMeasurementById(id, m, error))
-            return failed(kExitFailure, "cannot read measurement " + std::to_string(id) + ": " +
-                                            error);
+            return failed(kExitFailure,
+                          "cannot read measurement " + std::to_string(id) + ": " + error);
         if (!writer->write(m))
             return failed(kExitUnavailable,
                           "cannot write " + request.output + " (disk full?): nothing written");

@@ -77,21 +77,20 @@ bool Hdf5Writer::write(const MeasurementRecord &m)
     std::snprintf(name, sizeof name, "%0*lld", kIdDigits, static_cast<long long>(m.id));
     const hsize_t count = m.samples.size();
     Handle space(H5Screate_simple(1, &count, nullptr), H5Sclose);
-    Handle set(H5Dcreate2(group_, name, H5T_STD_U16LE, space.get(), H5P_DEFAULT, H5P_DEFAULT,
-                          H5P_DEFAULT),
-               H5Dclose);
+    Handle set(
+        H5Dcreate2(group_, name, H5T_STD_U16LE, space.get(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
+        H5Dclose);
     const hid_t d = set.get();
-    const bool ok =
-        space.ok() && set.ok() &&
-        (count == 0 ||
-         H5Dwrite(d, H5T_NATIVE_UINT16, H5S_ALL, H5S_ALL, H5P_DEFAULT, m.samples.data()) >= 0) &&
-        integerAttribute(d, "id", m.id) && textAttribute(d, "din", m.din) &&
-        textAttribute(d, "measured_at", m.measuredAt) &&
-        textAttribute(d, "received_at", m.receivedAt) &&
-        integerAttribute(d, "dtime_packed", m.dtimePacked) &&
-        integerAttribute(d, "typeset", m.typeset) && integerAttribute(d, "ns", m.ns) &&
-        integerAttribute(d, "nss", m.nss) &&
-        integerAttribute(d, "sample_count", static_cast<int64_t>(m.samples.size()));
+    const bool ok = space.ok() && set.ok() &&
+                    (count == 0 || H5Dwrite(d, H5T_NATIVE_UINT16, H5S_ALL, H5S_ALL, H5P_DEFAULT,
+                                            m.samples.data()) >= 0) &&
+                    integerAttribute(d, "id", m.id) && textAttribute(d, "din", m.din) &&
+                    textAttribute(d, "measured_at", m.measuredAt) &&
+                    textAttribute(d, "received_at", m.receivedAt) &&
+                    integerAttribute(d, "dtime_packed", m.dtimePacked) &&
+                    integerAttribute(d, "typeset", m.typeset) && integerAttribute(d, "ns", m.ns) &&
+                    integerAttribute(d, "nss", m.nss) &&
+                    integerAttribute(d, "sample_count", static_cast<int64_t>(m.samples.size()));
     failed_ = failed_ || !ok;
     return ok;
 }

@@ -53,12 +53,12 @@ bool flush(PgConnection &conn, const LocalTimeColumn &c, std::vector<std::string
 {
     if (keys.empty())
         return true;
-    const bool ok = run(conn,
-                        "INSERT INTO lumo_utc (tab, col, key, utc) SELECT $1, $2, k, u "
-                        "FROM unnest($3::text[], $4::text[]) AS t(k, u)",
-                        PgParams().text(c.table).text(c.column).text(arrayLiteral(keys)).text(
-                            arrayLiteral(utc)),
-                        error);
+    const bool ok = run(
+        conn,
+        "INSERT INTO lumo_utc (tab, col, key, utc) SELECT $1, $2, k, u "
+        "FROM unnest($3::text[], $4::text[]) AS t(k, u)",
+        PgParams().text(c.table).text(c.column).text(arrayLiteral(keys)).text(arrayLiteral(utc)),
+        error);
     keys.clear();
     utc.clear();
     return ok;
@@ -83,9 +83,8 @@ bool convertColumn(PgConnection &conn, const LocalTimeColumn &c, std::size_t &co
         const std::string local = rows.text(i, 1);
         int64_t millis = 0;
         if (!localTextToMillis(local, previous, millis)) {
-            error = std::string(c.table) + "." + c.column + " of " + c.key + " " +
-                    rows.text(i, 0) + " holds \"" + local +
-                    "\", not a local time of the earlier layout";
+            error = std::string(c.table) + "." + c.column + " of " + c.key + " " + rows.text(i, 0) +
+                    " holds \"" + local + "\", not a local time of the earlier layout";
             return false;
         }
         previous = c.ordered ? millis : INT64_MIN;

@@ -59,7 +59,7 @@ INSERT INTO lumo_schema (version) SELECT 3 WHERE NOT EXISTS (SELECT 1 FROM lumo_
 static_assert(kSchemaVersion == 3, "kSchema records version 3");
 
 // A timestamptz column as the UTC text both stores hand out.
-#define LUMO_UTC_TEXT(column)                                                                  \
+#define LUMO_UTC_TEXT(column)                                                                      \
     "to_char(" column " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
 
 } // namespace
@@ -335,10 +335,10 @@ bool PgStorage::loadMeasurement(const std::string &din, long index, MeasurementR
     }
     const bool fromEnd = index < 0;
     const std::string sql = std::string("SELECT id, din, " LUMO_UTC_TEXT(
-                                            "received_at") ", measured_at, dtime_packed, "
-                                                           "typeset, ns, nss, samples FROM "
-                                                           "measurements "
-                                                           "WHERE din = $1 ORDER BY id ") +
+                                "received_at") ", measured_at, dtime_packed, "
+                                               "typeset, ns, nss, samples FROM "
+                                               "measurements "
+                                               "WHERE din = $1 ORDER BY id ") +
                             (fromEnd ? "DESC" : "ASC") + " LIMIT 1 OFFSET $2";
     std::lock_guard<std::mutex> lock(mutex_);
     PgResult r =

@@ -1,7 +1,7 @@
 // The PostgreSQL store: the same tables and meaning as the SQLite database (schema
-// version 3; the times of the collectors are timestamptz, measured_at device time as text), shared by any number of collectors. Every write is one transaction,
-// committed (synchronous_commit as the server has it, on by default) before the call
-// returns.
+// version 3; the times of the collectors are timestamptz, measured_at device time as text), shared
+// by any number of collectors. Every write is one transaction, committed (synchronous_commit as the
+// server has it, on by default) before the call returns.
 //
 //   lumo_schema   version: 3 (one row; SQLite keeps it as PRAGMA user_version)
 //   devices       din (key), first_seen, last_seen, handshake_crc16, last_status,

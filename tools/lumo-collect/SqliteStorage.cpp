@@ -285,8 +285,8 @@ bool SqliteStorage::convertColumn(const char *table, const char *key, const char
     const std::string where = std::string(" WHERE ") + column + " IS NOT NULL";
     const std::string select = std::string("SELECT ") + key + ", " + column + " FROM " + table +
                                where + " ORDER BY " + (std::string(key) == "id" ? "id" : "rowid");
-    const std::string update = std::string("UPDATE ") + table + " SET " + column +
-                               " = ?1 WHERE " + key + " = ?2";
+    const std::string update =
+        std::string("UPDATE ") + table + " SET " + column + " = ?1 WHERE " + key + " = ?2";
     Statement rows(db_, select.c_str());
     Statement put(db_, update.c_str());
     if (!rows.ok() || !put.ok()) {

@@ -48,11 +48,11 @@ struct OpenOptions {
 
 // What opening did to the database.
 struct OpenReport {
-    int versionFound = 0;          // user_version as found (0 for a new or first-layout file)
-    bool created = false;          // the tables were created now
-    bool upgraded = false;         // a first-layout database was upgraded to kSchemaVersion
-    std::size_t rowsUpgraded = 0;  // measurement rows kept by the upgrade
-    std::size_t repeatsMerged = 0; // rows dropped by the upgrade as repeats of a kept one
+    int versionFound = 0;           // user_version as found (0 for a new or first-layout file)
+    bool created = false;           // the tables were created now
+    bool upgraded = false;          // a first-layout database was upgraded to kSchemaVersion
+    std::size_t rowsUpgraded = 0;   // measurement rows kept by the upgrade
+    std::size_t repeatsMerged = 0;  // rows dropped by the upgrade as repeats of a kept one
     std::size_t timesConverted = 0; // local times of an earlier version rewritten as UTC
     std::string zone;               // the zone whose rules the conversion used
 };

@@ -15,10 +15,10 @@ namespace {
 
 constexpr int64_t kMillisPerSecond = 1000;
 constexpr int kYearBase = 1900;
-constexpr std::size_t kDateLength = 10;      // yyyy-MM-dd
-constexpr std::size_t kMinutesLength = 16;   // yyyy-MM-dd HH:mm
-constexpr std::size_t kSecondsLength = 19;   // yyyy-MM-dd HH:mm:ss
-constexpr std::size_t kMillisLength = 23;    // yyyy-MM-ddTHH:mm:ss.zzz
+constexpr std::size_t kDateLength = 10;    // yyyy-MM-dd
+constexpr std::size_t kMinutesLength = 16; // yyyy-MM-dd HH:mm
+constexpr std::size_t kSecondsLength = 19; // yyyy-MM-dd HH:mm:ss
+constexpr std::size_t kMillisLength = 23;  // yyyy-MM-ddTHH:mm:ss.zzz
 
 bool digitsAt(const std::string &s, std::size_t pos, std::size_t count, int &value)
 {
@@ -44,8 +44,8 @@ bool parseFields(const std::string &s, Fields &f, std::size_t &length)
         return false;
     if (length == kDateLength)
         return true;
-    if ((s[10] != 'T' && s[10] != ' ') || length < kMinutesLength ||
-        !digitsAt(s, 11, 2, f.hour) || s[13] != ':' || !digitsAt(s, 14, 2, f.minute))
+    if ((s[10] != 'T' && s[10] != ' ') || length < kMinutesLength || !digitsAt(s, 11, 2, f.hour) ||
+        s[13] != ':' || !digitsAt(s, 14, 2, f.minute))
         return false;
     if (length == kMinutesLength)
         return true;
@@ -128,8 +128,7 @@ bool localTextToMillis(const std::string &text, int64_t notBefore, int64_t &mill
 {
     Fields f;
     std::size_t length = 0;
-    if (!parseFields(text, f, length) || length < kSecondsLength || text[10] != 'T' ||
-        !inRange(f))
+    if (!parseFields(text, f, length) || length < kSecondsLength || text[10] != 'T' || !inRange(f))
         return false;
     tzset();
     int64_t standard = 0;
