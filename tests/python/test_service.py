@@ -124,6 +124,10 @@ def test_export_target_that_cannot_be_written(collected, tmp_path, target, statu
     assert r.returncode == status and message in r.stderr, r.stderr
     assert [p.name for p in tmp_path.iterdir()] == ["adir.h5"]
     assert not list((tmp_path / "adir.h5").iterdir())
+    if status == 3:  # a run's export is checked before the run starts, not at its end
+        run = subprocess.run([tool("LUMO_COLLECT"), "--tcp", str(free_port()), "--db", str(tmp_path / "r.db"),
+                              "--hdf5", str(tmp_path / target)], capture_output=True, text=True, timeout=BOUND)
+        assert run.returncode == 3 and "cannot write" in run.stderr and "listening" not in run.stderr, run.stderr
 
 
 def test_store_filters_refuse_zones_and_bad_types(collected):

@@ -179,7 +179,10 @@ int startTcpChannel(const Options &o, Channels &channels, std::unique_ptr<liblum
                                : " (one connection at a time)";
     const auto err = channels.start(std::move(p), "listening on " + what + at);
     if (err == liblumo::ERR_PORT_UNAVAILABLE)
-        return fail(kExitUnavailable, "cannot listen on " + what + ": " + whyPortUnavailable(port));
+        return fail(kExitUnavailable, "cannot listen on " + what + ": " + whyPortUnavailable(port) +
+                                          (what.rfind("TCP port", 0) == 0
+                                               ? ""
+                                               : ", or the address is not one of this machine's"));
     if (err != liblumo::ERR_NONE)
         return fail(kExitFailure, channelFailure(err, what));
     return kExitOk;
@@ -217,7 +220,9 @@ double secondsSince(Clock::time_point t)
 void reopenLog()
 {
     std::string error;
-    if (Console::instance().reopen(error))
+    if (!Console::instance().logsToFile())
+        say("SIGHUP: no --log-file to open again");
+    else if (Console::instance().reopen(error))
         say("log file reopened");
     else
         say("warning: " + error + "; still writing to the old file");
@@ -450,6 +455,10 @@ int runCollect(const Options &o)
     }
     if (const int status = checkChannels(o); status != kExitOk)
         return status;
+
+    for (const std::string *path : {&o.csvPath, &o.jsonlPath, &o.hdf5Path})
+        if (!path->empty() && !exportTargetUsable(*path, error))
+            return fail(kExitUnavailable, error);
 
     OpenedStore store = openStore(o.dbPath, Access::Write);
     if (!store.storage)

@@ -254,6 +254,18 @@ const char *formatName(ExportFormat format)
     return "?";
 }
 
+bool exportTargetUsable(const std::string &output, std::string &error)
+{
+    struct stat st {};
+    if (::stat(output.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        error = "cannot write " + output + ": it is a folder";
+        return false;
+    }
+    const TempFile probe(output); // removed again at once
+    error = probe.error();
+    return probe.ok();
+}
+
 ExportResult exportMeasurements(Storage &storage, const ExportRequest &request)
 {
     std::vector<int64_t> ids;

@@ -41,6 +41,9 @@ struct ExportResult {
 };
 
 ExportResult exportMeasurements(Storage &storage, const ExportRequest &request);
+// Whether an export could be written to `output` now (its temporary file can be made);
+// a run checks its exports before it starts rather than fail at its end.
+bool exportTargetUsable(const std::string &output, std::string &error);
 
 } // namespace lumo_collect
 
