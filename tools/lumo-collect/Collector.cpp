@@ -351,8 +351,9 @@ private:
 
 // The exports a run was asked for, made from the store at its end over the measurements
 // the run stored or found stored. Counted as storage errors when they fail.
-std::size_t exportRun(const Options &o, Storage &storage, const std::vector<int64_t> &ids)
+std::size_t exportRun(const Options &o, Storage &storage, std::vector<int64_t> ids)
 {
+    std::sort(ids.begin(), ids.end()); // oldest first, as every export
     const std::pair<std::string, ExportFormat> wanted[] = {{o.csvPath, ExportFormat::Csv},
                                                            {o.jsonlPath, ExportFormat::Jsonl},
                                                            {o.hdf5Path, ExportFormat::Hdf5}};

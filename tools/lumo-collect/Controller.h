@@ -111,8 +111,8 @@ public:
     bool waitChannelsStopped(int count, std::chrono::milliseconds timeout);
     // What could not be stored, one line each ("DIN measured_at: why"), for the summary.
     std::vector<std::string> notStored() const;
-    // The ids of the measurements this run stored or found already stored (repeats), in
-    // the order they arrived, each once: what the run's exports hold.
+    // The ids of the measurements this run stored or found already stored (repeats), each
+    // once, in the order they arrived: what the run's exports hold.
     std::vector<int64_t> runMeasurementIds() const;
     // Releases the locks of devices gone quiet (see lockIdleRelease). Called by the main
     // loop, never from a callback.

@@ -171,7 +171,7 @@ public:
 
 class Hdf5Export : public Writer {
 public:
-    explicit Hdf5Export(const std::string &path) : file_(path) {}
+    Hdf5Export(const std::string &path, int fd) : file_(path, fd) {}
     bool ready() const { return file_.ok(); }
     bool write(const MeasurementRecord &m) override { return file_.write(m); }
     bool finish() override { return file_.close(); }
@@ -188,7 +188,7 @@ std::unique_ptr<Writer> makeWriter(ExportFormat format, const TempFile &file)
     case ExportFormat::Jsonl:
         return std::make_unique<JsonlWriter>(file.fd());
     case ExportFormat::Hdf5: {
-        auto h5 = std::make_unique<Hdf5Export>(file.path());
+        auto h5 = std::make_unique<Hdf5Export>(file.path(), file.fd());
         if (!h5->ready())
             return nullptr;
         return h5;

@@ -3,12 +3,17 @@
 #include <hdf5.h>
 
 #include <cstdio>
+#include <fcntl.h>
 
 namespace lumo_collect {
 
 namespace {
 
 constexpr int kIdDigits = 12;
+// Disk space claimed ahead of the library's writes (see reserve): room for the metadata it
+// keeps in its cache until the close, and for each dataset's header and attributes.
+constexpr off_t kMetadataReserve = 4 << 20;
+constexpr off_t kPerDatasetReserve = 16 << 10;
 
 // Closes an HDF5 identifier with the function of its kind.
 class Handle {
@@ -53,14 +58,20 @@ bool integerAttribute(hid_t on, const char *name, int64_t value)
 
 } // namespace
 
-Hdf5Writer::Hdf5Writer(const std::string &path)
+Hdf5Writer::Hdf5Writer(const std::string &path, int fd) : fd_(fd)
 {
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); // failures are reported by the caller
-    file_ = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+    // A close that cannot flush (disk full) must still let go of the file: with the weak
+    // default the library keeps it open and tries again when the program ends.
+    Handle access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    if (!access.ok() || H5Pset_fclose_degree(access.get(), H5F_CLOSE_STRONG) < 0)
+        return;
+    file_ = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access.get());
     if (file_ < 0)
         return;
+    failed_ = !reserve(kMetadataReserve);
     group_ = H5Gcreate2(file_, "measurements", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
-    failed_ = group_ < 0 || !textAttribute(file_, "measured_at_clock", "device") ||
+    failed_ = failed_ || group_ < 0 || !textAttribute(file_, "measured_at_clock", "device") ||
               !textAttribute(file_, "received_at_clock", "UTC");
 }
 
@@ -69,10 +80,25 @@ Hdf5Writer::~Hdf5Writer()
     close();
 }
 
+bool Hdf5Writer::reserve(off_t bytes)
+{
+    // libhdf5 does not recover from a write that finds the disk full: it cannot close the
+    // file then and fails when the program ends. So the space is claimed first, where a
+    // full disk is only a refusal; the library cuts the file to its real end on close.
+    if (::posix_fallocate(fd_, 0, reserved_ + bytes) != 0)
+        return false;
+    reserved_ += bytes;
+    return true;
+}
+
 bool Hdf5Writer::write(const MeasurementRecord &m)
 {
     if (!ok() || failed_)
         return false;
+    if (!reserve(static_cast<off_t>(m.samples.size() * sizeof(uint16_t)) + kPerDatasetReserve)) {
+        failed_ = true;
+        return false;
+    }
     char name[32];
     std::snprintf(name, sizeof name, "%0*lld", kIdDigits, static_cast<long long>(m.id));
     const hsize_t count = m.samples.size();

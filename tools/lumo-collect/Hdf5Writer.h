@@ -10,13 +10,16 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 
 namespace lumo_collect {
 
 class Hdf5Writer {
 public:
-    // Creates (truncates) the file; ok() tells whether that worked.
-    explicit Hdf5Writer(const std::string &path);
+    // Creates (truncates) the file at path; fd is a descriptor of the same file, through
+    // which disk space is claimed ahead of the library's writes. ok() tells whether that
+    // worked.
+    Hdf5Writer(const std::string &path, int fd);
     ~Hdf5Writer();
     Hdf5Writer(const Hdf5Writer &) = delete;
     Hdf5Writer &operator=(const Hdf5Writer &) = delete;
@@ -27,6 +30,10 @@ public:
     bool close();
 
 private:
+    bool reserve(off_t bytes);
+
+    int fd_;
+    off_t reserved_ = 0;
     int64_t file_ = -1; // hid_t
     int64_t group_ = -1;
     bool failed_ = false;
