@@ -472,7 +472,8 @@ int runCollect(const Options &o)
     SignalWaiter signals; // before the library starts any thread
 
     MetricsBoard board;
-    Controller controller(config, Sinks{store.storage.get(), store.lock.get(), say, &board.writeLatency()});
+    Controller controller(config,
+                          Sinks{store.storage.get(), store.lock.get(), say, &board.writeLatency()});
     board.publish(controller.stats());
     std::unique_ptr<WebView> view; // before the endpoint, which uses it until it stops
     std::unique_ptr<HttpEndpoint> http;
