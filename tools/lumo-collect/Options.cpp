@@ -448,6 +448,7 @@ bool parseOptions(const std::vector<std::string> &args, Options &options, std::s
         reader.next();
     } else if (!reader.done() && args.front() == "serve") {
         o.mode = Mode::Serve;
+        reader.next();
     } else if (!reader.done() && args.front() == "export") {
         o.mode = Mode::Export;
         reader.next();
