@@ -313,6 +313,22 @@ private:
     int maxConnections = kDefaultMaxConnections;
 };
 
+// A TCP channel (one connection at a time with a limit of 1, several as FleetTCPProfile)
+// that listens on one given address instead of every IPv4 address: a literal IPv4
+// ("127.0.0.1", "0.0.0.0") or IPv6 address ("::1", "::"; no brackets). An IPv6 address
+// listens on IPv6 only. startChannel answers ERR_PORT_UNAVAILABLE when the address is
+// not one or cannot be listened on.
+class LUMO_API ListenTCPProfile : public FleetTCPProfile {
+public:
+    ListenTCPProfile();
+    ~ListenTCPProfile() override;
+    void setListenAddress(std::string address);
+    std::string getListenAddress();
+
+private:
+    std::string listenAddress;
+};
+
 // ---------------------------------------------------------------------------
 // The library
 // ---------------------------------------------------------------------------

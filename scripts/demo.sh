@@ -58,7 +58,7 @@ for _ in $(seq 1 20); do
     tcp_args+=(--tcp "${candidates[$i]}")
   done
   http_port=$((20000 + RANDOM % 40000))
-  "$collect" "${tcp_args[@]}" --db "$db" --csv "$out/csv" --jsonl "$out/lumo.jsonl" \
+  "$collect" "${tcp_args[@]}" --db "$db" --csv "$out/lumo.csv" --jsonl "$out/lumo.jsonl" \
     --max-devices "$devices" --exit-when-idle 60 --no-status -v \
     --http "127.0.0.1:$http_port" --expect-every 1h >"$log" 2>&1 &
   collect_pid=$!
@@ -124,7 +124,7 @@ echo
 echo "database        $db"
 echo "                sqlite3 $db 'SELECT din, measured_at, sample_count FROM measurements'"
 echo "plot            $out/measurement.svg${png:+ (and $png)}, DIN $first_din, its latest measurement"
-echo "exports         $out/csv/ and $out/lumo.jsonl"
+echo "exports         $out/lumo.csv and $out/lumo.jsonl"
 echo "logs            $log, $out/lumo-sim-*.log, $out/sim-report-*.json"
 [ "$sim_failed" -eq 0 ] && [ "$collect_status" -eq 0 ] || exit 1
 

@@ -146,7 +146,7 @@ if ((kill_one)); then
   orphans="$(awk '/^device (again )?[0-9-]+$/ { open[$NF] = 1 } / SLEEP$/ { sub(":", "", $1); delete open[$1] }
     END { for (d in open) print d }' "$SCALE_DIR/collector2.log")"
   # Served again: collector 1 has sent the device to sleep once more since the kill.
-  slept() { grep -c "^$1: SLEEP\$" "$SCALE_DIR/collector1.log" || true; }
+  slept() { grep -c "lumo-collect: $1: SLEEP\$" "$SCALE_DIR/collector1.log" || true; }
   declare -A slept_at_kill
   for din in $orphans; do
     slept_at_kill[$din]="$(slept "$din")"

@@ -16,6 +16,7 @@ packages=(
   clang libclang-rt-14-dev
   librsvg2-bin
   prometheus chromium chromium-driver python3-selenium curl
+  libtomlplusplus-dev libhdf5-dev python3-h5py systemd
   pybind11-dev python3-dev python3-numpy python3-pytest python3-pandas
 )
 

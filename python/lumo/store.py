@@ -3,13 +3,20 @@
 Store talks to its database through a source object; SQLiteSource reads lumo-collect's
 SQLite file and PostgresSource a shared PostgreSQL database (Store("postgresql://...");
 needs psycopg2, Debian: python3-psycopg2). Any other database plugs in as a source with
-the same three methods: devices(), measurements(din) and samples(measurement_id),
-returning rows as dicts keyed by column name and samples as little-endian 16-bit bytes.
-Columns are read by name: columns this reader does not know end up in `extra`.
+the same three methods: devices(), measurements(din, from_=None, to=None) and
+samples(measurement_id), returning rows as dicts keyed by column name and samples as
+little-endian 16-bit bytes. Columns are read by name: columns this reader does not know
+end up in `extra`.
+
+Times of the collector (received_at, first_seen, last_seen) are UTC texts
+("2026-12-08T06:18:04.242Z") from both databases (schema version 3). measured_at is
+device time: the device's clock as the device reports it, "yyyy-MM-dd HH:mm:ss", no zone.
 """
 
 import dataclasses
+import datetime
 import os
+import re
 import sqlite3
 import typing
 
@@ -39,6 +46,51 @@ class StoredMeasurement:
     nss: typing.Optional[int] = None
     sample_count: typing.Optional[int] = None
     extra: dict = dataclasses.field(default_factory=dict)
+
+
+_DEVICE_TIME = re.compile(r"(\d{4})-(\d{2})-(\d{2})(?:[T ](\d{2}):(\d{2})(?::(\d{2}))?)?")
+
+
+def device_time_bound(value, name="from_"):
+    """A device-time bound as measured_at holds it ("yyyy-MM-dd HH:mm:ss"), from a text
+    "yyyy-MM-dd[ HH:mm[:ss]]" (a "T" may stand for the space), a date or a naive
+    datetime. Device time has no zone: an aware datetime or a zone is refused."""
+    if value is None:
+        return None
+    if isinstance(value, datetime.datetime):
+        if value.tzinfo is not None:
+            raise ValueError(f"{name}: device time has no zone; give a naive datetime")
+        return value.strftime("%Y-%m-%d %H:%M:%S")
+    if isinstance(value, datetime.date):
+        return value.strftime("%Y-%m-%d 00:00:00")
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str, date or datetime, got {type(value).__name__}")
+    match = _DEVICE_TIME.fullmatch(value)
+    if not match:
+        raise ValueError(f"{name}: {value!r} is not a device time (yyyy-MM-dd[ HH:mm[:ss]], no zone)")
+    y, mo, d, h, mi, sec = (int(g) if g else 0 for g in match.groups())
+    try:
+        return datetime.datetime(y, mo, d, h, mi, sec).strftime("%Y-%m-%d %H:%M:%S")
+    except ValueError as error:
+        raise ValueError(f"{name}: {value!r}: {error}") from None
+
+
+def _utc_text(value):
+    """A timestamptz as the UTC text the SQLite store holds."""
+    if not isinstance(value, datetime.datetime) or value.tzinfo is None:
+        return value
+    utc = value.astimezone(datetime.timezone.utc)
+    return utc.strftime("%Y-%m-%dT%H:%M:%S.") + f"{utc.microsecond // 1000:03d}Z"
+
+
+def _filter_sql(din, from_, to, placeholder):
+    """WHERE text and arguments for a DIN and a device-time range [from_, to)."""
+    terms, args = [], []
+    for column, op, value in (("din", "=", din), ("measured_at", ">=", from_), ("measured_at", "<", to)):
+        if value is not None:
+            terms.append(f"{column} {op} {placeholder}")
+            args.append(value)
+    return ("WHERE " + " AND ".join(terms)) if terms else "", tuple(args)
 
 
 def _record(cls, row):
@@ -74,11 +126,11 @@ class SQLiteSource:
     def devices(self):
         return self._rows("SELECT * FROM devices ORDER BY din")
 
-    def measurements(self, din=None):
+    def measurements(self, din=None, from_=None, to=None):
         # Every column but the samples, which are read one measurement at a time.
         columns = [r["name"] for r in self._db.execute("PRAGMA table_info(measurements)")]
         listed = ", ".join(f'"{c}"' for c in columns if c != "samples")
-        where, args = ("WHERE din = ?", (din,)) if din is not None else ("", ())
+        where, args = _filter_sql(din, from_, to, "?")
         return self._rows(f"SELECT {listed} FROM measurements {where} ORDER BY id", args)
 
     def samples(self, measurement_id):
@@ -117,17 +169,18 @@ class PostgresSource:
             return [dict(r) for r in cursor.fetchall()]
 
     def devices(self):
-        return self._rows("SELECT * FROM devices ORDER BY din")
+        return [{k: _utc_text(v) for k, v in row.items()}
+                for row in self._rows("SELECT * FROM devices ORDER BY din")]
 
-    def measurements(self, din=None):
+    def measurements(self, din=None, from_=None, to=None):
         columns = [r["column_name"] for r in self._rows(
             "SELECT column_name FROM information_schema.columns WHERE table_name = 'measurements' "
             "AND table_schema = current_schema() ORDER BY ordinal_position")]
         listed = ", ".join(f'"{c}"' for c in columns if c != "samples")
-        where, args = ("WHERE din = %s", (din,)) if din is not None else ("", ())
+        where, args = _filter_sql(din, from_, to, "%s")
         rows = self._rows(f"SELECT {listed} FROM measurements {where} ORDER BY id", args)
-        for row in rows:  # bytea arrives as memoryview: hand out bytes as SQLite does
-            row.update({k: bytes(v) for k, v in row.items() if isinstance(v, memoryview)})
+        for row in rows:  # bytea arrives as memoryview, timestamptz as datetime: as SQLite has them
+            row.update({k: bytes(v) if isinstance(v, memoryview) else _utc_text(v) for k, v in row.items()})
         return rows
 
     def samples(self, measurement_id):
@@ -161,11 +214,18 @@ class Store:
     def devices(self):
         return [_record(Device, row) for row in self._source.devices()]
 
-    def measurements(self, din=None):
-        """Measurements (without samples), oldest first; those of one DIN when given."""
+    def measurements(self, din=None, from_=None, to=None):
+        """Measurements (without samples), oldest first; those of one DIN when given, and
+        of device time (measured_at) from `from_` (inclusive) to `to` (exclusive), as
+        lumo-collect export --din --from --to takes them."""
         if din is not None and not isinstance(din, str):
             raise TypeError(f"din must be a str, got {type(din).__name__}")
-        return [_record(StoredMeasurement, row) for row in self._source.measurements(din)]
+        from_, to = device_time_bound(from_, "from_"), device_time_bound(to, "to")
+        if from_ is None and to is None:  # sources of the earlier interface take only din
+            rows = self._source.measurements(din)
+        else:
+            rows = self._source.measurements(din, from_=from_, to=to)
+        return [_record(StoredMeasurement, row) for row in rows]
 
     def latest(self, din):
         """The newest measurement of a DIN, or None."""
@@ -184,11 +244,11 @@ class Store:
             raise ValueError(f"measurement {mid}: samples of {len(blob)} bytes are damaged")
         return np.frombuffer(blob, dtype=_SAMPLE).astype(np.uint16)
 
-    def measurements_frame(self, din=None):
+    def measurements_frame(self, din=None, from_=None, to=None):
         """The measurements as a pandas DataFrame, one row each (needs pandas)."""
         pd = _pandas()
         rows = [{**{k: v for k, v in dataclasses.asdict(m).items() if k != "extra"}, **m.extra}
-                for m in self.measurements(din)]
+                for m in self.measurements(din, from_, to)]
         return pd.DataFrame(rows, columns=None if rows else [f.name for f in dataclasses.fields(StoredMeasurement) if f.name != "extra"])
 
     def samples_frame(self, measurement):

@@ -60,4 +60,15 @@ int FleetTCPProfile::getMaxConnections()
     return maxConnections;
 }
 
+ListenTCPProfile::ListenTCPProfile() = default;
+ListenTCPProfile::~ListenTCPProfile() = default;
+void ListenTCPProfile::setListenAddress(std::string address)
+{
+    listenAddress = std::move(address);
+}
+std::string ListenTCPProfile::getListenAddress()
+{
+    return listenAddress;
+}
+
 } // namespace liblumo

@@ -166,6 +166,12 @@ bool listenForDevices(ChannelRecord &record)
     }
     record.server.setPort(port);
     record.server.setAddress(kAnyAddress);
+    if (auto *listen = dynamic_cast<ListenTCPProfile *>(record.profile);
+        listen && !record.server.setListenAddress(listen->getListenAddress())) {
+        LUMO_CRITICAL << "_threadChannel not an address to listen on:"
+                      << listen->getListenAddress().c_str();
+        return false;
+    }
     record.server.setBacklog(connectionLimit(record.profile));
     if (!record.server.startListening()) {
         LUMO_CRITICAL << "_threadChannel cannot listen on TCP port" << port

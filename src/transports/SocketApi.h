@@ -1,8 +1,8 @@
 // The few socket calls the TCP transports need, behind one small interface so that the
 // transports never touch the platform's socket functions themselves.
 //
-// Every socket is IPv4 and stream-oriented, created close-on-exec. Sends never raise a
-// signal when the peer has gone. Receives never block: a wait for input is a separate
+// Every socket is stream-oriented (IPv4; a listening one may be IPv6), created close-on-exec. Sends
+// never raise a signal when the peer has gone. Receives never block: a wait for input is a separate
 // call (waitReadable), so a read costs one receive when data is already there.
 #ifndef LIBLUMO_TRANSPORTS_SOCKETAPI_H
 #define LIBLUMO_TRANSPORTS_SOCKETAPI_H
@@ -92,7 +92,7 @@ bool listenOn(int socket, int backlog);
 
 struct AcceptedPeer {
     int socket = kNoSocket;
-    std::string address; // dotted-decimal
+    std::string address; // dotted-decimal, or the IPv6 colon form
     int port = -1;       // host byte order
 };
 // Accepts one waiting connection. The new socket is close-on-exec, sends without delay
@@ -102,6 +102,18 @@ AcceptedPeer acceptIPv4(int listenSocket, bool nonBlocking);
 
 // Parses a dotted-decimal IPv4 address into network byte order.
 bool parseIPv4(const std::string &text, uint32_t &networkOrderAddress);
+
+// A literal address to listen on: IPv4 (dotted decimal) or IPv6 (colon form, no
+// brackets). Held as bytes so that this header needs no socket headers.
+struct ListenAddress {
+    bool ipv6 = false;
+    uint8_t bytes[16] = {}; // the first 4 for IPv4, in network order
+};
+bool parseListenAddress(const std::string &text, ListenAddress &address);
+// A new stream socket of the address's family, close-on-exec; kNoSocket on failure. An
+// IPv6 socket listens on IPv6 only, so "::" and "0.0.0.0" can be bound side by side.
+int createStreamSocketFor(const ListenAddress &address);
+bool bindListenAddress(int socket, const ListenAddress &address, uint16_t port);
 
 enum class ConnectStatus { Connected, InProgress, Failed };
 // Starts a connection; on a non-blocking socket it usually is InProgress.

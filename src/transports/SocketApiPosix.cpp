@@ -19,7 +19,7 @@ namespace liblumo::com::socketapi {
 
 namespace {
 
-constexpr int kPeerAddressTextSize = INET_ADDRSTRLEN;
+constexpr int kPeerAddressTextSize = INET6_ADDRSTRLEN;
 
 bool wouldBlock(int error)
 {
@@ -140,7 +140,7 @@ bool listenOn(int socket, int backlog)
 AcceptedPeer acceptIPv4(int listenSocket, bool nonBlocking)
 {
     AcceptedPeer peer;
-    sockaddr_in address;
+    sockaddr_storage address;
     socklen_t length = sizeof address;
     const int flags = SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0);
     int socket;
@@ -152,9 +152,17 @@ AcceptedPeer acceptIPv4(int listenSocket, bool nonBlocking)
     setNoDelay(socket);
     setKeepAlive(socket);
     char text[kPeerAddressTextSize] = {};
-    if (address.sin_family == AF_INET && ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
-        peer.address = text;
-    peer.port = ntohs(address.sin_port);
+    if (address.ss_family == AF_INET) {
+        const auto &v4 = reinterpret_cast<const sockaddr_in &>(address);
+        if (::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text))
+            peer.address = text;
+        peer.port = ntohs(v4.sin_port);
+    } else if (address.ss_family == AF_INET6) {
+        const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
+        if (::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text))
+            peer.address = text;
+        peer.port = ntohs(v6.sin6_port);
+    }
     peer.socket = socket;
     return peer;
 }
@@ -166,6 +174,50 @@ bool parseIPv4(const std::string &text, uint32_t &networkOrderAddress)
         return false;
     networkOrderAddress = parsed.s_addr;
     return true;
+}
+
+bool parseListenAddress(const std::string &text, ListenAddress &address)
+{
+    ListenAddress parsed;
+    if (::inet_pton(AF_INET, text.c_str(), parsed.bytes) == 1) {
+        address = parsed;
+        return true;
+    }
+    parsed.ipv6 = true;
+    if (::inet_pton(AF_INET6, text.c_str(), parsed.bytes) != 1)
+        return false;
+    address = parsed;
+    return true;
+}
+
+int createStreamSocketFor(const ListenAddress &address)
+{
+    if (!address.ipv6)
+        return createStreamSocket();
+    const int socket = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    const int on = 1;
+    if (socket >= 0 && ::setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) {
+        const int error = errno;
+        closeSocket(socket);
+        errno = error;
+        return kNoSocket;
+    }
+    return socket;
+}
+
+bool bindListenAddress(int socket, const ListenAddress &address, uint16_t port)
+{
+    if (!address.ipv6) {
+        uint32_t v4 = 0;
+        std::memcpy(&v4, address.bytes, sizeof v4);
+        return bindIPv4(socket, v4, port);
+    }
+    sockaddr_in6 v6;
+    std::memset(&v6, 0, sizeof v6);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(port);
+    std::memcpy(&v6.sin6_addr, address.bytes, sizeof v6.sin6_addr);
+    return ::bind(socket, reinterpret_cast<const sockaddr *>(&v6), sizeof v6) == 0;
 }
 
 ConnectStatus startConnect(int socket, uint32_t networkOrderAddress, uint16_t port)

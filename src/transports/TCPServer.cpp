@@ -18,17 +18,32 @@ bool TCPServer::startListening()
         return false;
     }
     listenSocket.reset();
-    sock::UniqueSocket candidate(sock::createStreamSocket());
+    sock::UniqueSocket candidate(listenAddress ? sock::createStreamSocketFor(*listenAddress)
+                                               : sock::createStreamSocket());
     if (!candidate.isValid()) {
         setError(kErrorNoSocket, sock::lastError());
         return false;
     }
     sock::setNonBlocking(candidate.get(), true);
     sock::setReuseAddress(candidate.get()); // a restarted channel must not wait for TIME_WAIT
-    if (!sock::bindIPv4(candidate.get(), bindAddress, uint16_t(listenPort)) ||
-        !sock::listenOn(candidate.get(), backlog))
+    const bool bound =
+        listenAddress
+            ? sock::bindListenAddress(candidate.get(), *listenAddress, uint16_t(listenPort))
+            : sock::bindIPv4(candidate.get(), bindAddress, uint16_t(listenPort));
+    if (!bound || !sock::listenOn(candidate.get(), backlog)) {
+        setError(kErrorNoSocket, sock::lastError());
         return false;
+    }
     listenSocket = std::move(candidate);
+    return true;
+}
+
+bool TCPServer::setListenAddress(const std::string &text)
+{
+    sock::ListenAddress parsed;
+    if (!sock::parseListenAddress(text, parsed))
+        return false;
+    listenAddress = parsed;
     return true;
 }
 

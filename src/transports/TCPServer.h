@@ -6,6 +6,7 @@
 #include "transports/SocketApi.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace liblumo::com {
@@ -26,7 +27,14 @@ public:
 
     void setPort(int value) { listenPort = value; }
     int port() const { return listenPort; }
-    void setAddress(uint32_t networkOrderAddress) { bindAddress = networkOrderAddress; }
+    void setAddress(uint32_t networkOrderAddress)
+    {
+        bindAddress = networkOrderAddress;
+        listenAddress.reset();
+    }
+    // A literal IPv4 or IPv6 address (no brackets) instead of setAddress; false when the
+    // text is no such address (the previous address stays).
+    bool setListenAddress(const std::string &text);
     // Connections the system may hold waiting to be accepted (at least kBacklog).
     void setBacklog(int value) { backlog = value > kBacklog ? value : kBacklog; }
     // Listens on port 1..65535 at the bind address; a second call replaces the socket.
@@ -51,6 +59,7 @@ private:
     int listenPort = 0;
     int backlog = kBacklog;
     uint32_t bindAddress = 0;
+    std::optional<socketapi::ListenAddress> listenAddress; // set: used instead of bindAddress
     socketapi::UniqueSocket listenSocket;
     int lastErrorCode = 0;
     int lastErrorDetail = 0;

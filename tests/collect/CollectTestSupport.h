@@ -11,7 +11,9 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -154,6 +156,47 @@ CREATE TABLE syncs (id INTEGER PRIMARY KEY AUTOINCREMENT, din TEXT NOT NULL, at 
   ok INTEGER NOT NULL, params_written INTEGER NOT NULL, host_crc16 INTEGER, status32a INTEGER,
   status32b INTEGER, status16a INTEGER, device_time INTEGER, status16b TEXT);
 )sql";
+
+// Version 2: measurements with an identity, times of the computer in its local time.
+constexpr const char *kVersion2Ddl = R"sql(
+CREATE TABLE devices (din TEXT PRIMARY KEY, first_seen TEXT NOT NULL, last_seen TEXT NOT NULL,
+  handshake_crc16 INTEGER, last_status TEXT, last_status_at TEXT);
+CREATE TABLE measurements (id INTEGER PRIMARY KEY AUTOINCREMENT, din TEXT NOT NULL,
+  received_at TEXT NOT NULL, measured_at TEXT NOT NULL, dtime_packed INTEGER NOT NULL,
+  typeset INTEGER NOT NULL, ns INTEGER NOT NULL, nss INTEGER NOT NULL,
+  sample_count INTEGER NOT NULL, samples BLOB NOT NULL, samples_sha256 BLOB NOT NULL,
+  UNIQUE (din, dtime_packed, typeset, sample_count, samples_sha256));
+CREATE INDEX measurements_din ON measurements (din, id);
+CREATE TABLE syncs (id INTEGER PRIMARY KEY AUTOINCREMENT, din TEXT NOT NULL, at TEXT NOT NULL,
+  ok INTEGER NOT NULL, params_written INTEGER NOT NULL, host_crc16 INTEGER, status32a INTEGER,
+  status32b INTEGER, status16a INTEGER, device_time INTEGER, status16b TEXT);
+CREATE TABLE write_probe (id INTEGER PRIMARY KEY, filler BLOB NOT NULL);
+PRAGMA user_version = 2;
+)sql";
+
+// The process's time zone set for a test and put back after it.
+class ZoneForTest {
+public:
+    explicit ZoneForTest(const char *zone)
+    {
+        const char *old = std::getenv("TZ");
+        had_ = old != nullptr;
+        old_ = old ? old : "";
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~ZoneForTest()
+    {
+        had_ ? ::setenv("TZ", old_.c_str(), 1) : ::unsetenv("TZ");
+        ::tzset();
+    }
+    ZoneForTest(const ZoneForTest &) = delete;
+    ZoneForTest &operator=(const ZoneForTest &) = delete;
+
+private:
+    bool had_ = false;
+    std::string old_;
+};
 
 // A small tmpfs in a mount namespace of this process's own (nothing leaks when it dies): root
 // ignores file modes, not a full or read-only mount.

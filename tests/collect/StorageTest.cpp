@@ -13,7 +13,7 @@ MeasurementRecord measurement(const std::string &din, std::vector<uint16_t> samp
     m.din = din;
     m.dtimePacked = kPacked20240517;
     m.measuredAt = "2024-05-17 13:45:30";
-    m.receivedAt = "2026-01-01T10:00:00.000";
+    m.receivedAt = "2026-01-01T10:00:00.000Z";
     m.typeset = 7;
     m.ns = static_cast<uint16_t>(samples.size());
     m.nss = 2;
@@ -49,7 +49,7 @@ TEST(Storage, SecondRunAppendsAndLoadCountsFromBothEnds)
     EXPECT_EQ(scalar(db, "SELECT group_concat(id || ' ' || hex(samples)) FROM measurements"),
               "1 0201FFFF00800000,2 02000200,3 0300");
     EXPECT_EQ(scalar(db, "SELECT first_seen FROM devices WHERE din = '000-001-234'"),
-              "2026-01-01T10:00:00.000");
+              "2026-01-01T10:00:00.000Z");
     EXPECT_EQ(scalar(db, "PRAGMA journal_mode"), "wal");
 
     auto s = SqliteStorage::open(db, readOnly(), error);
@@ -106,7 +106,7 @@ TEST(Storage, AMeasurementIsStoredOnceByItsIdentity)
     EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM measurements"), "6");
     EXPECT_EQ(
         scalar(db, "SELECT received_at FROM measurements WHERE id = " + std::to_string(first.id)),
-        "2026-01-01T10:00:00.000")
+        "2026-01-01T10:00:00.000Z")
         << "a repeat changes nothing stored";
 }
 
@@ -114,18 +114,21 @@ TEST(Storage, FirstLayoutIsUpgradedInPlaceKeepingEveryMeasurement)
 {
     TempDir dir;
     const std::string db = dir.file("old.db");
+    const ZoneForTest berlin("Europe/Berlin"); // UTC+1 in January
     // Rows 1 and 4 are the same measurement received twice; 9 was deleted at some point.
     ASSERT_TRUE(execSql(db, std::string(kFirstLayoutDdl) + R"sql(
         PRAGMA journal_mode=WAL;
         INSERT INTO measurements VALUES
-          (1, '000-000-001', 'r1', 'm', 5, 1, 2, 1, 2, x'01000200'),
-          (2, '000-000-001', 'r2', 'm', 5, 1, 2, 1, 2, x'01000300'),
-          (3, '000-000-002', 'r3', 'm', 5, 1, 2, 1, 2, x'01000200'),
-          (4, '000-000-001', 'r4', 'm', 5, 1, 2, 1, 2, x'01000200'),
-          (9, '000-000-003', 'r9', 'm', 6, 2, 0, 0, 0, x'');
+          (1, '000-000-001', '2026-01-01T10:00:01.000', 'm', 5, 1, 2, 1, 2, x'01000200'),
+          (2, '000-000-001', '2026-01-01T10:00:02.000', 'm', 5, 1, 2, 1, 2, x'01000300'),
+          (3, '000-000-002', '2026-01-01T10:00:03.000', 'm', 5, 1, 2, 1, 2, x'01000200'),
+          (4, '000-000-001', '2026-01-01T10:00:04.000', 'm', 5, 1, 2, 1, 2, x'01000200'),
+          (9, '000-000-003', '2026-01-01T10:00:09.000', 'm', 6, 2, 0, 0, 0, x'');
         DELETE FROM measurements WHERE id = 9;
-        INSERT INTO syncs (din, at, ok, params_written) VALUES ('000-000-001', 's', 1, 0);
-        INSERT INTO devices VALUES ('000-000-001', 'f', 'l', NULL, '{}', 'a');)sql"));
+        INSERT INTO syncs (din, at, ok, params_written)
+          VALUES ('000-000-001', '2026-01-02T00:30:00.500', 1, 0);
+        INSERT INTO devices VALUES ('000-000-001', '2026-01-01T10:00:00.000',
+          '2026-01-02T00:30:00.000', NULL, '{}', '2026-01-02T00:30:00.500');)sql"));
 
     std::string error;
     OpenReport report;
@@ -135,11 +138,18 @@ TEST(Storage, FirstLayoutIsUpgradedInPlaceKeepingEveryMeasurement)
     EXPECT_EQ(report.versionFound, 0);
     EXPECT_EQ(report.rowsUpgraded, 3u);
     EXPECT_EQ(report.repeatsMerged, 1u);
-    EXPECT_EQ(scalar(db, "PRAGMA user_version"), "2");
-    EXPECT_EQ(scalar(db, "SELECT group_concat(id || ':' || received_at || ':' || hex(samples)) "
+    EXPECT_EQ(report.timesConverted, 7u);
+    EXPECT_EQ(scalar(db, "PRAGMA user_version"), "3");
+    EXPECT_EQ(scalar(db, "SELECT group_concat(id || '|' || received_at || '|' || hex(samples)) "
                          "FROM measurements"),
-              "1:r1:01000200,2:r2:01000300,3:r3:01000200")
+              "1|2026-01-01T09:00:01.000Z|01000200,2|2026-01-01T09:00:02.000Z|01000300,"
+              "3|2026-01-01T09:00:03.000Z|01000200")
         << "the first received of a repeat is kept, ids and samples as they were";
+    EXPECT_EQ(scalar(db, "SELECT first_seen || ' ' || last_seen || ' ' || last_status_at || ' ' || "
+                         "(SELECT at FROM syncs) FROM devices"),
+              "2026-01-01T09:00:00.000Z 2026-01-01T23:30:00.000Z 2026-01-01T23:30:00.500Z "
+              "2026-01-01T23:30:00.500Z")
+        << "a local time after midnight is the previous day in UTC";
     EXPECT_EQ(scalar(db, "SELECT lower(hex(samples_sha256)) FROM measurements WHERE id = 3"),
               "7b11c1133330cd161071bf23a0c9b6ce5320a8f3a0f83620035a72be46df4104");
     EXPECT_EQ(scalar(db, "SELECT COUNT(*) FROM syncs"), "1");
@@ -158,22 +168,76 @@ TEST(Storage, FirstLayoutIsUpgradedInPlaceKeepingEveryMeasurement)
     s.reset();
     OpenReport again;
     ASSERT_TRUE(SqliteStorage::open(db, OpenOptions{}, error, &again)) << error;
-    EXPECT_FALSE(again.upgraded || again.created) << "version 2 is left as it is";
-    EXPECT_EQ(again.versionFound, 2);
+    EXPECT_FALSE(again.upgraded || again.created) << "version 3 is left as it is";
+    EXPECT_EQ(again.versionFound, 3);
+}
+
+// Version 2 kept this computer's local time. Across the end of summer time the hour from
+// 02:00 to 03:00 happens twice; the rows, in the order they were written, must stay in
+// that order as UTC.
+TEST(Storage, Version2LocalTimesBecomeUtcInOrderAcrossTheEndOfSummerTime)
+{
+    TempDir dir;
+    const std::string db = dir.file("v2.db");
+    const ZoneForTest berlin("Europe/Berlin"); // 2026-10-25 03:00 CEST -> 02:00 CET
+    const char *const local[] = {"2026-10-25T01:30:00.000", "2026-10-25T02:10:00.000",
+                                 "2026-10-25T02:50:00.250", "2026-10-25T02:05:00.000",
+                                 "2026-10-25T02:40:00.000", "2026-10-25T03:10:00.000"};
+    const char *const utc = "1 2026-10-24T23:30:00.000Z,2 2026-10-25T00:10:00.000Z,"
+                            "3 2026-10-25T00:50:00.250Z,4 2026-10-25T01:05:00.000Z,"
+                            "5 2026-10-25T01:40:00.000Z,6 2026-10-25T02:10:00.000Z";
+    std::string rows;
+    for (int i = 0; i < 6; ++i)
+        rows += std::string(i ? "," : "") + "(" + std::to_string(i + 1) + ", '000-000-001', '" +
+                local[i] + "', 'm', " + std::to_string(i) + ", 1, 1, 1, 1, x'0100', x'00')";
+    const std::string fill = std::string(kVersion2Ddl) + "INSERT INTO measurements VALUES " + rows +
+                             ";"
+                             "INSERT INTO syncs (din, at, ok, params_written) VALUES "
+                             "('000-000-001', '2026-10-25T02:30:00.000', 1, 0),"
+                             "('000-000-001', '2026-10-25T02:20:00.000', 1, 0);";
+
+    // All or nothing: one value that is no time refuses the upgrade and changes nothing.
+    const std::string broken = dir.file("broken.db");
+    ASSERT_TRUE(execSql(broken, fill +
+                                    "INSERT INTO devices VALUES ('000-000-001', "
+                                    "'2026-10-25T01:00:00.000', 'yesterday', NULL, NULL, NULL);"));
+    std::string error;
+    EXPECT_FALSE(SqliteStorage::open(broken, OpenOptions{}, error));
+    EXPECT_NE(error.find("devices.last_seen of din 000-000-001 holds \"yesterday\""),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(scalar(broken, "PRAGMA user_version"), "2");
+    EXPECT_EQ(scalar(broken, "SELECT received_at FROM measurements WHERE id = 1"), local[0]);
+
+    ASSERT_TRUE(execSql(db, fill));
+    OpenReport report;
+    ASSERT_TRUE(SqliteStorage::open(db, OpenOptions{}, error, &report)) << error;
+    EXPECT_TRUE(report.upgraded);
+    EXPECT_EQ(report.versionFound, 2);
+    EXPECT_EQ(report.timesConverted, 8u);
+    EXPECT_EQ(report.zone, "Europe/Berlin");
+    EXPECT_EQ(scalar(db, "SELECT group_concat(id || ' ' || received_at) FROM "
+                         "(SELECT * FROM measurements ORDER BY received_at)"),
+              utc);
+    EXPECT_EQ(scalar(db, "SELECT group_concat(at) FROM syncs"),
+              "2026-10-25T00:30:00.000Z,2026-10-25T01:20:00.000Z")
+        << "02:20 after 02:30 is the second 02:20";
+    EXPECT_EQ(scalar(db, "SELECT measured_at FROM measurements WHERE id = 1"), "m")
+        << "device time is left as it is";
 }
 
 TEST(Storage, RefusesWhatItCannotUseAndChangesNothingWhenReading)
 {
     TempDir dir;
     const std::string newer = dir.file("newer.db");
-    ASSERT_TRUE(execSql(newer, "CREATE TABLE measurements (x); PRAGMA user_version = 3;"));
+    ASSERT_TRUE(execSql(newer, "CREATE TABLE measurements (x); PRAGMA user_version = 4;"));
 
     std::string error;
     for (Access access : {Access::Write, Access::Read}) {
         OpenOptions o;
         o.access = access;
         EXPECT_FALSE(SqliteStorage::open(newer, o, error));
-        EXPECT_NE(error.find("schema version 3"), std::string::npos) << error;
+        EXPECT_NE(error.find("schema version 4"), std::string::npos) << error;
     }
 
     // A file system that is read-only even for root: SQLite would quietly open for reading.

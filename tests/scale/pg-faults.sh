@@ -102,12 +102,12 @@ done
 grep -q "storage works again" "$SCALE_DIR/collector.log" || fail "server back: the collector never said so"
 play 123456002 "$SCALE_DIR/again.json" || fail "server back: the simulator failed"
 [ "$(count_of 123-456-002)" -eq 3 ] || fail "server back: $(count_of 123-456-002) of 3 stored"
-repeats="$(grep -c '^123-456-002: .* repeats stored measurement' "$SCALE_DIR/collector.log")"
+repeats="$(grep -c 'lumo-collect: 123-456-002: .* repeats stored measurement' "$SCALE_DIR/collector.log")"
 [ "$repeats" -eq "$handed" ] || fail "server back: $repeats repeat(s), $handed measurement(s) were handed over before"
 scale_stop_pid "$collector"
 wait "$collector"
 [ $? -eq 1 ] || fail "a run that refused a measurement must end with status 1"
-grep -q "^not stored: 123-456-002 measurement of .* (refused, left on the device)" \
+grep -q "lumo-collect: not stored: 123-456-002 measurement of .* (refused, left on the device)" \
   "$SCALE_DIR/collector.log" || fail "the summary does not name the refused measurement"
 
 # 4. plot and the Python Store read the store; samples as exported.
@@ -131,7 +131,7 @@ with Store(sys.argv[1]) as store:
     assert len(stored) == 6 == len(exported), (len(stored), len(exported))
     for m in stored:
         assert list(store.samples(m)) == exported[(m.din, m.measured_at)], m
-    assert store.schema_version == 2
+    assert store.schema_version == 3
 PY
 fi
 

@@ -528,3 +528,44 @@ TEST_F(SerialOnPty, DiscoveryTakesTheFirstPortWithAKnownSerialNumberOnlyForTheWo
         expectWriteReaches(0x7E);
     }
 }
+
+// A listen address, IPv6 included: the peer's address comes out in its own form, an IPv6
+// socket leaves the IPv4 port of the same number free, and a text that is no address is
+// refused before any socket is made.
+TEST(TcpListenAddress, Ipv6LoopbackAcceptsWithThePeerAddressAndNonAddressesAreRefused)
+{
+    TCPServer server;
+    for (const char *bad : {"", "localhost", "::1]", "[::1]", "127.0.0.256", "1.2.3"})
+        EXPECT_FALSE(server.setListenAddress(bad)) << bad;
+    ASSERT_TRUE(server.setListenAddress("::1"));
+    const int port = loopbackSocket(0); // a free port number (the probe socket is closed)
+    server.setPort(port);
+    if (!server.startListening())
+        GTEST_SKIP() << "no IPv6 loopback here (errno " << server.errorDetail() << ")";
+    TCPServer ipv4;
+    ipv4.setPort(port);
+    ipv4.setAddress(htonl(INADDR_LOOPBACK));
+    EXPECT_TRUE(ipv4.startListening()) << "the IPv6 socket is IPv6 only";
+
+    const int device = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_port = htons(uint16_t(port));
+    to.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(::connect(device, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    ASSERT_TRUE(server.waitForConnection(kPatientMs));
+    std::unique_ptr<TCPClient> client(server.takeConnection());
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->address(), "::1");
+    sockaddr_in6 local{};
+    socklen_t length = sizeof local;
+    ::getsockname(device, reinterpret_cast<sockaddr *>(&local), &length);
+    EXPECT_EQ(client->port(), ntohs(local.sin6_port));
+    ::close(device);
+
+    TCPServer taken; // the same address and port again: refused with the system's reason
+    ASSERT_TRUE(taken.setListenAddress("::1"));
+    taken.setPort(port);
+    EXPECT_FALSE(taken.startListening());
+    EXPECT_EQ(taken.errorDetail(), EADDRINUSE);
+}

@@ -17,9 +17,12 @@
 #include <liblumo.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,6 +41,11 @@ constexpr milliseconds kTick{250};
 constexpr milliseconds kFinishGrace{1000};
 // stopChannel returns within about 2 s; EV_CHANNEL_STOPPED may follow it.
 constexpr milliseconds kStoppedWait{5000};
+// A stop (after Ctrl-C, SIGTERM or an end rule) that takes longer than this is forced,
+// as a second Ctrl-C or SIGTERM forces it at once. Every channel's stop is bounded by the
+// library (about 2 s each) and every store wait by 2 s: this is far above a normal stop.
+// The service unit's stop timeout lies above it.
+constexpr milliseconds kStopBound{20000};
 
 void say(const std::string &line)
 {
@@ -46,7 +54,10 @@ void say(const std::string &line)
 
 int fail(int status, const std::string &message)
 {
-    std::fprintf(stderr, "lumo-collect: %s\n", message.c_str());
+    Console::instance().line(Level::Error, "lumo-collect", message);
+    // Logging to a file: whoever started the program sees why it ended, too.
+    if (Console::instance().logsToFile())
+        std::fprintf(stderr, "lumo-collect: %s\n", message.c_str());
     return status;
 }
 
@@ -61,6 +72,12 @@ int checkChannels(const Options &o)
     std::sort(ports.begin(), ports.end());
     if (std::adjacent_find(ports.begin(), ports.end()) != ports.end())
         return fail(kExitUsage, "the same --tcp port is given twice");
+    std::vector<std::string> listen;
+    for (const ListenAddress &a : o.listen)
+        listen.push_back(a.text());
+    std::sort(listen.begin(), listen.end());
+    if (std::adjacent_find(listen.begin(), listen.end()) != listen.end())
+        return fail(kExitUsage, "the same --listen address is given twice");
     std::vector<std::string> paths;
     for (const std::string &path : o.serialPorts)
         paths.push_back(liblumo::isAutoPortName(path) ? "AUTO" : path);
@@ -122,6 +139,16 @@ std::string whyPortUnavailable(uint16_t port)
            "' names it)";
 }
 
+// A channel on one address (--listen); fleet mode unless the limit is 1.
+std::unique_ptr<liblumo::TCPProfile> listenProfile(const ListenAddress &at, int maxConnections)
+{
+    auto profile = std::make_unique<liblumo::ListenTCPProfile>();
+    profile->setMaxConnections(maxConnections);
+    profile->setListenAddress(at.address);
+    profile->setServerPort(std::to_string(at.port));
+    return profile;
+}
+
 // Fleet mode unless only one connection at a time is wanted.
 std::unique_ptr<liblumo::TCPProfile> tcpProfile(uint16_t port, int maxConnections)
 {
@@ -144,21 +171,35 @@ std::string channelFailure(liblumo::lumo_ErrorCodes err, const std::string &what
 }
 
 // kExitOk when every channel runs; otherwise the run's exit status, said why.
+int startTcpChannel(const Options &o, Channels &channels, std::unique_ptr<liblumo::TCPProfile> p,
+                    const std::string &what, uint16_t port)
+{
+    const std::string at = o.maxConnections > 1
+                               ? " (up to " + std::to_string(o.maxConnections) + " at once)"
+                               : " (one connection at a time)";
+    const auto err = channels.start(std::move(p), "listening on " + what + at);
+    if (err == liblumo::ERR_PORT_UNAVAILABLE)
+        return fail(kExitUnavailable, "cannot listen on " + what + ": " + whyPortUnavailable(port) +
+                                          (what.rfind("TCP port", 0) == 0
+                                               ? ""
+                                               : ", or the address is not one of this machine's"));
+    if (err != liblumo::ERR_NONE)
+        return fail(kExitFailure, channelFailure(err, what));
+    return kExitOk;
+}
+
 int startChannels(const Options &o, Channels &channels)
 {
-    for (uint16_t port : o.tcpPorts) {
-        const std::string what = "TCP port " + std::to_string(port);
-        const std::string at = o.maxConnections > 1
-                                   ? " (up to " + std::to_string(o.maxConnections) + " at once)"
-                                   : " (one connection at a time)";
-        const auto err =
-            channels.start(tcpProfile(port, o.maxConnections), "listening on " + what + at);
-        if (err == liblumo::ERR_PORT_UNAVAILABLE)
-            return fail(kExitUnavailable,
-                        "cannot listen on " + what + ": " + whyPortUnavailable(port));
-        if (err != liblumo::ERR_NONE)
-            return fail(kExitFailure, channelFailure(err, what));
-    }
+    for (uint16_t port : o.tcpPorts)
+        if (const int status = startTcpChannel(o, channels, tcpProfile(port, o.maxConnections),
+                                               "TCP port " + std::to_string(port), port);
+            status != kExitOk)
+            return status;
+    for (const ListenAddress &a : o.listen)
+        if (const int status =
+                startTcpChannel(o, channels, listenProfile(a, o.maxConnections), a.text(), a.port);
+            status != kExitOk)
+            return status;
     for (const std::string &path : o.serialPorts) {
         auto profile = std::make_unique<liblumo::SerialProfile>();
         profile->setPortName(liblumo::isAutoPortName(path) ? "AUTO" : path);
@@ -175,13 +216,27 @@ double secondsSince(Clock::time_point t)
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
+// SIGHUP: the log file was moved away (rotation); lines go to a new one of its name.
+void reopenLog()
+{
+    std::string error;
+    if (!Console::instance().logsToFile())
+        say("SIGHUP: no --log-file to open again");
+    else if (Console::instance().reopen(error))
+        say("log file reopened");
+    else
+        say("warning: " + error + "; still writing to the old file");
+}
+
 // Waits for Ctrl-C, SIGTERM or one of the end rules; returns why the run ends.
 std::string waitForEnd(const Options &o, Controller &controller, SignalWaiter &stopSignals,
                        Clock::time_point started, MetricsBoard &board)
 {
     while (true) {
         const int sig = stopSignals.wait(kTick);
-        if (sig != 0)
+        if (sig == SIGHUP)
+            reopenLog();
+        else if (sig != 0)
             return sig == SIGINT ? "interrupted" : "terminated";
         controller.probeStorage();
         controller.releaseIdleLocks();
@@ -237,6 +292,116 @@ void printSummary(const Options &o, const Stats &s, double seconds, const std::s
         say("ERROR: " + std::to_string(s.storageErrors) + " record(s) could not be stored");
 }
 
+int runStatus(const Stats &s)
+{
+    return s.storageErrors || s.failuresBeforeStop ? kExitFailure : kExitOk;
+}
+
+// While a run stops: a second Ctrl-C or SIGTERM, or a stop that outlasts kStopBound,
+// ends the process at once. Nothing acknowledged is lost by it: a device is told a
+// measurement arrived only after its transaction committed, and a commit cut short is
+// one no device was told about (the device keeps the measurement).
+class StopGuard {
+public:
+    StopGuard(SignalWaiter &signals, Controller &controller, const Options &o,
+              Clock::time_point started)
+        : signals_(signals), controller_(controller), options_(o), started_(started),
+          thread_([this] { watch(); })
+    {
+    }
+    ~StopGuard()
+    {
+        done_ = true;
+        thread_.join();
+    }
+    StopGuard(const StopGuard &) = delete;
+    StopGuard &operator=(const StopGuard &) = delete;
+
+private:
+    void watch()
+    {
+        const Clock::time_point deadline = Clock::now() + kStopBound;
+        while (!done_) {
+            const int sig = signals_.wait(kTick);
+            if (sig == SIGHUP)
+                reopenLog();
+            else if (sig != 0)
+                force("second signal");
+            else if (Clock::now() >= deadline)
+                force("the stop took longer than " + std::to_string(kStopBound.count() / 1000) +
+                      " s");
+        }
+    }
+    [[noreturn]] void force(const std::string &why)
+    {
+        say("stop forced (" + why +
+            "): ending now; every measurement acknowledged to a device is committed");
+        const Stats stats = controller_.stats();
+        printSummary(options_, stats, secondsSince(started_), "forced stop");
+        std::_Exit(kExitFailure); // the run's exports were not made
+    }
+
+    SignalWaiter &signals_;
+    Controller &controller_;
+    const Options &options_;
+    const Clock::time_point started_;
+    std::atomic<bool> done_{false};
+    std::thread thread_; // last: starts once the rest is ready
+};
+
+// The exports a run was asked for, made from the store at its end over the measurements
+// the run stored or found stored. Counted as storage errors when they fail.
+std::size_t exportRun(const Options &o, Storage &storage, std::vector<int64_t> ids)
+{
+    std::sort(ids.begin(), ids.end()); // oldest first, as every export
+    const std::pair<std::string, ExportFormat> wanted[] = {{o.csvPath, ExportFormat::Csv},
+                                                           {o.jsonlPath, ExportFormat::Jsonl},
+                                                           {o.hdf5Path, ExportFormat::Hdf5}};
+    std::size_t failures = 0;
+    for (const auto &[path, format] : wanted) {
+        if (path.empty())
+            continue;
+        ExportRequest request;
+        request.format = format;
+        request.output = path;
+        request.ids = ids;
+        const ExportResult r = exportMeasurements(storage, request);
+        if (r.status != kExitOk) {
+            say("ERROR: export " + path + ": " + r.error);
+            ++failures;
+        } else {
+            say("exported " + std::to_string(r.measurements) + " measurement(s) of this run to " +
+                path);
+        }
+    }
+    return failures;
+}
+
+std::string upgradeMessage(const std::string &db, const OpenReport &r)
+{
+    std::string text = "database " + storeDisplayName(db) + " upgraded to schema version " +
+                       std::to_string(kSchemaVersion) + ": ";
+    if (r.versionFound == 0 && r.rowsUpgraded + r.repeatsMerged > 0)
+        text += std::to_string(r.rowsUpgraded) + " measurement(s) kept, " +
+                std::to_string(r.repeatsMerged) +
+                " repeated one(s) merged into the first received; ";
+    return text + std::to_string(r.timesConverted) +
+           " time(s) of the collector converted from local time to UTC with this computer's "
+           "zone rules (" +
+           r.zone + ") for each date";
+}
+
+} // namespace
+
+std::string versionText()
+{
+    return std::string("lumo-collect ") + LUMO_TOOL_VERSION + "\nliblumo " + LUMO_TOOL_VERSION +
+           " (the library it was built with)\nschema version " + std::to_string(kSchemaVersion) +
+           " (SQLite and PostgreSQL stores)\n";
+}
+
+namespace {
+
 bool sameFile(const std::string &a, const std::string &b)
 {
     struct stat sa {};
@@ -275,10 +440,14 @@ bool outputSparesDatabase(const std::string &output, const std::string &dbPath, 
 
 int runCollect(const Options &o)
 {
+    std::string error;
+    if (!Console::instance().configure(o.logFormat, o.logFile, error)) {
+        std::fprintf(stderr, "lumo-collect: %s\n", error.c_str());
+        return kExitUnavailable;
+    }
     ControllerConfig config;
     config.accept = o.accept;
     config.finalStep = o.finalStep;
-    std::string error;
     if (!o.paramsFile.empty()) {
         liblumo::DeviceParams params{};
         if (!loadDeviceParams(o.paramsFile, params, error))
@@ -288,29 +457,23 @@ int runCollect(const Options &o)
     if (const int status = checkChannels(o); status != kExitOk)
         return status;
 
+    for (const std::string *path : {&o.csvPath, &o.jsonlPath, &o.hdf5Path})
+        if (!path->empty() && !exportTargetUsable(*path, error))
+            return fail(kExitUnavailable, error);
+
     OpenedStore store = openStore(o.dbPath, Access::Write);
     if (!store.storage)
         return fail(store.status, store.error);
-    const OpenReport &opened = store.report;
-    if (opened.upgraded)
-        say("database " + o.dbPath + " upgraded to schema version " +
-            std::to_string(kSchemaVersion) + ": " + std::to_string(opened.rowsUpgraded) +
-            " measurement(s) kept, " + std::to_string(opened.repeatsMerged) +
-            " repeated one(s) merged into the first received");
-    std::unique_ptr<CsvExport> csv;
-    std::unique_ptr<JsonlExport> jsonl;
-    if (!o.csvDir.empty() && !(csv = CsvExport::open(o.csvDir, error)))
-        return fail(kExitUnavailable, error);
-    if (!o.jsonlPath.empty() && !(jsonl = JsonlExport::open(o.jsonlPath, error)))
-        return fail(kExitUnavailable, error);
+    if (store.report.upgraded)
+        say(upgradeMessage(o.dbPath, store.report));
 
     setupLogging(o.verbosity);
     Console::instance().enableStatus(o.statusLine && Console::stderrIsTerminal());
-    SignalWaiter stopSignals; // before the library starts any thread
+    SignalWaiter signals; // before the library starts any thread
 
     MetricsBoard board;
-    Controller controller(config, Sinks{store.storage.get(), csv.get(), jsonl.get(),
-                                        store.lock.get(), say, &board.writeLatency()});
+    Controller controller(config,
+                          Sinks{store.storage.get(), store.lock.get(), say, &board.writeLatency()});
     board.publish(controller.stats());
     std::unique_ptr<WebView> view; // before the endpoint, which uses it until it stops
     std::unique_ptr<HttpEndpoint> http;
@@ -331,15 +494,53 @@ int runCollect(const Options &o)
         Channels channels(controller);
         if (const int status = startChannels(o, channels); status != kExitOk)
             return status;
-        why = waitForEnd(o, controller, stopSignals, started, board);
+        why = waitForEnd(o, controller, signals, started, board);
         say("stopping: " + why);
+        StopGuard guard(signals, controller, o, started);
         controller.beginStop();
         channels.stopAll();
     }
+    const std::size_t exportFailures = exportRun(o, *store.storage, controller.runMeasurementIds());
     const Stats stats = controller.stats();
     printSummary(o, stats, secondsSince(started), why);
     printNotStored(controller.notStored(), stats);
-    return stats.storageErrors || stats.failuresBeforeStop ? kExitFailure : kExitOk;
+    return exportFailures ? kExitFailure : runStatus(stats);
+}
+
+int runExport(const Options &o)
+{
+    ExportRequest request;
+    request.format = o.format != ExportFormat::None ? o.format : formatOfPath(o.output);
+    if (request.format == ExportFormat::None) {
+        std::fprintf(stderr,
+                     "lumo-collect: give --format csv|jsonl|hdf5 (the name %s does not "
+                     "say)\n",
+                     o.output.c_str());
+        return kExitUsage;
+    }
+    std::string error;
+    if (!outputSparesDatabase(o.output, o.dbPath, error))
+        return fail(kExitUsage, error);
+    OpenedStore store = openStore(o.dbPath, Access::Read);
+    if (!store.storage)
+        return fail(store.status, store.error);
+    if (store.report.versionFound < kSchemaVersion)
+        return fail(kExitUnavailable,
+                    "database " + storeDisplayName(o.dbPath) + " is of schema version " +
+                        std::to_string(store.report.versionFound) +
+                        " (times without a zone): run lumo-collect on it once to upgrade it");
+    request.output = o.output;
+    request.filter = MeasurementFilter{o.din, o.from, o.to};
+    const ExportResult r = exportMeasurements(*store.storage, request);
+    if (r.status != kExitOk)
+        return fail(r.status, r.error);
+    if (r.measurements == 0)
+        std::fprintf(stderr, "lumo-collect: no measurement matches; %s is an empty %s export\n",
+                     o.output.c_str(), formatName(request.format));
+    else
+        std::fprintf(stderr, "lumo-collect: %s: %zu measurement(s), %zu sample(s) (%s)\n",
+                     o.output.c_str(), r.measurements, r.samples, formatName(request.format));
+    return kExitOk;
 }
 
 int runServe(const Options &o)
@@ -358,7 +559,7 @@ int runServe(const Options &o)
     say("web view " + webViewAddress(o.httpHost, http.port()) + " of the store " +
         storeDisplayName(o.dbPath) + " (not collecting); Ctrl-C ends it");
     int sig = 0;
-    while ((sig = stopSignals.wait(kTick)) == 0) {
+    while ((sig = stopSignals.wait(kTick)) == 0 || sig == SIGHUP) {
     }
     say(std::string("stopped (") + (sig == SIGINT ? "interrupted" : "terminated") + ")");
     return kExitOk;

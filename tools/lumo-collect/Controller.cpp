@@ -1,7 +1,8 @@
 #include "Controller.h"
 
+#include "TimeText.h"
+
 #include "DeviceLock.h"
-#include "Exports.h"
 #include "GroupWriter.h"
 #include "Metrics.h"
 #include "Storage.h"
@@ -148,7 +149,7 @@ void Controller::onDeviceAdded(const std::string &din)
     if (!holdLock(din))
         return; // let go at its first request: another collector serves it
     // While storage is down the device row waits for its next stored measurement.
-    if (sinks_.storage && !storageDown() && !sinks_.storage->deviceSeen(din, localNow())) {
+    if (sinks_.storage && !storageDown() && !sinks_.storage->deviceSeen(din, utcNow())) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             ++stats_.storageErrors;
@@ -204,7 +205,7 @@ void Controller::onSyncEnded(const lumo_EventData &record, bool ok)
 {
     SyncRecord sync;
     sync.din = dinOf(record);
-    sync.at = localNow();
+    sync.at = utcNow();
     sync.ok = ok;
     if (config_.params)
         sync.hostCrc16 = config_.params->crc16;
@@ -223,8 +224,6 @@ void Controller::onSyncEnded(const lumo_EventData &record, bool ok)
     bool stored = !sinks_.storage || (!down && sinks_.storage->storeSync(sync));
     if (sinks_.storage && !down && !stored)
         storageFailed(sinks_.storage->lastError());
-    if (sinks_.jsonl)
-        stored = sinks_.jsonl->write(sync) && stored;
     if (!stored) {
         std::lock_guard<std::mutex> lock(mutex_);
         ++stats_.storageErrors;
@@ -261,12 +260,6 @@ void Controller::onMeasurement(lumo_EventData &record)
         }
     }
     const bool repeat = outcome == StoreOutcome::Repeat;
-    // The exports follow the database: a repeat was exported when it was first stored.
-    bool exported = true;
-    if (!repeat && sinks_.csv && !sinks_.csv->write(m))
-        exported = false;
-    if (!repeat && sinks_.jsonl && !sinks_.jsonl->write(m))
-        exported = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++(repeat ? stats_.repeats : stats_.measurements);
@@ -274,14 +267,12 @@ void Controller::onMeasurement(lumo_EventData &record)
         DeviceState &state = stateOf(m.din);
         if (fromCurrentSession(state))
             ++state.transferred;
-        if (!exported)
-            ++stats_.storageErrors;
+        if (m.id > 0 && runIdSet_.insert(m.id).second)
+            runIds_.push_back(m.id);
     }
     if (repeat)
         say(m.din + ": measurement of " + m.measuredAt + " repeats stored measurement " +
             std::to_string(m.id) + "; not stored again");
-    if (!exported)
-        say("ERROR: could not export a measurement of " + m.din + " (" + m.measuredAt + ")");
 }
 
 void Controller::refuseMeasurement(lumo_EventData &record, const MeasurementRecord &m,
@@ -497,6 +488,12 @@ void Controller::releaseIdleLocks()
             std::to_string(config_.lockIdleRelease.count() / 1000) +
             " s; its device lock is released");
     }
+}
+
+std::vector<int64_t> Controller::runMeasurementIds() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return runIds_;
 }
 
 std::vector<std::string> Controller::notStored() const

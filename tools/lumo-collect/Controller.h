@@ -33,8 +33,6 @@ namespace lumo_collect {
 class Storage;
 class GroupWriter;
 class DeviceLock;
-class CsvExport;
-class JsonlExport;
 class LatencyHistogram;
 
 struct ControllerConfig {
@@ -51,8 +49,6 @@ struct ControllerConfig {
 
 struct Sinks {
     Storage *storage = nullptr;
-    CsvExport *csv = nullptr;
-    JsonlExport *jsonl = nullptr;
     // Several collectors on one store: who serves which device (none: this one serves all).
     DeviceLock *lock = nullptr;
     // One line for the person running the tool.
@@ -115,6 +111,9 @@ public:
     bool waitChannelsStopped(int count, std::chrono::milliseconds timeout);
     // What could not be stored, one line each ("DIN measured_at: why"), for the summary.
     std::vector<std::string> notStored() const;
+    // The ids of the measurements this run stored or found already stored (repeats), each
+    // once, in the order they arrived: what the run's exports hold.
+    std::vector<int64_t> runMeasurementIds() const;
     // Releases the locks of devices gone quiet (see lockIdleRelease). Called by the main
     // loop, never from a callback.
     void releaseIdleLocks();
@@ -173,6 +172,8 @@ private:
     std::set<std::string> refused_;
     Stats stats_;
     std::vector<std::string> notStored_;
+    std::vector<int64_t> runIds_;
+    std::set<int64_t> runIdSet_;
 
     Clock::time_point lastProbe_; // under mutex_
     std::string storageFailure_;  // under mutex_: why storage went down

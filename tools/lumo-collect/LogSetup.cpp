@@ -9,9 +9,25 @@ namespace lumo_collect {
 
 namespace {
 
+Level levelOf(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return Level::Debug;
+    case QtInfoMsg:
+        return Level::Info;
+    case QtWarningMsg:
+        return Level::Warning;
+    case QtCriticalMsg:
+    case QtFatalMsg:
+        return Level::Error;
+    }
+    return Level::Info;
+}
+
 void printMessage(QtMsgType type, const QMessageLogContext & /*context*/, const QString &message)
 {
-    Console::instance().line(formatLogLine(type, message));
+    Console::instance().line(levelOf(type), "lumo", message.toStdString());
 }
 
 } // namespace
@@ -23,29 +39,6 @@ std::string logFilterRules(int verbosity)
     if (verbosity == 1)
         return "default.debug=false\ndefault.info=true";
     return "default.debug=true\ndefault.info=true";
-}
-
-std::string formatLogLine(QtMsgType type, const QString &message)
-{
-    const char *level = "info";
-    switch (type) {
-    case QtDebugMsg:
-        level = "debug";
-        break;
-    case QtInfoMsg:
-        level = "info";
-        break;
-    case QtWarningMsg:
-        level = "warning";
-        break;
-    case QtCriticalMsg:
-        level = "critical";
-        break;
-    case QtFatalMsg:
-        level = "fatal";
-        break;
-    }
-    return std::string("lumo ") + level + ": " + message.toStdString();
 }
 
 void setupLogging(int verbosity)

@@ -1,5 +1,7 @@
 #include "MeasurementRecord.h"
 
+#include "TimeText.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -34,7 +36,7 @@ MeasurementRecord copyMeasurement(const liblumo::lumo_EventData &record)
     m.din = dinOf(record);
     m.dtimePacked = dtime.packed;
     m.measuredAt = formatDeviceTime(dtime.packed);
-    m.receivedAt = localNow();
+    m.receivedAt = utcNow();
     m.typeset = typeset;
     m.ns = ns;
     m.nss = nss;
@@ -108,11 +110,6 @@ std::string formatDeviceTime(uint32_t packed)
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", kYearBase + ts.year, ts.month,
                   ts.day, ts.hour, ts.min, ts.sec);
     return text;
-}
-
-std::string localNow()
-{
-    return liblumo::helpers::nowToString().toStdString();
 }
 
 namespace {

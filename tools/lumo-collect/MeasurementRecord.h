@@ -15,8 +15,9 @@ namespace lumo_collect {
 struct MeasurementRecord {
     std::string din;
     uint32_t dtimePacked = 0;
-    std::string measuredAt; // the device's date and time, "yyyy-MM-dd HH:mm:ss"
-    std::string receivedAt; // this computer's local time when the host got it
+    // Device time: the device's clock as it reports it, "yyyy-MM-dd HH:mm:ss", no zone.
+    std::string measuredAt;
+    std::string receivedAt; // UTC when the host got it, "yyyy-MM-ddTHH:mm:ss.zzzZ"
     uint32_t typeset = 0;
     uint16_t ns = 0;
     uint16_t nss = 0;
@@ -34,7 +35,7 @@ struct StatusRecord {
 
 struct SyncRecord {
     std::string din;
-    std::string at;
+    std::string at; // UTC, as receivedAt
     bool ok = false;
     bool paramsWritten = false;
     std::optional<uint16_t> hostCrc16; // none when no parameter file was given
@@ -65,8 +66,6 @@ std::string status16bJson(const StatusRecord &status);
 
 // "yyyy-MM-dd HH:mm:ss" from the packed device date and time.
 std::string formatDeviceTime(uint32_t packed);
-// This computer's local time, "yyyy-MM-ddTHH:mm:ss.zzz".
-std::string localNow();
 
 } // namespace lumo_collect
 

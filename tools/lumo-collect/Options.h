@@ -27,20 +27,35 @@ constexpr int kExitUnavailable = 3;
 constexpr int kDefaultMaxConnections = 256;
 constexpr int kMaxMaxConnections = 65535;
 
-enum class Mode { Collect, Plot, Serve, Help };
+enum class Mode { Collect, Plot, Serve, Export, Version, Help };
+enum class LogFormat { Text, Json };
+enum class ExportFormat { None, Csv, Jsonl, Hdf5 };
+
+// A --listen address: a literal IPv4 or IPv6 address (brackets removed) and a port.
+struct ListenAddress {
+    std::string address;
+    uint16_t port = 0;
+    std::string text() const; // "127.0.0.1:5000", "[::1]:5000"
+};
 
 struct Options {
     Mode mode = Mode::Collect;
 
     // collect
     std::vector<uint16_t> tcpPorts;
+    std::vector<ListenAddress> listen;
     std::vector<std::string> serialPorts; // paths, or "auto"
     std::set<std::string> accept;
     std::string paramsFile;
     FinalStep finalStep = FinalStep::Sleep;
     std::string dbPath = "lumo.db";
-    std::string csvDir;
+    // Exports of what this run stored or found stored, made from the store at its end.
+    std::string csvPath;
     std::string jsonlPath;
+    std::string hdf5Path;
+    std::string configFile;
+    std::string logFile; // empty: stderr
+    LogFormat logFormat = LogFormat::Text;
     int verbosity = 0;
     bool statusLine = true;
     double exitWhenIdleSeconds = 0;              // 0: off
@@ -53,14 +68,32 @@ struct Options {
     std::string httpTokenFile;   // empty: no token asked for
     long expectEverySeconds = 0; // 0: no device is overdue
 
-    // plot
+    // plot, export
     std::string din;
     long index = -1;
     std::string output;
+    // export: device-time bounds "yyyy-MM-dd HH:mm:ss" (from inclusive, to exclusive)
+    std::string from;
+    std::string to;
+    ExportFormat format = ExportFormat::None;
+
+    // The keys (option names without dashes) given on the command line: they override
+    // the configuration file.
+    std::set<std::string> given;
 };
 
+// The configuration-file key of each collect option and how a value set from one source
+// replaces the other's.
+void applyGivenOptions(const Options &from, Options &to);
+// Parses one collect option as if given on the command line (the configuration file
+// hands its keys over as such). arg is "--key".
+bool parseCollectArgs(const std::vector<std::string> &args, Options &o, std::string &error);
+
 // args excludes the program name. On failure returns false with a one-line message.
+// The collect options are checked for a channel only once the configuration file (if any)
+// is merged: checkCollectOptions.
 bool parseOptions(const std::vector<std::string> &args, Options &options, std::string &error);
+bool checkCollectOptions(const Options &o, std::string &error);
 std::string usageText();
 
 } // namespace lumo_collect

@@ -1,5 +1,7 @@
 #include "PgStorage.h"
 
+#include "PgMigration.h"
+
 namespace lumo_collect {
 
 namespace {
@@ -13,16 +15,16 @@ const char *const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS lumo_schema (version integer NOT NULL);
 CREATE TABLE IF NOT EXISTS devices (
   din text PRIMARY KEY,
-  first_seen text NOT NULL,
-  last_seen text NOT NULL,
+  first_seen timestamptz NOT NULL,
+  last_seen timestamptz NOT NULL,
   handshake_crc16 integer,
   last_status text,
-  last_status_at text
+  last_status_at timestamptz
 );
 CREATE TABLE IF NOT EXISTS measurements (
   id bigserial PRIMARY KEY,
   din text NOT NULL,
-  received_at text NOT NULL,
+  received_at timestamptz NOT NULL,
   measured_at text NOT NULL,
   dtime_packed bigint NOT NULL,
   typeset bigint NOT NULL,
@@ -37,7 +39,7 @@ CREATE INDEX IF NOT EXISTS measurements_din ON measurements (din, id);
 CREATE TABLE IF NOT EXISTS syncs (
   id bigserial PRIMARY KEY,
   din text NOT NULL,
-  at text NOT NULL,
+  at timestamptz NOT NULL,
   ok integer NOT NULL,
   params_written integer NOT NULL,
   host_crc16 integer,
@@ -51,10 +53,14 @@ CREATE TABLE IF NOT EXISTS write_probe (
   id bigserial PRIMARY KEY,
   filler bytea NOT NULL
 );
-INSERT INTO lumo_schema (version) SELECT 2 WHERE NOT EXISTS (SELECT 1 FROM lumo_schema);
+INSERT INTO lumo_schema (version) SELECT 3 WHERE NOT EXISTS (SELECT 1 FROM lumo_schema);
 )sql";
 
-static_assert(kSchemaVersion == 2, "kSchema records version 2");
+static_assert(kSchemaVersion == 3, "kSchema records version 3");
+
+// A timestamptz column as the UTC text both stores hand out.
+#define LUMO_UTC_TEXT(column)                                                                      \
+    "to_char(" column " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
 
 } // namespace
 
@@ -106,8 +112,10 @@ bool PgStorage::prepare(Access access, OpenReport &report, std::string &error)
         return true;
     report.created = !versioned;
     const bool ready = transaction([&] {
-        return run("SELECT pg_advisory_xact_lock($1)", PgParams().integer(kSchemaLockKey)) &&
-               run(kSchema);
+        // The server's notices ("already exists, skipping") would be lines of their own.
+        return run("SET LOCAL client_min_messages = warning") &&
+               run("SELECT pg_advisory_xact_lock($1)", PgParams().integer(kSchemaLockKey)) &&
+               migrateIfOlder(report) && run(kSchema);
     });
     if (!ready) {
         error = "cannot set up " + at + ": " + lastError_;
@@ -118,6 +126,25 @@ bool PgStorage::prepare(Access access, OpenReport &report, std::string &error)
         return false;
     }
     return true;
+}
+
+bool PgStorage::migrateIfOlder(OpenReport &report)
+{
+    if (report.versionFound == 0 || report.versionFound >= kSchemaVersion)
+        return true; // new, or already current
+    // Read again under the lock: another collector may have upgraded the store meanwhile.
+    PgResult v = conn_->exec("SELECT max(version) FROM lumo_schema");
+    if (!v.ok() || v.rows() != 1) {
+        lastError_ = v.error();
+        return false;
+    }
+    if (v.integer(0, 0) >= kSchemaVersion)
+        return true;
+    std::string error;
+    if (migratePgToVersion3(*conn_, report, error))
+        return true;
+    lastError_ = "the upgrade to schema version 3 failed, nothing was changed: " + error;
+    return false;
 }
 
 bool PgStorage::run(const char *sql, const PgParams &params)
@@ -307,9 +334,11 @@ bool PgStorage::loadMeasurement(const std::string &din, long index, MeasurementR
         return false;
     }
     const bool fromEnd = index < 0;
-    const std::string sql = std::string("SELECT id, din, received_at, measured_at, dtime_packed, "
-                                        "typeset, ns, nss, samples FROM measurements "
-                                        "WHERE din = $1 ORDER BY id ") +
+    const std::string sql = std::string("SELECT id, din, " LUMO_UTC_TEXT(
+                                "received_at") ", measured_at, dtime_packed, "
+                                               "typeset, ns, nss, samples FROM "
+                                               "measurements "
+                                               "WHERE din = $1 ORDER BY id ") +
                             (fromEnd ? "DESC" : "ASC") + " LIMIT 1 OFFSET $2";
     std::lock_guard<std::mutex> lock(mutex_);
     PgResult r =
@@ -354,6 +383,47 @@ std::vector<MeasurementSummary> PgStorage::listMeasurements(const std::string &d
     if (!r.ok())
         lastError_ = r.error();
     return list;
+}
+
+bool PgStorage::findMeasurementIds(const MeasurementFilter &filter, std::vector<int64_t> &ids,
+                                   std::string &error)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    PgResult r = conn_->exec("SELECT id FROM measurements WHERE ($1 = '' OR din = $1) AND "
+                             "($2 = '' OR measured_at >= $2) AND ($3 = '' OR measured_at < $3) "
+                             "ORDER BY id",
+                             PgParams().text(filter.din).text(filter.from).text(filter.to));
+    if (!r.ok()) {
+        error = r.error();
+        return false;
+    }
+    for (int i = 0; i < r.rows(); ++i)
+        ids.push_back(r.integer(i, 0));
+    return true;
+}
+
+bool PgStorage::loadMeasurementById(int64_t id, MeasurementRecord &out, std::string &error)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    PgResult r = conn_->exec("SELECT id, din, " LUMO_UTC_TEXT(
+                                 "received_at") ", measured_at, dtime_packed, typeset, ns, nss, "
+                                                "samples FROM measurements WHERE id = $1",
+                             PgParams().integer(id), /*binaryResult=*/true);
+    if (!r.ok() || r.rows() != 1) {
+        error = r.ok() ? "no measurement with id " + std::to_string(id) : r.error();
+        return false;
+    }
+    out.id = r.integer(0, 0);
+    out.din = r.text(0, 1);
+    out.receivedAt = r.text(0, 2);
+    out.measuredAt = r.text(0, 3);
+    out.dtimePacked = static_cast<uint32_t>(r.integer(0, 4));
+    out.typeset = static_cast<uint32_t>(r.integer(0, 5));
+    out.ns = static_cast<uint16_t>(r.integer(0, 6));
+    out.nss = static_cast<uint16_t>(r.integer(0, 7));
+    const std::vector<uint8_t> blob = r.bytes(0, 8);
+    out.samples = blobToSamples(blob.data(), blob.size());
+    return true;
 }
 
 std::string PgStorage::lastError() const

@@ -1,9 +1,9 @@
 // The PostgreSQL store: the same tables and meaning as the SQLite database (schema
-// version 2), shared by any number of collectors. Every write is one transaction,
-// committed (synchronous_commit as the server has it, on by default) before the call
-// returns.
+// version 3; the times of the collectors are timestamptz, measured_at device time as text), shared
+// by any number of collectors. Every write is one transaction, committed (synchronous_commit as the
+// server has it, on by default) before the call returns.
 //
-//   lumo_schema   version: 2 (one row; SQLite keeps it as PRAGMA user_version)
+//   lumo_schema   version: 3 (one row; SQLite keeps it as PRAGMA user_version)
 //   devices       din (key), first_seen, last_seen, handshake_crc16, last_status,
 //                 last_status_at
 //   measurements  id (bigserial), din, received_at, measured_at, dtime_packed, typeset,
@@ -43,11 +43,16 @@ public:
     bool loadMeasurement(const std::string &din, long index, MeasurementRecord &out,
                          std::string &error) override;
     std::vector<MeasurementSummary> listMeasurements(const std::string &din) override;
+    bool findMeasurementIds(const MeasurementFilter &filter, std::vector<int64_t> &ids,
+                            std::string &error) override;
+    bool loadMeasurementById(int64_t id, MeasurementRecord &out, std::string &error) override;
     std::string lastError() const override;
 
 private:
     explicit PgStorage(std::unique_ptr<PgConnection> conn) : conn_(std::move(conn)) {}
     bool prepare(Access access, OpenReport &report, std::string &error);
+    // Inside the set-up transaction: a version-2 store becomes version 3 (PgMigration).
+    bool migrateIfOlder(OpenReport &report);
     // Runs `steps` inside one transaction; on a broken connection connects again and runs
     // them once more. Steps return false (with lastError_ set) to roll back.
     bool transaction(const std::function<bool()> &steps);

@@ -12,10 +12,11 @@ constexpr long kNanosPerMilli = 1000000;
 
 SignalWaiter::SignalWaiter()
 {
-    sigemptyset(&stopSignals_);
-    sigaddset(&stopSignals_, SIGINT);
-    sigaddset(&stopSignals_, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals_, &previousMask_);
+    sigemptyset(&signals_);
+    sigaddset(&signals_, SIGINT);
+    sigaddset(&signals_, SIGTERM);
+    sigaddset(&signals_, SIGHUP); // reopen the log file
+    pthread_sigmask(SIG_BLOCK, &signals_, &previousMask_);
     std::signal(SIGPIPE, SIG_IGN);
 }
 
@@ -29,7 +30,7 @@ int SignalWaiter::wait(std::chrono::milliseconds timeout)
     const long ms = static_cast<long>(timeout.count());
     timespec ts{ms / kMillisPerSecond, (ms % kMillisPerSecond) * kNanosPerMilli};
     while (true) {
-        const int sig = sigtimedwait(&stopSignals_, nullptr, &ts);
+        const int sig = sigtimedwait(&signals_, nullptr, &ts);
         if (sig > 0)
             return sig;
         if (errno != EINTR) // EAGAIN: timed out

@@ -1,6 +1,10 @@
 #include "SqliteStorage.h"
 
+#include "TimeText.h"
+
 #include <sqlite3.h>
+
+#include <cstdint>
 
 namespace lumo_collect {
 
@@ -9,7 +13,8 @@ namespace {
 // The largest measurement's sample blob: what a probe write must be able to commit.
 constexpr int kLargestBlobBytes = static_cast<int>(liblumo::kMaxSamples * sizeof(uint16_t));
 
-// Version 2, as a new database gets it and as an upgraded one ends up.
+// Version 3, as a new database gets it and as an upgraded one ends up. Times of this
+// computer are UTC texts ("yyyy-MM-ddTHH:mm:ss.zzzZ"); measured_at is device time.
 const char *const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS devices (
   din TEXT PRIMARY KEY,
@@ -51,10 +56,24 @@ CREATE TABLE IF NOT EXISTS write_probe (
   id INTEGER PRIMARY KEY,
   filler BLOB NOT NULL
 );
-PRAGMA user_version = 2;
+PRAGMA user_version = 3;
 )sql";
 
-static_assert(kSchemaVersion == 2, "kSchema sets user_version 2");
+static_assert(kSchemaVersion == 3, "kSchema sets user_version 3");
+
+// The columns versions 1 and 2 filled with this computer's local time. Rows of a table with
+// an order (its id) are converted in that order, so a time of the hour repeated when
+// summer time ends is read as the one that keeps the rows in order.
+struct LocalTimeColumn {
+    const char *table;
+    const char *key;
+    const char *column;
+};
+constexpr LocalTimeColumn kLocalTimeColumns[] = {
+    {"measurements", "id", "received_at"}, {"syncs", "id", "at"},
+    {"devices", "din", "first_seen"},      {"devices", "din", "last_seen"},
+    {"devices", "din", "last_status_at"},
+};
 
 // The first layout's measurements move into the version-2 table, oldest first, so of
 // rows that repeat one identity the first received is the one kept.
@@ -216,10 +235,12 @@ bool SqliteStorage::prepareForWriting(const std::string &path, OpenReport &repor
     }
     bool ok = true;
     if (report.versionFound < kSchemaVersion) {
-        const bool firstLayout = tableExists("measurements");
-        ok = firstLayout ? upgradeFromFirstLayout(report) : createSchema();
-        report.created = !firstLayout;
-        report.upgraded = firstLayout && ok;
+        const bool existing = tableExists("measurements");
+        const bool firstLayout = existing && report.versionFound < 2;
+        ok = !existing ? createSchema() : !firstLayout || upgradeFromFirstLayout(report);
+        ok = ok && (!existing || (convertLocalTimes(report) && exec("PRAGMA user_version = 3;")));
+        report.created = !existing;
+        report.upgraded = existing && ok;
     }
     if (!endWrite(ok)) {
         error = "cannot " + std::string(report.versionFound < kSchemaVersion ? "set up" : "use") +
@@ -255,6 +276,55 @@ bool SqliteStorage::upgradeFromFirstLayout(OpenReport &report)
         return false;
     report.rowsUpgraded = static_cast<std::size_t>(kept);
     report.repeatsMerged = static_cast<std::size_t>(before - kept);
+    return true;
+}
+
+bool SqliteStorage::convertColumn(const char *table, const char *key, const char *column,
+                                  std::size_t &converted)
+{
+    const std::string where = std::string(" WHERE ") + column + " IS NOT NULL";
+    const std::string select = std::string("SELECT ") + key + ", " + column + " FROM " + table +
+                               where + " ORDER BY " + (std::string(key) == "id" ? "id" : "rowid");
+    const std::string update =
+        std::string("UPDATE ") + table + " SET " + column + " = ?1 WHERE " + key + " = ?2";
+    Statement rows(db_, select.c_str());
+    Statement put(db_, update.c_str());
+    if (!rows.ok() || !put.ok()) {
+        lastError_ = sqlite3_errmsg(db_);
+        return false;
+    }
+    int64_t previous = INT64_MIN;
+    int rc = SQLITE_ROW;
+    while ((rc = rows.step()) == SQLITE_ROW) {
+        const std::string keyText = rows.columnText(0);
+        const std::string local = rows.columnText(1);
+        int64_t millis = 0;
+        if (!localTextToMillis(local, previous, millis)) {
+            lastError_ = std::string(table) + "." + column + " of " + key + " " + keyText +
+                         " holds \"" + local + "\", not a local time of the earlier layout";
+            return false;
+        }
+        previous = std::string(key) == "id" ? millis : INT64_MIN;
+        sqlite3_reset(put.get());
+        put.text(1, formatUtc(millis));
+        put.text(2, keyText);
+        if (put.step() != SQLITE_DONE) {
+            lastError_ = sqlite3_errmsg(db_);
+            return false;
+        }
+        ++converted;
+    }
+    if (rc != SQLITE_DONE)
+        lastError_ = sqlite3_errmsg(db_);
+    return rc == SQLITE_DONE;
+}
+
+bool SqliteStorage::convertLocalTimes(OpenReport &report)
+{
+    for (const LocalTimeColumn &c : kLocalTimeColumns)
+        if (!convertColumn(c.table, c.key, c.column, report.timesConverted))
+            return false;
+    report.zone = localZoneName();
     return true;
 }
 
@@ -495,6 +565,49 @@ std::vector<MeasurementSummary> SqliteStorage::listMeasurements(const std::strin
         list.push_back(s);
     }
     return list;
+}
+
+bool SqliteStorage::findMeasurementIds(const MeasurementFilter &filter, std::vector<int64_t> &ids,
+                                       std::string &error)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement st(db_, "SELECT id FROM measurements WHERE (?1 = '' OR din = ?1) AND "
+                      "(?2 = '' OR measured_at >= ?2) AND (?3 = '' OR measured_at < ?3) "
+                      "ORDER BY id");
+    st.text(1, filter.din);
+    st.text(2, filter.from);
+    st.text(3, filter.to);
+    int rc = SQLITE_ROW;
+    while ((rc = st.step()) == SQLITE_ROW)
+        ids.push_back(st.columnInt(0));
+    if (rc != SQLITE_DONE)
+        error = sqlite3_errmsg(db_);
+    return rc == SQLITE_DONE;
+}
+
+bool SqliteStorage::loadMeasurementById(int64_t id, MeasurementRecord &out, std::string &error)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement st(db_, "SELECT id, din, received_at, measured_at, dtime_packed, typeset, ns, nss, "
+                      "samples FROM measurements WHERE id = ?1");
+    st.integer(1, id);
+    const int rc = st.step();
+    if (rc != SQLITE_ROW) {
+        error = rc == SQLITE_DONE ? "no measurement with id " + std::to_string(id)
+                                  : std::string(sqlite3_errmsg(db_));
+        return false;
+    }
+    out.id = st.columnInt(0);
+    out.din = st.columnText(1);
+    out.receivedAt = st.columnText(2);
+    out.measuredAt = st.columnText(3);
+    out.dtimePacked = static_cast<uint32_t>(st.columnInt(4));
+    out.typeset = static_cast<uint32_t>(st.columnInt(5));
+    out.ns = static_cast<uint16_t>(st.columnInt(6));
+    out.nss = static_cast<uint16_t>(st.columnInt(7));
+    out.samples = blobToSamples(sqlite3_column_blob(st.get(), 8),
+                                static_cast<std::size_t>(sqlite3_column_bytes(st.get(), 8)));
+    return true;
 }
 
 std::string SqliteStorage::lastError() const

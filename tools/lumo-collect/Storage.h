@@ -33,6 +33,13 @@ struct MeasurementSummary {
     std::size_t sampleCount = 0;
 };
 
+// Which measurements an export or a reader wants; empty fields do not filter.
+struct MeasurementFilter {
+    std::string din;
+    std::string from; // device time "yyyy-MM-dd HH:mm:ss", inclusive
+    std::string to;   // exclusive
+};
+
 enum class StoreOutcome {
     Stored, // committed; the record's id is set
     Repeat, // the store already holds this identity; the record's id is the stored one
@@ -71,6 +78,20 @@ public:
     virtual bool loadMeasurement(const std::string &din, long index, MeasurementRecord &out,
                                  std::string &error) = 0;
     virtual std::vector<MeasurementSummary> listMeasurements(const std::string &din) = 0;
+    // The ids of the measurements the filter takes, oldest (lowest id) first.
+    virtual bool findMeasurementIds(const MeasurementFilter & /*filter*/,
+                                    std::vector<int64_t> & /*ids*/, std::string &error)
+    {
+        error = "this store cannot be searched";
+        return false;
+    }
+    // One measurement with its samples; false (error says why) when there is none.
+    virtual bool loadMeasurementById(int64_t /*id*/, MeasurementRecord & /*out*/,
+                                     std::string &error)
+    {
+        error = "this store cannot be read by id";
+        return false;
+    }
     // Why the last failed call failed.
     virtual std::string lastError() const = 0;
 };
