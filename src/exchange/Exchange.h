@@ -19,6 +19,9 @@ class Exchange {
 public:
     // The time-out every device command of the exchange is given.
     static constexpr int kCommandTimeoutMs = 30000;
+    // Count requests one transfer makes at most: a device that keeps reporting more (it
+    // measures while it is read) does not hold the connection for ever.
+    static constexpr int kMaxCountRounds = 8;
 
     // Reads the device status into statusOut (a DeviceStatus, written only when it was
     // read). When the host's CRC differs from the device's, writes the current UTC clock
@@ -31,9 +34,11 @@ public:
     // carries counts or samples; each is acknowledged to the device only once the host
     // kept it. A measurement the device sends again right after it was handed over (it
     // missed our ACK of its last frame and kept it) is acknowledged again and neither
-    // handed over nor counted twice, so true means the device handed over as many distinct
-    // measurements as its count said. False when the count request or a retrieval failed,
-    // the host refused a measurement, or a stop request cut the transfer short.
+    // handed over nor counted twice. The count is asked again after each round, so true
+    // only once the device says it holds nothing (the ACK of the last frame may have been
+    // lost). False when a count request or a retrieval failed, the host refused a
+    // measurement, a stop request cut the transfer short, or the device still reported
+    // measurements after kMaxCountRounds rounds.
     static bool doDataTransfer(ExchangeContext &context, const QString &din);
 
 private:

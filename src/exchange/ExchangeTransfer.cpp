@@ -44,49 +44,58 @@ bool Exchange::doDataTransfer(ExchangeContext &context, const QString &din)
     auto &measurement = *reinterpret_cast<Measurement *>(event.record().payload);
     Protocol &protocol = *context.protocol;
 
-    const uint16_t available = protocol.getAvailableMeasurement(kCommandTimeoutMs);
-    // 0xFFFF is also what a failed request returns, so it can only mean failure: the host
-    // must not see a transfer that never happened reported as done.
-    if (available == Protocol::kCountFailed) {
-        LUMO_INFO << "Exchange::doDataTransfer count request failed";
-        return false;
-    }
-    // The device's count is signed: zero and negative values mean nothing is stored.
-    const int16_t count = int16_t(available);
     bool handedOverOne = false;
     uint64_t lastHandedOver = 0;
-    int repeats = 0;
-    for (int index = 1; index <= count; ++index) {
-        if (context.stopRequested())
+    for (int round = 0; round < kMaxCountRounds; ++round) {
+        if (round > 0 && context.stopRequested())
             return false;
-        LUMO_INFO << "Exchange::doDataTransfer" << index << "of" << count;
-        int samples = 0;
-        if (!protocol.retrieveNextMeasurement(measurement, kCommandTimeoutMs, samples))
+        const uint16_t available = protocol.getAvailableMeasurement(kCommandTimeoutMs);
+        // 0xFFFF is also what a failed request returns, so it can only mean failure: the
+        // host must not see a transfer that never happened reported as done.
+        if (available == Protocol::kCountFailed) {
+            LUMO_INFO << "Exchange::doDataTransfer count request failed";
             return false;
-        const uint64_t print = fingerprint(measurement, samples);
-        // The same measurement again: the device missed our ACK of its last frame and kept
-        // it. It is taken now; it is neither handed over again nor one of the count. At
-        // most `count` of them, so a device that repeats for ever cannot hold the link.
-        if (handedOverOne && print == lastHandedOver && repeats < count) {
-            LUMO_INFO << "Exchange::doDataTransfer measurement sent again, acknowledged again";
-            ++repeats;
-            --index;
-        } else if (!worthReporting(measurement, samples)) {
-            LUMO_INFO << "Exchange::doDataTransfer measurement without counts or samples";
-        } else if (!handOver(context, din, samples, event.record())) {
-            LUMO_INFO << "Exchange::doDataTransfer measurement refused by the host";
-            protocol.link().refuseFrame();
-            return false;
-        } else {
-            handedOverOne = true;
-            lastHandedOver = print;
         }
-        // The device deletes a measurement once its last frame is acknowledged: that
-        // happens only after the host has taken it.
-        if (!protocol.link().acknowledgeFrame())
-            return false;
+        // The device's count is signed: zero and negative values mean nothing is stored.
+        const int16_t count = int16_t(available);
+        if (count <= 0)
+            return true;
+        int repeats = 0;
+        for (int index = 1; index <= count; ++index) {
+            if (context.stopRequested())
+                return false;
+            LUMO_INFO << "Exchange::doDataTransfer" << index << "of" << count;
+            int samples = 0;
+            if (!protocol.retrieveNextMeasurement(measurement, kCommandTimeoutMs, samples))
+                return false;
+            const uint64_t print = fingerprint(measurement, samples);
+            // The same measurement again: the device missed our ACK of its last frame and
+            // kept it. It is taken now; it is neither handed over again nor one of the
+            // count. At most `count` of them, so a device that repeats for ever cannot hold
+            // the link.
+            if (handedOverOne && print == lastHandedOver && repeats < count) {
+                LUMO_INFO << "Exchange::doDataTransfer measurement sent again, acknowledged again";
+                ++repeats;
+                --index;
+            } else if (!worthReporting(measurement, samples)) {
+                LUMO_INFO << "Exchange::doDataTransfer measurement without counts or samples";
+            } else if (!handOver(context, din, samples, event.record())) {
+                LUMO_INFO << "Exchange::doDataTransfer measurement refused by the host";
+                protocol.link().refuseFrame();
+                return false;
+            } else {
+                handedOverOne = true;
+                lastHandedOver = print;
+            }
+            // The device deletes a measurement once its last frame is acknowledged: that
+            // happens only after the host has taken it.
+            if (!protocol.link().acknowledgeFrame())
+                return false;
+        }
     }
-    return true;
+    LUMO_INFO << "Exchange::doDataTransfer device still reports measurements after"
+              << kMaxCountRounds << "rounds";
+    return false;
 }
 
 bool Exchange::handOver(ExchangeContext &context, const QString &din, int samples,

@@ -60,7 +60,8 @@ TEST(TcpConversation, RoadOfOneConnection)
         EXPECT_TRUE(seen.error == ERR_NONE && seen.user == &host &&
                     seen.hasData == (seen.event != EV_CHANNEL_STARTED))
             << seen.event;
-    // ACK, echo, count, ACK; per measurement a retrieval and 5 ACKs; the sleep command.
+    // ACK, echo, count, ACK; per measurement a retrieval and 5 ACKs; the count again (the
+    // device says 0: it holds nothing), ACK; the sleep command.
     std::vector<Bytes> expected = {
         {0x06}, kHandshakeEcho, {0x02, 0x00, 0x01, 0x00, 0x02, 0xB0, 0xB1}, {0x06}};
     for (const Bytes &request : {Bytes{0x02, 0x00, 0x02, 0x00, 0x02, 0xB1, 0xB3},
@@ -69,7 +70,9 @@ TEST(TcpConversation, RoadOfOneConnection)
         expected.push_back(request);
         expected.insert(expected.end(), 5, Bytes{0x06});
     }
-    expected.push_back({0x02, 0x00, 0x11, 0x00, 0x03, 0x91, 0x01, 0x80});
+    expected.push_back({0x02, 0x00, 0x11, 0x00, 0x02, 0xB0, 0xA1});
+    expected.push_back({0x06});
+    expected.push_back({0x02, 0x00, 0x12, 0x00, 0x03, 0x91, 0x01, 0x83});
     EXPECT_EQ(rawUnits(run), expected);
     // With the table empty the connection ends after the idle interval, not before.
     EXPECT_GE(run.tap.hostClosedAtMs() - run.tap.hostUnits().back().atMs,
@@ -191,10 +194,13 @@ void expectOnlyHandshake(SimRun &run, HostRecorder &)
     EXPECT_EQ(rawUnits(run), (std::vector<Bytes>{{0x06}, kHandshakeEcho}));
 }
 
-std::function<void(SimRun &, HostRecorder &)> countOnly(std::size_t retrievals)
+// The transfer's count requests (one more once everything was taken, or none was), its
+// retrievals, and no measurement handed over.
+std::function<void(SimRun &, HostRecorder &)> countOnly(std::size_t retrievals,
+                                                        std::size_t counts = 1)
 {
-    return [retrievals](SimRun &run, HostRecorder &host) {
-        EXPECT_EQ(run.tap.hostFrames(0xB0).size(), 1u);
+    return [retrievals, counts](SimRun &run, HostRecorder &host) {
+        EXPECT_EQ(run.tap.hostFrames(0xB0).size(), counts);
         EXPECT_EQ(run.tap.hostFrames(0xB1).size(), retrievals);
         EXPECT_EQ(host.count(EV_MEASUREMENT), 0);
     };
@@ -276,9 +282,9 @@ INSTANTIATE_TEST_SUITE_P(
         ActionCase{"Count65535", kTransferThenExit, 0xFFFF, 0, 0,
                    {EV_REQUEST_ACTION, EV_ACTION_FAILED, EV_REQUEST_ACTION},
                    countOnly(0)},
-        // No blocks and no samples: fetched, but not reported.
+        // No blocks and no samples: fetched, but not reported; the count asked again.
         ActionCase{"MeasurementsWithoutCounts", kTransferThenExit, 2, 0, 0, kTransfer,
-                   countOnly(2)}),
+                   countOnly(2, 2)}),
     [](const auto &info) { return std::string(info.param.name); });
 // clang-format on
 

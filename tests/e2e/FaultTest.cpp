@@ -71,10 +71,12 @@ INSTANTIATE_TEST_SUITE_P(
             "RefusedFrameIsSentAgainUnchanged",
             [](lumosim::FaultConfig &faults) { faults.nakHostFrame = 2; },
             [](SimRun &run) {
+                // Sent again unchanged, then once more after the transfer (a new frame).
                 const auto counts = run.tap.hostFrames(0xB0);
-                ASSERT_EQ(counts.size(), 2u);
+                ASSERT_EQ(counts.size(), 3u);
                 EXPECT_EQ(counts[0].raw, (Bytes{0x02, 0x00, 0x01, 0x00, 0x02, 0xB0, 0xB1}));
                 EXPECT_EQ(counts[1].raw, counts[0].raw);
+                EXPECT_NE(counts[2].raw, counts[0].raw);
             }},
         RecoveryCase{"FramesArrivingOneByteAtATime",
                      [](lumosim::FaultConfig &faults) { faults.fragment = true; },

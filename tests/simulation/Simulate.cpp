@@ -81,10 +81,10 @@ struct FaultRow {
 };
 FaultRow rows[kRows] = {
     {"drop-frame", 12, false, false, 0, 0},    {"garble-frame", 12, false, false, 0, 0},
-    {"drop-ack", 12, true, false, 0, 0},       {"garble-ack", 12, true, false, 0, 0},
-    {"delay", 12, true, true, 0, 0},           {"long-delay", 6, true, false, 0, 0},
-    {"duplicate", 10, true, true, 0, 0},       {"cut", 12, true, false, 0, 0},
-    {"half-open", 6, true, false, 0, 0},      {"reopen", 8, true, false, 0, 0},
+    {"drop-ack", 12, true, false, 0, 0},        {"garble-ack", 12, true, false, 0, 0},
+    {"delay", 12, true, true, 0, 0},            {"long-delay", 6, true, false, 0, 0},
+    {"duplicate", 10, true, true, 0, 0},        {"cut", 12, false, false, 0, 0},
+    {"half-open", 6, false, false, 0, 0},      {"reopen", 8, false, false, 0, 0},
     {"trickle", 3, false, false, 0, 0},        {"unwanted", 4, true, false, 0, 0},
     {"refuse", 8, false, false, 0, 0},         {"slow-host", 10, false, true, 0, 0},
     {"out-of-range", 8, false, true, 0, 0},    {"stop", 8, false, false, 0, 0},

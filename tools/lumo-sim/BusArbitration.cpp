@@ -55,7 +55,7 @@ bool Simulator::Session::anyAwake() const
 
 bool Simulator::Session::finished(const DeviceState &dev)
 {
-    return dev.answeredCount && dev.remaining() == 0;
+    return dev.reportedEmpty && dev.remaining() == 0;
 }
 
 Simulator::DeviceState &Simulator::Session::current()

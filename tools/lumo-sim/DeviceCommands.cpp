@@ -47,7 +47,9 @@ Simulator::Session::Step Simulator::Session::dispatch(const HostFrame &frame)
     updateDevice(dev, [&](DeviceReport &d) { ++d.commandsReceived[frame.command]; });
     switch (frame.command) {
     case wire::kGetCount: {
-        dev.answeredCount = true;
+        // A device passes the link on only once it has told the host it holds nothing: the
+        // host asks again after a transfer, and that count is still this device's.
+        dev.reportedEmpty = dev.remaining() == 0;
         updateDevice(dev, [](DeviceReport &d) { ++d.countRequests; });
         Bytes p;
         wire::putU16LE(p, uint16_t(std::min(dev.remaining(), kMaxCountAnswer)));

@@ -319,8 +319,8 @@ WHAT A DEVICE DOES
   it again. A device that has not handshaken yet neither acknowledges nor answers;
   with no accepted device awake, host frames go unacknowledged.
   Frames carry no address: the lowest-DIN accepted awake device holds the link and
-  answers every command. Once it has answered a count request (0xB0) and handed over
-  all its measurements, the next count request passes the link to the next accepted
+  answers every command. Once it has answered a count request (0xB0) with 0 (all its
+  measurements handed over), the next count request passes the link to the next accepted
   awake device; a device sent to sleep passes it on too. When every awake device has
   handed over everything, commands go to the lowest-DIN awake device again (so:
   transfer from each in turn, then send each to sleep).

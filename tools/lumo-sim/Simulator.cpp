@@ -26,7 +26,7 @@ SessionEnd Simulator::Session::run()
     for (DeviceState &d : sim_.devices_) {
         d.accepted = false;
         d.asleep = false;
-        d.answeredCount = false;
+        d.reportedEmpty = false;
         d.passedOn = false;
         if (d.present && sim_.config_.refill && d.handedOver != 0) {
             d.handedOver = 0;

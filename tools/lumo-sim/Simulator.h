@@ -99,7 +99,7 @@ public:
         uint32_t handedOver = 0;
         bool accepted = false;
         bool asleep = false;
-        bool answeredCount = false;
+        bool reportedEmpty = false; // answered a count request with 0
         bool passedOn = false;
         std::size_t turn = 0; // position in the configured list (devicePerSession)
         bool present = false; // plays in the current session
