@@ -166,9 +166,12 @@ bool parseServeOption(const std::string &arg, ArgReader &reader, Options &o, std
     return false;
 }
 
-bool parseExportOption(const std::string &arg, ArgReader &reader, Options &o, std::string &error)
+// --db, -o/--output and --din, which export and plot share. True when `arg` was one of
+// them and was taken; false with `error` set when its value is wrong, or with `error` empty
+// when `arg` is none of them.
+bool parseStoreReadOption(const std::string &arg, ArgReader &reader, Options &o,
+                          std::string &error)
 {
-    std::string value;
     if (arg == "--db")
         return reader.takeValue(arg, o.dbPath, error);
     if (arg == "-o" || arg == "--output")
@@ -182,6 +185,14 @@ bool parseExportOption(const std::string &arg, ArgReader &reader, Options &o, st
         }
         return true;
     }
+    return false;
+}
+
+bool parseExportOption(const std::string &arg, ArgReader &reader, Options &o, std::string &error)
+{
+    std::string value;
+    if (parseStoreReadOption(arg, reader, o, error) || !error.empty())
+        return error.empty();
     if (arg == "--from" || arg == "--to")
         return reader.takeValue(arg, value, error) &&
                parseTimeBound(arg, value, arg == "--from" ? o.from : o.to, error);
@@ -201,19 +212,8 @@ bool parseExportOption(const std::string &arg, ArgReader &reader, Options &o, st
 bool parsePlotOption(const std::string &arg, ArgReader &reader, Options &o, std::string &error)
 {
     std::string value;
-    if (arg == "--db")
-        return reader.takeValue(arg, o.dbPath, error);
-    if (arg == "-o" || arg == "--output")
-        return reader.takeValue(arg, o.output, error);
-    if (arg == "--din") {
-        if (!reader.takeValue(arg, o.din, error))
-            return false;
-        if (!isValidDin(o.din)) {
-            error = "malformed DIN \"" + o.din + "\" (expected NNN-NNN-NNN)";
-            return false;
-        }
-        return true;
-    }
+    if (parseStoreReadOption(arg, reader, o, error) || !error.empty())
+        return error.empty();
     if (arg == "--index") {
         if (!reader.takeValue(arg, value, error))
             return false;
