@@ -14,6 +14,7 @@ using LinkLayer = ProtocolTest;
 // new transport starts with an empty receive buffer.
 TEST_F(LinkLayer, ReadsAskForTheHeaderThenTheRestOfTheFrame)
 {
+    FakeClock clock; // the default wait below is checked exactly, not against a loaded clock
     QByteArray payload;
     for (int i = 0; i < 200; ++i)
         payload.append(char(0xFF - i));
@@ -102,6 +103,7 @@ TEST_F(LinkLayer, OversizeFrameOrLongNoiseRunIsDropped)
 
 TEST_F(LinkLayer, StopSignalEndsAWaitAtOnceAndEverythingAfterIt)
 {
+    FakeClock clock; // the one wait is checked exactly, not against a loaded clock
     com::StopSignal stop;
     protocol->link().setStopSignal(&stop);
     device.setWaitWhenIdle(true);
