@@ -236,12 +236,16 @@ std::string waitForEnd(const Options &o, Controller &controller, SignalWaiter &s
         const int sig = stopSignals.wait(kTick);
         if (sig == SIGHUP)
             reopenLog();
+        else if (sig == SIGUSR1)
+            controller.beginDrain();
         else if (sig != 0)
             return sig == SIGINT ? "interrupted" : "terminated";
         controller.probeStorage();
         controller.releaseIdleLocks();
         const Stats stats = controller.stats();
         board.publish(stats); // what /metrics shows: a scrape never asks the controller
+        if (controller.draining() && stats.liveConnections == 0)
+            return "drained";
         Console::instance().status(formatStatusLine(stats, secondsSince(started)));
         if (o.maxDevices > 0 && stats.devicesDone >= static_cast<std::size_t>(o.maxDevices)) {
             stopSignals.wait(kFinishGrace);
@@ -276,6 +280,11 @@ void printSummary(const Options &o, const Stats &s, double seconds, const std::s
     if (s.devicesLetGo)
         say(std::to_string(s.devicesLetGo) +
             " session(s) let go without a transfer: another collector served the device");
+    if (s.leasesLost)
+        say(std::to_string(s.leasesLost) + " session(s) ended as their device lease was lost (" +
+            std::to_string(s.fencedMeasurements) + " measurement(s) refused, left on the devices)");
+    if (s.drainedDevices)
+        say(std::to_string(s.drainedDevices) + " device(s) let go while draining");
     if (s.syncsFailed || s.transfersFailed || s.keepAlivesFailed)
         say("failures: " + std::to_string(s.syncsFailed) + " sync, " +
             std::to_string(s.transfersFailed) + " transfer, " + std::to_string(s.keepAlivesFailed) +

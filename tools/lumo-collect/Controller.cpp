@@ -145,6 +145,14 @@ void Controller::onDeviceAdded(const std::string &din)
         devices_.emplace(din, DeviceState(planConfig_));
         firstTime = seen_.insert(din).second;
         stats_.devicesSeen = seen_.size();
+        if (draining_) {
+            devices_.at(din).letGo = true;
+            ++stats_.drainedDevices;
+        }
+    }
+    if (draining()) {
+        say(din + ": draining, let go without a transfer (EXIT)");
+        return;
     }
     if (!holdLock(din))
         return; // let go at its first request: another collector serves it
@@ -176,6 +184,10 @@ void Controller::onRequestAction(lumo_EventData &record)
         const bool owed = state.plan.transferOwed();
         action = state.plan.next(!stats_.storageDown);
         finished = state.plan.finished();
+        if (draining_ && action == CONTROL) {
+            action = EXIT; // a held device is let go: the drain waits for every session
+            finished = true;
+        }
         skipped = !owed && state.plan.transferOwed();
         stats_.transfersSkipped += skipped ? 1 : 0;
         if (action == SYNC || action == DATA_TRANSFER) {
@@ -254,6 +266,10 @@ void Controller::onMeasurement(lumo_EventData &record)
         // The writer has already marked storage down when the group failed.
         std::string why;
         outcome = writer_->store(m, why);
+        if (outcome == StoreOutcome::Fenced) {
+            leaseLost(m.din, &record);
+            return;
+        }
         if (outcome == StoreOutcome::Failed) {
             refuseMeasurement(record, m, why);
             return;
@@ -273,6 +289,27 @@ void Controller::onMeasurement(lumo_EventData &record)
     if (repeat)
         say(m.din + ": measurement of " + m.measuredAt + " repeats stored measurement " +
             std::to_string(m.id) + "; not stored again");
+}
+
+void Controller::leaseLost(const std::string &din, lumo_EventData *measurement)
+{
+    // Not acknowledged: the device keeps the measurement, and is let go at its next
+    // request; it calls again, and whoever holds its lease then serves it.
+    if (measurement)
+        measurement->answer = kRefuseMeasurement;
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        DeviceState &state = stateOf(din);
+        first = !state.letGo;
+        state.locked = false;
+        state.letGo = true;
+        ++stats_.leasesLost;
+        stats_.fencedMeasurements += measurement ? 1 : 0;
+    }
+    if (first)
+        say(din + ": this collector's lease on the device is lost (run out or taken over); "
+                  "session ended, the device keeps its measurements (EXIT)");
 }
 
 void Controller::refuseMeasurement(lumo_EventData &record, const MeasurementRecord &m,
@@ -312,10 +349,33 @@ void Controller::storageFailed(const std::string &why)
 
 std::string Controller::unhealthy() const
 {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (draining_)
+            return "draining: no new devices, " + std::to_string(connections_->live()) +
+                   " connection(s) still served";
+        if (stats_.storageDown)
+            return "storage is down: " + storageFailure_;
+    }
+    return sinks_.lock ? sinks_.lock->unhealthy() : std::string();
+}
+
+void Controller::beginDrain()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (draining_)
+            return;
+        draining_ = true;
+    }
+    say("draining: new devices are let go (EXIT) and sent elsewhere; the run ends once the "
+        "sessions under way have ended");
+}
+
+bool Controller::draining() const
+{
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stats_.storageDown)
-        return "storage is down: " + storageFailure_;
-    return {};
+    return draining_;
 }
 
 bool Controller::storageDown() const
@@ -420,11 +480,20 @@ bool Controller::holdLock(const std::string &din)
 {
     if (!sinks_.lock)
         return true;
+    bool lost = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const DeviceState &state = stateOf(din);
-        if (state.letGo || state.locked)
-            return state.locked;
+        if (state.letGo)
+            return false;
+        if (state.locked && sinks_.lock->holds(din))
+            return true;
+        lost = state.locked;
+    }
+    if (lost) {
+        // Held at the start of this session and gone now: the session ends.
+        leaseLost(din, nullptr);
+        return false;
     }
     // Asked outside the mutex: it is a round trip to the server.
     const LockOutcome outcome = sinks_.lock->acquire(din);

@@ -73,7 +73,10 @@ struct Stats {
     std::size_t refusedMeasurements = 0; // left on their device: they could not be stored
     std::size_t transfersSkipped = 0;    // not asked for while storage was down
     std::size_t devicesLetGo = 0;        // sessions let go: another collector served the DIN
-    std::size_t leaseFailures = 0;       // device locks that could not be asked for
+    std::size_t leaseFailures = 0;       // device leases that could not be taken
+    std::size_t leasesLost = 0;          // sessions ended: the device's lease was lost
+    std::size_t fencedMeasurements = 0;  // refused under a lost lease (left on the device)
+    std::size_t drainedDevices = 0;      // new sessions let go while draining
     bool storageDown = false;            // transfers paused until a probe write succeeds
     std::size_t liveConnections = 0;     // device connections served right now
     std::size_t peakConnections = 0;     // the most at one time
@@ -120,6 +123,11 @@ public:
     // Why this collector should get no new devices now, or empty when it is healthy
     // (the HTTP endpoint's /healthz). Safe from any thread.
     std::string unhealthy() const;
+    // Drain: from now on a device that handshakes is let go at once (EXIT) and the
+    // health check answers 503, so the balancer sends devices elsewhere; sessions under
+    // way go on to their end.
+    void beginDrain();
+    bool draining() const;
 
 private:
     struct DeviceState {
@@ -145,6 +153,9 @@ private:
     void refuseMeasurement(liblumo::lumo_EventData &record, const MeasurementRecord &m,
                            const std::string &why);
     void storageFailed(const std::string &why);
+    // The device's lease is gone: its session ends at its next request; a measurement
+    // being stored under it (if given) is refused.
+    void leaseLost(const std::string &din, liblumo::lumo_EventData *measurement);
     bool storageDown() const;
     void onTransferEnded(const std::string &din, bool ok);
     void onActionFailed(const liblumo::lumo_EventData &record);
@@ -177,6 +188,7 @@ private:
 
     Clock::time_point lastProbe_; // under mutex_
     std::string storageFailure_;  // under mutex_: why storage went down
+    bool draining_ = false;       // under mutex_
 
     const std::shared_ptr<ConnectionTracker> connections_ = ConnectionTracker::create();
 

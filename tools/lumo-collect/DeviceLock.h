@@ -23,6 +23,11 @@ public:
     // Harmless for a DIN this collector does not hold.
     virtual void release(const std::string &din) = 0;
     virtual std::string lastError() const = 0;
+    // False once this collector no longer holds the DIN it acquired: its lease ran out
+    // or was taken over. Cheap: no round trip.
+    virtual bool holds(const std::string & /*din*/) const { return true; }
+    // Why leases cannot be taken now, or empty.
+    virtual std::string unhealthy() const { return {}; }
 };
 
 } // namespace lumo_collect

@@ -3,7 +3,10 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <map>
+
+#include <poll.h>
 
 namespace lumo_collect {
 
@@ -15,7 +18,21 @@ const std::pair<const char *, const char *> kDefaults[] = {
     {"keepalives_idle", "10"}, {"keepalives_interval", "2"},
     {"keepalives_count", "3"}, {"application_name", "lumo-collect"},
 };
-const char *const kStatementTimeout = "SET statement_timeout = '2s'";
+// What every session sets for itself (the server's defaults would let a dead client
+// hold its locks and its transaction for hours):
+// - statement_timeout: the server gives up on a statement before our deadline passes;
+// - client_connection_check_interval: a statement notices within 1 s that we are gone;
+// - idle_in_transaction_session_timeout: a client frozen inside a transaction does not
+//   hold its row locks for longer than that;
+// - tcp_keepalives_* and tcp_user_timeout: the server's side of a silent path is found
+//   dead within about 10 s (ignored over a Unix socket);
+// - client_min_messages: no NOTICE lines ("already exists, skipping") on our stderr.
+const char *const kSessionSettings =
+    "SET statement_timeout = '2s'; SET client_connection_check_interval = '1s'; "
+    "SET idle_in_transaction_session_timeout = '5s'; SET tcp_keepalives_idle = 5; "
+    "SET tcp_keepalives_interval = 2; SET tcp_keepalives_count = 3; "
+    "SET tcp_user_timeout = 10000; SET client_min_messages = warning";
+constexpr int kMillisPerSecond = 1000;
 constexpr int kDefaultPort = 5432;
 
 std::string firstLine(const std::string &text)
@@ -89,7 +106,9 @@ std::string describeFailure(const PgTarget &target, pg_conn *conn)
         return at + " wants a password for user " + user +
                " and none was given (put it in the URL, PGPASSWORD or ~/.pgpass)";
     if (contains(message, "password authentication failed"))
-        return at + " refused the password of user " + user + " (wrong password)";
+        // The server answers an unknown user exactly as a wrong password, on purpose.
+        return at + " refused the password of user " + user +
+               " (wrong password, or no such user: the server does not say which)";
     if (contains(message, "database \"") && contains(message, "does not exist"))
         return at + ": database " + db + " does not exist (create it first: createdb -h HOST -p " +
                "PORT -U " + user + " " + db + ")";
@@ -208,7 +227,9 @@ std::vector<uint8_t> PgResult::bytes(int row, int column) const
 
 std::string PgResult::error() const
 {
-    return r_ ? firstLine(PQresultErrorMessage(r_)) : "no result (connection lost)";
+    if (r_)
+        return firstLine(PQresultErrorMessage(r_));
+    return failure_.empty() ? "no result (connection lost)" : failure_;
 }
 
 PgParams &PgParams::text(const std::string &v)
@@ -235,7 +256,36 @@ PgParams &PgParams::bytes(const std::vector<uint8_t> &v)
     return *this;
 }
 
-pg_conn *PgConnection::open(const PgTarget &target)
+namespace {
+
+// Waits until the socket is ready for `events` or the deadline passes; false on the
+// deadline (or a socket that cannot be waited on).
+bool waitSocket(int fd, short events, PgConnection::Clock::time_point deadline)
+{
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - PgConnection::Clock::now());
+        if (left.count() <= 0 || fd < 0)
+            return false;
+        pollfd p{fd, events, 0};
+        const int n = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (n > 0)
+            return true;
+        if (n < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+std::string seconds(std::chrono::milliseconds ms)
+{
+    const long whole = static_cast<long>(ms.count() / kMillisPerSecond);
+    const long tenths = static_cast<long>(ms.count() % kMillisPerSecond / 100);
+    return std::to_string(whole) + (tenths ? "." + std::to_string(tenths) : "") + " s";
+}
+
+} // namespace
+
+pg_conn *PgConnection::open(const PgTarget &target, std::string &error)
 {
     std::vector<const char *> keys;
     std::vector<const char *> values;
@@ -245,19 +295,40 @@ pg_conn *PgConnection::open(const PgTarget &target)
     }
     keys.push_back(nullptr);
     values.push_back(nullptr);
-    return PQconnectdbParams(keys.data(), values.data(), 0);
+    pg_conn *conn = PQconnectStartParams(keys.data(), values.data(), 0);
+    if (!conn || PQstatus(conn) == CONNECTION_BAD)
+        return conn; // the caller says why
+    const Clock::time_point until = Clock::now() + kConnectDeadline;
+    PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+    while (state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED) {
+        if (!waitSocket(PQsocket(conn), state == PGRES_POLLING_READING ? POLLIN : POLLOUT, until)) {
+            error = "cannot reach PostgreSQL at " + target.address + ": no answer within " +
+                    seconds(kConnectDeadline);
+            PQfinish(conn);
+            return nullptr;
+        }
+        state = PQconnectPoll(conn);
+    }
+    if (state == PGRES_POLLING_OK)
+        PQsetnonblocking(conn, 1); // PQfinish must not block on a frozen path either
+    return conn;
 }
 
 std::unique_ptr<PgConnection> PgConnection::connect(const PgTarget &target, std::string &error)
 {
-    pg_conn *conn = open(target);
+    pg_conn *conn = open(target, error);
+    if (!conn && !error.empty())
+        return nullptr;
     if (!conn || PQstatus(conn) != CONNECTION_OK) {
         error = describeFailure(target, conn);
         PQfinish(conn);
         return nullptr;
     }
     std::unique_ptr<PgConnection> c(new PgConnection(conn, target));
-    if (!c->configureSession(error))
+    c->setDeadline(Clock::now() + kConnectDeadline);
+    const bool configured = c->configureSession(error);
+    c->clearDeadline();
+    if (!configured)
         return nullptr;
     return c;
 }
@@ -269,28 +340,92 @@ PgConnection::~PgConnection()
 
 bool PgConnection::configureSession(std::string &error)
 {
-    if (command(kStatementTimeout, error))
+    if (command(kSessionSettings, error))
         return true;
     error = "cannot use PostgreSQL at " + target_.address + ": " + error;
     return false;
 }
 
+void PgConnection::drop(const std::string &why)
+{
+    if (dropped_.empty())
+        dropped_ = why;
+}
+
+pg_result *PgConnection::await()
+{
+    const Clock::time_point until = deadline();
+    pg_result *kept = nullptr;
+    // The first error of a script is its answer; otherwise its last result.
+    auto failed = [](pg_result *r) {
+        const ExecStatusType s = PQresultStatus(r);
+        return s != PGRES_COMMAND_OK && s != PGRES_TUPLES_OK;
+    };
+    auto keep = [&](pg_result *r) {
+        if (kept && failed(kept)) {
+            PQclear(r);
+            return;
+        }
+        PQclear(kept);
+        kept = r;
+    };
+    while (true) {
+        const int flushed = PQflush(conn_);
+        if (flushed < 0) {
+            drop("connection to PostgreSQL at " + target_.address +
+                 " lost: " + serverSaid(PQerrorMessage(conn_)));
+            PQclear(kept);
+            return nullptr;
+        }
+        while (flushed == 0 && !PQisBusy(conn_)) {
+            pg_result *r = PQgetResult(conn_);
+            if (!r)
+                return kept;
+            keep(r);
+        }
+        const short events = static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0));
+        if (!waitSocket(PQsocket(conn_), events, until)) {
+            drop("PostgreSQL at " + target_.address + " did not answer within " +
+                 seconds(kDeadline) + "; connection dropped");
+            PQclear(kept);
+            return nullptr;
+        }
+        if (!PQconsumeInput(conn_)) {
+            drop("connection to PostgreSQL at " + target_.address +
+                 " lost: " + serverSaid(PQerrorMessage(conn_)));
+            PQclear(kept);
+            return nullptr;
+        }
+    }
+}
+
 PgResult PgConnection::exec(const char *sql, const PgParams &p, bool binaryResult)
 {
+    if (isBroken())
+        return PgResult(nullptr, failure());
     std::vector<const char *> values;
     std::vector<int> lengths;
     for (std::size_t i = 0; i < p.values_.size(); ++i) {
         values.push_back(p.nulls_[i] ? nullptr : p.values_[i].data());
         lengths.push_back(static_cast<int>(p.values_[i].size()));
     }
-    return PgResult(PQexecParams(conn_, sql, static_cast<int>(values.size()), nullptr,
-                                 values.data(), lengths.data(), p.formats_.data(),
-                                 binaryResult ? 1 : 0));
+    if (!PQsendQueryParams(conn_, sql, static_cast<int>(values.size()), nullptr, values.data(),
+                           lengths.data(), p.formats_.data(), binaryResult ? 1 : 0))
+        drop("cannot send to PostgreSQL at " + target_.address + ": " +
+             serverSaid(PQerrorMessage(conn_)));
+    pg_result *r = isBroken() ? nullptr : await();
+    return PgResult(r, r ? std::string() : failure());
 }
 
 PgResult PgConnection::script(const char *sql)
 {
-    return PgResult(PQexec(conn_, sql));
+    if (isBroken())
+        return PgResult(nullptr, failure());
+    if (!PQsendQuery(conn_, sql))
+        drop("cannot send to PostgreSQL at " + target_.address + ": " +
+             serverSaid(PQerrorMessage(conn_)));
+    pg_result *r = isBroken() ? nullptr : await();
+    return PgResult(r, r ? std::string() : failure());
 }
 
 bool PgConnection::command(const char *sql, std::string &error)
@@ -298,25 +433,34 @@ bool PgConnection::command(const char *sql, std::string &error)
     PgResult r = script(sql);
     if (r.ok())
         return true;
-    error = isBroken() ? "connection to PostgreSQL at " + target_.address +
-                             " lost: " + serverSaid(PQerrorMessage(conn_))
-                       : r.error();
+    error = r.error();
     return false;
+}
+
+std::string PgConnection::failure() const
+{
+    if (!dropped_.empty())
+        return dropped_;
+    return "connection to PostgreSQL at " + target_.address +
+           " lost: " + serverSaid(PQerrorMessage(conn_));
 }
 
 bool PgConnection::isBroken() const
 {
-    return PQstatus(conn_) != CONNECTION_OK;
+    return !dropped_.empty() || PQstatus(conn_) != CONNECTION_OK;
 }
 
 bool PgConnection::reconnect(std::string &error)
 {
-    PQreset(conn_);
-    if (PQstatus(conn_) != CONNECTION_OK) {
-        error = describeFailure(target_, conn_);
+    // Always a fresh session: one that is read-only, poisoned or stuck goes with the old
+    // connection.
+    std::unique_ptr<PgConnection> fresh = connect(target_, error);
+    if (!fresh)
         return false;
-    }
-    return configureSession(error);
+    PQfinish(conn_);
+    conn_ = std::exchange(fresh->conn_, nullptr);
+    dropped_.clear();
+    return true;
 }
 
 } // namespace lumo_collect

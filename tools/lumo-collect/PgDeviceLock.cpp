@@ -1,6 +1,12 @@
 #include "PgDeviceLock.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <random>
+#include <set>
+
+#include <unistd.h>
 
 namespace lumo_collect {
 
@@ -10,6 +16,55 @@ constexpr unsigned long long kDinKeySpace = 0x4C554D4FULL << 32; // "LUMO"
 constexpr unsigned long long kFnvOffset = 0xcbf29ce484222325ULL;
 constexpr unsigned long long kFnvPrime = 0x100000001b3ULL;
 constexpr std::size_t kMaxDinDigits = 10;
+constexpr std::size_t kHostNameMax = 256;
+
+// Apart from the measurement tables: a collector of this version creates it when missing.
+const char *const kLeaseTable = "CREATE TABLE IF NOT EXISTS device_leases ("
+                                "din text PRIMARY KEY, holder text NOT NULL, "
+                                "epoch bigint NOT NULL, expires_at timestamptz NOT NULL)";
+
+// Free, expired or already ours: taken, with a new epoch (a session of ours that has not
+// noticed it lost the lease cannot store under the new one).
+const char *const kTake =
+    "INSERT INTO device_leases AS l (din, holder, epoch, expires_at) "
+    "VALUES ($1, $2, 1, now() + $3 * interval '1 millisecond') "
+    "ON CONFLICT (din) DO UPDATE SET holder = excluded.holder, epoch = l.epoch + 1, "
+    "expires_at = excluded.expires_at "
+    "WHERE l.holder = excluded.holder OR l.expires_at <= now() RETURNING epoch";
+const char *const kRenew = "UPDATE device_leases SET expires_at = now() + $2 * interval "
+                           "'1 millisecond' WHERE holder = $1 AND din = ANY($3::text[]) "
+                           "RETURNING din, epoch";
+const char *const kGiveBack =
+    "DELETE FROM device_leases WHERE holder = $1 AND din = ANY($2::text[])";
+
+std::string makeHolder()
+{
+    char host[kHostNameMax] = {};
+    ::gethostname(host, sizeof host - 1);
+    std::random_device random;
+    const unsigned long long tag = (static_cast<unsigned long long>(random()) << 32) ^ random();
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", tag);
+    return std::string(host) + ":" + std::to_string(::getpid()) + ":" + hex;
+}
+
+// A text[] literal; DINs hold no quote or backslash, but the quoting keeps any text whole.
+std::string textArray(const std::vector<std::string> &items)
+{
+    std::string out = "{";
+    for (const std::string &item : items) {
+        if (out.size() > 1)
+            out += ',';
+        out += '"';
+        for (char c : item) {
+            if (c == '"' || c == '\\')
+                out += '\\';
+            out += c;
+        }
+        out += '"';
+    }
+    return out + "}";
+}
 
 } // namespace
 
@@ -39,51 +94,186 @@ std::unique_ptr<PgDeviceLock> PgDeviceLock::open(const PgTarget &target, std::st
     auto conn = PgConnection::connect(target, error);
     if (!conn)
         return nullptr;
+    if (!conn->command(kLeaseTable, error)) {
+        error = "cannot set up device leases in PostgreSQL at " + target.address + ": " + error;
+        return nullptr;
+    }
     return std::unique_ptr<PgDeviceLock>(new PgDeviceLock(std::move(conn)));
+}
+
+PgDeviceLock::PgDeviceLock(std::unique_ptr<PgConnection> conn)
+    : holder_(makeHolder()), conn_(std::move(conn)), validUntil_(Clock::now()),
+      renewer_([this] { renewLoop(); })
+{
+}
+
+PgDeviceLock::~PgDeviceLock()
+{
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        ending_ = true;
+    }
+    wake_.notify_all();
+    renewer_.join();
+    std::vector<std::string> dins;
+    for (const auto &entry : held_)
+        dins.push_back(entry.first);
+    std::lock_guard<std::mutex> lock(connMutex_);
+    if (!dins.empty() && !conn_->isBroken())
+        conn_->exec(kGiveBack, PgParams().text(holder_).text(textArray(dins)));
 }
 
 bool PgDeviceLock::connected()
 {
     if (!conn_->isBroken())
         return true;
-    // The server released every lock of the old connection with it.
-    held_.clear();
-    return conn_->reconnect(lastError_);
+    // The leases are rows: a new connection still holds them.
+    std::string error;
+    if (conn_->reconnect(error))
+        return true;
+    noteFailure(error);
+    return false;
+}
+
+void PgDeviceLock::noteFailure(const std::string &why)
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    lastError_ = why;
+    failing_ = true;
+}
+
+void PgDeviceLock::forgetIfStale(Clock::time_point now) const
+{
+    if (now >= validUntil_)
+        held_.clear();
 }
 
 LockOutcome PgDeviceLock::acquire(const std::string &din)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!connected())
-        return LockOutcome::Failed;
-    if (held_.count(din))
-        return LockOutcome::Acquired;
-    PgResult r =
-        conn_->exec("SELECT pg_try_advisory_lock($1)", PgParams().integer(dinLockKey(din)));
-    if (r.rows() != 1) {
-        lastError_ = "device lock for " + din + ": " + r.error();
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        forgetIfStale(Clock::now());
+        if (held_.count(din))
+            return LockOutcome::Acquired;
+    }
+    std::lock_guard<std::mutex> connLock(connMutex_);
+    const Clock::time_point sent = Clock::now();
+    PgResult r;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!connected())
+            return LockOutcome::Failed;
+        r = conn_->exec(kTake, PgParams().text(din).text(holder_).integer(
+                                   static_cast<long long>(kLeaseTime.count())));
+        if (!conn_->isBroken())
+            break; // an answer, or an error of the statement itself
+    }
+    if (!r.ok()) {
+        noteFailure("device lease for " + din + ": " + r.error());
         return LockOutcome::Failed;
     }
-    if (r.text(0, 0) != "t")
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    failing_ = false;
+    if (r.rows() != 1)
         return LockOutcome::HeldElsewhere;
-    held_.insert(din);
+    // The first lease held sets the time; later ones last longer than the oldest.
+    if (held_.empty())
+        validUntil_ = sent + kLeaseTime - kSafetyMargin;
+    held_[din] = r.integer(0, 0);
     return LockOutcome::Acquired;
 }
 
 void PgDeviceLock::release(const std::string &din)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (held_.erase(din) == 0 || conn_->isBroken())
-        return;
-    PgResult r = conn_->exec("SELECT pg_advisory_unlock($1)", PgParams().integer(dinLockKey(din)));
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (held_.erase(din) == 0)
+            return;
+    }
+    std::lock_guard<std::mutex> connLock(connMutex_);
+    if (conn_->isBroken())
+        return; // the lease runs out by itself
+    PgResult r = conn_->exec(kGiveBack, PgParams().text(holder_).text(textArray({din})));
     if (!r.ok())
-        lastError_ = "device lock for " + din + ": " + r.error();
+        noteFailure("device lease for " + din + ": " + r.error());
+}
+
+void PgDeviceLock::renewLoop()
+{
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    while (!ending_) {
+        wake_.wait_for(lock, kRenewEvery, [this] { return ending_; });
+        if (ending_)
+            return;
+        lock.unlock();
+        renewOnce();
+        lock.lock();
+    }
+}
+
+void PgDeviceLock::renewOnce()
+{
+    std::vector<std::string> dins;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        forgetIfStale(Clock::now());
+        for (const auto &entry : held_)
+            dins.push_back(entry.first);
+    }
+    std::lock_guard<std::mutex> connLock(connMutex_);
+    if (!connected())
+        return;
+    const Clock::time_point sent = Clock::now();
+    PgResult r = conn_->exec(kRenew, PgParams()
+                                         .text(holder_)
+                                         .integer(static_cast<long long>(kLeaseTime.count()))
+                                         .text(textArray(dins)));
+    if (!r.ok()) {
+        noteFailure("device leases cannot be renewed: " + r.error());
+        return;
+    }
+    std::map<std::string, long long> renewed;
+    for (int i = 0; i < r.rows(); ++i)
+        renewed[r.text(i, 0)] = r.integer(i, 1);
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    failing_ = false;
+    validUntil_ = sent + kLeaseTime - kSafetyMargin;
+    // A lease not renewed (or under another epoch) was taken over while ours had run out.
+    for (auto it = held_.begin(); it != held_.end();) {
+        const auto found = renewed.find(it->first);
+        const bool kept = found != renewed.end() && found->second == it->second;
+        // Taken since the list was read: renewed by the next round.
+        const bool newer = std::find(dins.begin(), dins.end(), it->first) == dins.end();
+        it = kept || newer ? std::next(it) : held_.erase(it);
+    }
+}
+
+bool PgDeviceLock::holds(const std::string &din) const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    forgetIfStale(Clock::now());
+    return held_.count(din) != 0;
+}
+
+std::optional<long long> PgDeviceLock::epochOf(const std::string &din) const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    forgetIfStale(Clock::now());
+    const auto it = held_.find(din);
+    if (it == held_.end())
+        return std::nullopt;
+    return it->second;
 }
 
 std::string PgDeviceLock::lastError() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(stateMutex_);
     return lastError_;
+}
+
+std::string PgDeviceLock::unhealthy() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return failing_ ? "device leases cannot be taken: " + lastError_ : std::string();
 }
 
 } // namespace lumo_collect

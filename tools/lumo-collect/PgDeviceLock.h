@@ -1,41 +1,84 @@
-// Per-DIN locks in a shared PostgreSQL: a session-level advisory lock on a key made from
-// the DIN, on a connection of its own (apart from the store's, whose transactions and
-// reconnections must not touch the locks). The server releases every lock of a
-// collector whose connection ends, so a collector that dies (SIGKILL, power cut) frees
-// its devices at once for the others.
+// Per-DIN leases in a shared PostgreSQL: a row in device_leases (din, holder, epoch,
+// expires_at) says which collector serves a device until when, by the server's clock.
+//
+// - Taking a lease is one statement that succeeds only when the row is free, expired or
+//   already ours, and raises its epoch; a collector's leases are renewed together every
+//   4 s and last 15 s, so the devices of a collector that died, froze or lost its path
+//   to the server are free within 15 s, whatever the server believes of its sessions.
+// - The lease is a row, not a session lock: a terminated backend, a restart or a
+//   fail-over of the server loses nothing, and the server's lock table sets no limit.
+// - A collector that cannot renew in time gives its leases up itself (holds() turns
+//   false once 15 s less a margin have passed since the last renewal was sent), and
+//   every store checks, in the same transaction, that the lease is still its own with
+//   the same epoch (fencing: PgStorage), so a collector that was frozen past its leases
+//   cannot commit for a device another collector serves now.
 #ifndef LUMO_COLLECT_PGDEVICELOCK_H
 #define LUMO_COLLECT_PGDEVICELOCK_H
 
 #include "DeviceLock.h"
 #include "PgConnection.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <optional>
+#include <thread>
+#include <vector>
 
 namespace lumo_collect {
 
-// The advisory lock key of a DIN: "LUMO" in the high 32 bits and the DIN's number
-// (NNN-NNN-NNN read as digits) in the low ones, so no two DINs share a key; a DIN that
-// is not such a number is hashed (FNV-1a) instead.
+// The advisory lock key of a DIN, used by earlier versions (kept for the tests of
+// those keys): "LUMO" in the high 32 bits and the DIN's number in the low ones.
 long long dinLockKey(const std::string &din);
 
 class PgDeviceLock : public DeviceLock {
 public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kLeaseTime{15000};
+    static constexpr std::chrono::milliseconds kRenewEvery{4000};
+    // Given up this long before the server could let the lease go: clocks drift, and a
+    // commit under way must end (its deadline is 2.5 s) before another collector starts.
+    static constexpr std::chrono::milliseconds kSafetyMargin{4000};
+
     static std::unique_ptr<PgDeviceLock> open(const PgTarget &target, std::string &error);
+    // Stops renewing and gives every lease back (bounded by the statement deadline).
+    ~PgDeviceLock() override;
 
     LockOutcome acquire(const std::string &din) override;
     void release(const std::string &din) override;
     std::string lastError() const override;
+    bool holds(const std::string &din) const override;
+    std::string unhealthy() const override;
+
+    // Who this collector is in device_leases ("host:pid:random").
+    const std::string &holder() const { return holder_; }
+    // The epoch of the lease this collector holds on the DIN, if it holds one now.
+    std::optional<long long> epochOf(const std::string &din) const;
 
 private:
-    explicit PgDeviceLock(std::unique_ptr<PgConnection> conn) : conn_(std::move(conn)) {}
-    bool connected();
+    explicit PgDeviceLock(std::unique_ptr<PgConnection> conn);
+    bool connected(); // with connMutex_
+    void renewLoop();
+    void renewOnce();
+    // Leases whose time ran out locally are dropped; with stateMutex_.
+    void forgetIfStale(Clock::time_point now) const;
+    void noteFailure(const std::string &why);
 
+    const std::string holder_;
     std::unique_ptr<PgConnection> conn_;
-    mutable std::mutex mutex_;
-    std::set<std::string> held_;
+    std::mutex connMutex_; // conn_: one statement at a time
+
+    mutable std::mutex stateMutex_;
+    mutable std::map<std::string, long long> held_; // DIN -> epoch
+    mutable Clock::time_point validUntil_;          // of every lease in held_
     std::string lastError_;
+    bool failing_ = false; // the last statement on the server failed
+
+    std::condition_variable wake_;
+    bool ending_ = false;
+    std::thread renewer_; // last
 };
 
 } // namespace lumo_collect

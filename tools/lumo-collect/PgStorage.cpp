@@ -1,6 +1,7 @@
 #include "PgStorage.h"
 
 #include "PgMigration.h"
+#include <algorithm>
 
 namespace lumo_collect {
 
@@ -159,6 +160,7 @@ bool PgStorage::run(const char *sql, const PgParams &params)
 
 bool PgStorage::attempt(const std::function<bool()> &steps)
 {
+    const TransactionDeadline deadline(*conn_);
     lastError_.clear();
     if (!run("BEGIN"))
         return false;
@@ -225,53 +227,107 @@ int64_t PgStorage::findMeasurement(const MeasurementRecord &m, const std::vector
     return r.rows() == 1 ? r.integer(0, 0) : 0;
 }
 
+StoreOutcome PgStorage::insertMeasurement(MeasurementRecord &m, const std::vector<uint8_t> &blob,
+                                          const std::vector<uint8_t> &digest)
+{
+    PgResult r =
+        conn_->exec("INSERT INTO measurements (din, received_at, measured_at, dtime_packed, "
+                    "typeset, ns, nss, sample_count, samples, samples_sha256) "
+                    "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) "
+                    "ON CONFLICT (din, dtime_packed, typeset, sample_count, samples_sha256) "
+                    "DO NOTHING RETURNING id",
+                    PgParams()
+                        .text(m.din)
+                        .text(m.receivedAt)
+                        .text(m.measuredAt)
+                        .integer(m.dtimePacked)
+                        .integer(m.typeset)
+                        .integer(m.ns)
+                        .integer(m.nss)
+                        .integer(static_cast<long long>(m.samples.size()))
+                        .bytes(blob)
+                        .bytes(digest));
+    if (!r.ok()) {
+        lastError_ = r.error();
+        return StoreOutcome::Failed;
+    }
+    if (r.rows() == 1) {
+        m.id = r.integer(0, 0);
+        return StoreOutcome::Stored;
+    }
+    // No row: the store holds the identity already (committed by anyone, or earlier in
+    // this very group).
+    m.id = findMeasurement(m, digest);
+    return m.id > 0 ? StoreOutcome::Repeat : StoreOutcome::Failed;
+}
+
+bool PgStorage::validLeases(const std::vector<MeasurementRecord *> &group,
+                            std::set<std::string> &valid)
+{
+    std::vector<std::string> dins;
+    for (const MeasurementRecord *m : group)
+        if (std::find(dins.begin(), dins.end(), m->din) == dins.end())
+            dins.push_back(m->din);
+    std::string array = "{";
+    for (const std::string &din : dins)
+        array += (array.size() > 1 ? ",\"" : "\"") + din + "\"";
+    array += "}";
+    PgResult r = conn_->exec("SELECT din, epoch FROM device_leases WHERE holder = $1 AND "
+                             "din = ANY($2::text[]) AND expires_at > now() FOR SHARE",
+                             PgParams().text(leases_->holder()).text(array));
+    if (!r.ok()) {
+        lastError_ = r.error();
+        return false;
+    }
+    for (int i = 0; i < r.rows(); ++i) {
+        const std::string din = r.text(i, 0);
+        if (leases_->epochOf(din) == r.integer(i, 1))
+            valid.insert(din);
+    }
+    return true;
+}
+
+std::vector<StoreOutcome>
+PgStorage::storeMeasurements(const std::vector<MeasurementRecord *> &group, std::string &error)
+{
+    std::vector<std::vector<uint8_t>> blobs;
+    std::vector<std::vector<uint8_t>> digests;
+    for (const MeasurementRecord *m : group) {
+        blobs.push_back(samplesToBlob(m->samples));
+        digests.push_back(samplesDigest(blobs.back()));
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<StoreOutcome> outcomes;
+    const bool ok = transaction([&] {
+        outcomes.assign(group.size(), StoreOutcome::Fenced);
+        std::set<std::string> valid;
+        if (leases_ && !validLeases(group, valid))
+            return false;
+        std::set<std::string> upserted;
+        for (std::size_t i = 0; i < group.size(); ++i) {
+            MeasurementRecord &m = *group[i];
+            if (leases_ && !valid.count(m.din))
+                continue;
+            if (upserted.insert(m.din).second && !upsertDevice(m.din, m.receivedAt))
+                return false;
+            outcomes[i] = insertMeasurement(m, blobs[i], digests[i]);
+            if (outcomes[i] == StoreOutcome::Failed)
+                return false;
+        }
+        return true;
+    });
+    if (ok)
+        return outcomes;
+    error = lastError_;
+    for (MeasurementRecord *m : group)
+        m->id = 0;
+    return std::vector<StoreOutcome>(group.size(), StoreOutcome::Failed);
+}
+
 StoreOutcome PgStorage::storeMeasurement(MeasurementRecord &m)
 {
-    const std::vector<uint8_t> blob = samplesToBlob(m.samples);
-    const std::vector<uint8_t> digest = samplesDigest(blob);
-    std::lock_guard<std::mutex> lock(mutex_);
-    bool repeat = false;
-    const bool ok = transaction([&] {
-        if (!upsertDevice(m.din, m.receivedAt))
-            return false;
-        // Looked up first, so a repeat does not use up an id of the sequence.
-        int64_t id = findMeasurement(m, digest);
-        if (id < 0)
-            return false;
-        if (id == 0) {
-            PgResult r = conn_->exec(
-                "INSERT INTO measurements (din, received_at, measured_at, dtime_packed, "
-                "typeset, ns, nss, sample_count, samples, samples_sha256) "
-                "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) "
-                "ON CONFLICT (din, dtime_packed, typeset, sample_count, samples_sha256) "
-                "DO NOTHING RETURNING id",
-                PgParams()
-                    .text(m.din)
-                    .text(m.receivedAt)
-                    .text(m.measuredAt)
-                    .integer(m.dtimePacked)
-                    .integer(m.typeset)
-                    .integer(m.ns)
-                    .integer(m.nss)
-                    .integer(static_cast<long long>(m.samples.size()))
-                    .bytes(blob)
-                    .bytes(digest));
-            if (!r.ok()) {
-                lastError_ = r.error();
-                return false;
-            }
-            // No row: another collector committed the same identity since the look-up.
-            id = r.rows() == 1 ? r.integer(0, 0) : findMeasurement(m, digest);
-            repeat = r.rows() == 0;
-        } else {
-            repeat = true;
-        }
-        m.id = id;
-        return id > 0;
-    });
-    if (!ok)
-        return StoreOutcome::Failed;
-    return repeat ? StoreOutcome::Repeat : StoreOutcome::Stored;
+    std::string error;
+    return storeMeasurements({&m}, error).front();
 }
 
 bool PgStorage::storeSync(const SyncRecord &sync)
@@ -302,27 +358,32 @@ bool PgStorage::storeSync(const SyncRecord &sync)
 
 bool PgStorage::probeOnce()
 {
-    // Committed for real, then removed: a full disk shows only when the commit writes.
-    long long id = 0;
-    const bool written = transaction([&] {
-        PgResult r = conn_->exec("INSERT INTO write_probe (filler) VALUES "
-                                 "(decode(repeat('00', $1::integer), 'hex')) RETURNING id",
-                                 PgParams().integer(kLargestBlobBytes));
+    // Into the table measurements go to (a lock on it, a read-only session or a full
+    // disk show there), committed for real (a full disk may show only then), and gone
+    // again in the same transaction, so no reader ever sees it.
+    return transaction([&] {
+        PgResult r = conn_->exec(
+            "INSERT INTO measurements (din, received_at, measured_at, dtime_packed, typeset, "
+            "ns, nss, sample_count, samples, samples_sha256) VALUES ('probe', '', '', -1, -1, "
+            "0, 0, 0, decode(repeat('00', $1::integer), 'hex'), '') RETURNING id",
+            PgParams().integer(kLargestBlobBytes));
         if (r.rows() != 1) {
             lastError_ = r.error();
             return false;
         }
-        id = r.integer(0, 0);
-        return true;
+        return run("DELETE FROM measurements WHERE id = $1", PgParams().integer(r.integer(0, 0)));
     });
-    return written && transaction([&] {
-               return run("DELETE FROM write_probe WHERE id = $1", PgParams().integer(id));
-           });
 }
 
 bool PgStorage::probeWrite()
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    // On a fresh connection: the old session may be the fault (read-only, poisoned).
+    std::string error;
+    if (!conn_->reconnect(error)) {
+        lastError_ = error;
+        return false;
+    }
     return probeOnce();
 }
 

@@ -44,6 +44,9 @@ enum class StoreOutcome {
     Stored, // committed; the record's id is set
     Repeat, // the store already holds this identity; the record's id is the stored one
     Failed, // nothing written; lastError says why
+    // Not written: this collector no longer holds the device's lease (another one serves
+    // it now). The store works; the device keeps the measurement.
+    Fenced,
 };
 
 class Storage {

@@ -31,14 +31,18 @@ OpenedStore openStore(const std::string &db, Access access)
     PgTarget target;
     if (!parsePgUrl(db, target, store.error))
         return failed(kExitUsage, store.error);
-    store.storage = PgStorage::open(target, access, store.error, &store.report);
-    if (!store.storage)
+    std::unique_ptr<PgStorage> storage =
+        PgStorage::open(target, access, store.error, &store.report);
+    if (!storage)
         return failed(kExitUnavailable, store.error);
     if (access == Access::Write) {
-        store.lock = PgDeviceLock::open(target, store.error);
-        if (!store.lock)
+        std::unique_ptr<PgDeviceLock> leases = PgDeviceLock::open(target, store.error);
+        if (!leases)
             return failed(kExitUnavailable, store.error);
+        storage->fenceWith(leases.get());
+        store.lock = std::move(leases);
     }
+    store.storage = std::move(storage);
     store.status = kExitOk;
     return store;
 }
