@@ -11,9 +11,14 @@
 # script says so (exit 0) or says what is wrong (exit 1). Everything it started is
 # stopped by process id. Exit 77: PostgreSQL or HAProxy is not installed.
 #
+# With --sqlite, the same fleet first goes to one collector on an SQLite file (devices
+# straight to it): the figure the PostgreSQL collectors are held against. Each phase
+# says its CPU seconds per process (collector, PostgreSQL with all its backends,
+# HAProxy) and how busy the machine was.
+#
 # Options: --devices N (300)  --sims K (30 simulator processes; each plays N/K devices,
-# one per session)  --measurements M (3 per device)  --kill  --build DIR (build/)
-# --keep (leave the folder with the logs)
+# one per session)  --measurements M (3 per device)  --kill  --sqlite  --build DIR
+# (build/)  --keep (leave the folder with the logs)
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -24,6 +29,7 @@ devices=300
 sims=30
 measurements=3
 kill_one=0
+sqlite=0
 build_dir="${LUMO_BUILD_DIR:-$here/build}"
 while (($#)); do
   case "$1" in
@@ -31,6 +37,7 @@ while (($#)); do
   --sims) sims="$2"; shift 2 ;;
   --measurements) measurements="$2"; shift 2 ;;
   --kill) kill_one=1; shift ;;
+  --sqlite) sqlite=1; shift ;;
   --build) build_dir="$2"; shift 2 ;;
   --keep) SCALE_KEEP=1; shift ;;
   *) echo "scale-demo: unknown option $1" >&2; exit 2 ;;
@@ -56,12 +63,14 @@ pg_port="$(scale_free_port)"
 front="$(scale_free_port)"
 c1_port="$(scale_free_port)"
 c2_port="$(scale_free_port)"
+declare -A http_port=([1]="$(scale_free_port)" [2]="$(scale_free_port)" [3]="$(scale_free_port)")
 scale_pg_start "$pg_port"
 echo "PostgreSQL on 127.0.0.1:$pg_port (data in $SCALE_DIR/pg)"
 
 declare -A collector_pid
-start_collector() { # N PORT
-  "$collect" --tcp "$2" --db "$PG_URL" --no-status >"$SCALE_DIR/collector$1.log" 2>&1 &
+start_collector() { # N PORT [DB]
+  "$collect" --tcp "$2" --db "${3:-$PG_URL}" --http "127.0.0.1:${http_port[$1]}" --no-status \
+    >"$SCALE_DIR/collector$1.log" 2>&1 &
   collector_pid[$1]=$!
   SCALE_PIDS+=("$!")
   scale_wait_port "$2" "$!" || { cat "$SCALE_DIR/collector$1.log"; return 1; }
@@ -81,15 +90,15 @@ wait_server() { # N STATE
 # Starts K simulator processes for devices FIRST.. (each its own DINs), ROUNDS turns per
 # device; their pids land in sim_pids.
 first_din=100000001
-start_sims() { # FIRST_INDEX COUNT ROUNDS
+start_sims() { # FIRST_INDEX COUNT ROUNDS [PORT [REPORT_PREFIX]]
   local k din
   sim_pids=()
   for ((k = $1; k < $1 + $2; k++)); do
     din=$((first_din + k * per_sim))
-    "$sim" --tcp "127.0.0.1:$front" --devices "$per_sim" --din "$din" --seed "$din" \
+    "$sim" --tcp "127.0.0.1:${4:-$front}" --devices "$per_sim" --din "$din" --seed "$din" \
       --measurements "$measurements" --device-per-session --sessions $((per_sim * $3)) \
       --handshake-timeout 60000 --connect-timeout 20000 \
-      --report "$SCALE_DIR/sim$k.json" >"$SCALE_DIR/sim$k.log" 2>&1 &
+      --report "$SCALE_DIR/${5:-sim}$k.json" >"$SCALE_DIR/${5:-sim}$k.log" 2>&1 &
     sim_pids+=("$!")
     SCALE_PIDS+=("$!")
   done
@@ -110,15 +119,71 @@ wait_sims() {
   return "$failed"
 }
 
-completed_sessions() { # FIRST_INDEX COUNT
-  python3 - "$SCALE_DIR" "$1" "$2" <<'PY'
+completed_sessions() { # FIRST_INDEX COUNT [REPORT_PREFIX]
+  python3 - "$SCALE_DIR" "$1" "$2" "${3:-sim}" <<'PY'
 import json, sys
-d, first, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-print(sum(json.load(open(f"{d}/sim{k}.json"))["sessionsCompleted"] for k in range(first, first + count)))
+d, first, count, prefix = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+print(sum(json.load(open(f"{d}/{prefix}{k}.json"))["sessionsCompleted"] for k in range(first, first + count)))
 PY
 }
 
+# CPU seconds a process has used, with those of its children it has waited for (the
+# PostgreSQL server: every backend that has ended) and those still running.
+cpu_seconds() { # PID
+  python3 - "$1" <<'PY'
+import os, sys
+tick = os.sysconf("SC_CLK_TCK")
+def stat(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return int(fields[1]), sum(int(v) for v in fields[11:15])  # ppid, utime..cstime
+    except OSError:
+        return None, 0
+root = int(sys.argv[1])
+total = stat(root)[1]
+for name in os.listdir("/proc"):
+    if name.isdigit() and int(name) != root:
+        ppid, ticks = stat(int(name))
+        if ppid == root:
+            total += ticks
+print(f"{total / tick:.2f}")
+PY
+}
+
+# The machine's busy and total CPU ticks so far (all cores), "busy total".
+machine_ticks() {
+  awk '/^cpu / { t = 0; for (i = 2; i <= NF; i++) t += $i; print t - $5 - $6, t }' /proc/stat
+}
+machine_busy() { # TICKS_AT_START: the share of all cores busy since then
+  local b0 t0 b1 t1
+  read -r b0 t0 <<<"$1"
+  read -r b1 t1 <<<"$(machine_ticks)"
+  python3 -c "import sys; b, t = int(sys.argv[1]), int(sys.argv[2]); print(f'{100 * b / max(t, 1):.0f}%')" \
+    $((b1 - b0)) $((t1 - t0))
+}
+cpu_table() { # LABEL PID... (name=pid pairs): CPU seconds used since the marks of cpu_mark
+  local label="$1" pair name pid now
+  shift
+  local line="  CPU s in $label:"
+  for pair in "$@"; do
+    name="${pair%%=*}"
+    pid="${pair#*=}"
+    now="$(cpu_seconds "$pid")"
+    line+=" $name $(minus "$now" "${cpu_mark[$name]:-0}")"
+  done
+  echo "$line"
+}
+declare -A cpu_mark
+cpu_mark_all() { # name=pid...
+  local pair
+  for pair in "$@"; do
+    cpu_mark[${pair%%=*}]="$(cpu_seconds "${pair#*=}")"
+  done
+}
+
 now() { date +%s.%N; }
+minus() { python3 -c "import sys; print(f'{float(sys.argv[1]) - float(sys.argv[2]):.1f}')" "$1" "$2"; }
 rate() { python3 -c "import sys; print(f'{int(sys.argv[1]) / (float(sys.argv[3]) - float(sys.argv[2])):.1f}')" "$@"; }
 stored() { scale_psql -c "SELECT count(*) FROM measurements"; }
 served_sessions() { cat "$SCALE_DIR"/collector*.log | grep -c ': SLEEP$' || true; }
@@ -127,7 +192,7 @@ echo "$devices devices in $sims simulator processes, $measurements measurements 
 start_collector 1 "$c1_port"
 if ((kill_one)); then
   start_collector 2 "$c2_port"
-  scale_haproxy_start "$front" "$c1_port" "$c2_port"
+  scale_haproxy_start "$front" "$c1_port" "$c2_port" "${http_port[1]}" "${http_port[2]}"
   # Five turns per device: a device cut off by the kill is served on a later turn (a
   # turn can also be lost in the moment before HAProxy knows the collector is gone).
   start_sims 0 "$sims" 5
@@ -166,21 +231,46 @@ if ((kill_one)); then
   wait_sims || failed=1
   sessions_total="$(completed_sessions 0 "$sims")"
 else
-  scale_haproxy_start "$front" "$c1_port" "$c2_port"
+  scale_haproxy_start "$front" "$c1_port" "$c2_port" "${http_port[1]}" "${http_port[2]}"
   wait_server 2 DOWN
   half=$((sims / 2))
+  if ((sqlite)); then
+    c3_port="$(scale_free_port)"
+    start_collector 3 "$c3_port" "$SCALE_DIR/sqlite.db"
+    cpu_mark_all "collector=${collector_pid[3]}"
+    ticks="$(machine_ticks)"
+    t="$(now)"
+    start_sims 0 "$half" 1 "$c3_port" sqlite-sim
+    wait_sims || failed=1
+    t_end="$(now)"
+    n="$(completed_sessions 0 "$half" sqlite-sim)"
+    echo "SQLite, one collector: $n sessions, $(rate "$n" "$t" "$t_end") sessions/s in $(minus "$t_end" "$t") s"
+    cpu_table "it" "collector=${collector_pid[3]}"
+    echo "  machine: $(machine_busy "$ticks") of its $(nproc) cores busy (simulators, collectors, server)"
+    scale_stop_pid "${collector_pid[3]}"
+  fi
+  pids=("collector1=${collector_pid[1]}" "postgres=$PG_PID" "haproxy=$HAPROXY_PID")
+  cpu_mark_all "${pids[@]}"
+  ticks="$(machine_ticks)"
   t0="$(now)"
   start_sims 0 "$half" 1
   wait_sims || failed=1
   t1="$(now)"
-  echo "one collector:  $(completed_sessions 0 "$half") sessions, $(rate "$(completed_sessions 0 "$half")" "$t0" "$t1") sessions/s"
+  echo "one collector:  $(completed_sessions 0 "$half") sessions, $(rate "$(completed_sessions 0 "$half")" "$t0" "$t1") sessions/s in $(minus "$t1" "$t0") s"
+  cpu_table "it" "${pids[@]}"
+  echo "  machine: $(machine_busy "$ticks") of its $(nproc) cores busy (simulators, collectors, server)"
   start_collector 2 "$c2_port"
   wait_server 2 UP
+  pids+=("collector2=${collector_pid[2]}")
+  cpu_mark_all "${pids[@]}"
+  ticks="$(machine_ticks)"
   t2="$(now)"
   start_sims "$half" $((sims - half)) 1
   wait_sims || failed=1
   t3="$(now)"
-  echo "two collectors: $(completed_sessions "$half" $((sims - half))) sessions, $(rate "$(completed_sessions "$half" $((sims - half)))" "$t2" "$t3") sessions/s"
+  echo "two collectors: $(completed_sessions "$half" $((sims - half))) sessions, $(rate "$(completed_sessions "$half" $((sims - half)))" "$t2" "$t3") sessions/s in $(minus "$t3" "$t2") s"
+  cpu_table "it" "${pids[@]}"
+  echo "  machine: $(machine_busy "$ticks") of its $(nproc) cores busy (simulators, collectors, server)"
 fi
 
 # The collectors end with SIGTERM and print their summaries.
@@ -196,7 +286,10 @@ done
 if ((kill_one)); then
   echo "sessions completed in all: $sessions_total"
   echo "devices in a session on collector 2 at the kill: $(wc -w <<<"$orphans") ($(echo $orphans))"
-  if [ -n "$served_again" ]; then
+  if [ -z "$orphans" ]; then
+    echo "FAILED: the kill cut no session, so nothing was shown (try more --devices)" >&2
+    failed=1
+  elif [ -n "$served_again" ]; then
     echo "time from SIGKILL until all of them were served again: $(python3 -c "import sys; print(f'{float(sys.argv[2]) - float(sys.argv[1]):.2f}')" "$killed_at" "$served_again") s"
   else
     echo "FAILED: not every device cut off by the kill was served again" >&2

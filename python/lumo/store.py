@@ -93,6 +93,28 @@ def _filter_sql(din, from_, to, placeholder):
     return ("WHERE " + " AND ".join(terms)) if terms else "", tuple(args)
 
 
+def _quoted(identifier):
+    """A column name as an SQL identifier, whatever characters it holds."""
+    return '"' + identifier.replace('"', '""') + '"'
+
+
+def _without_secret(message, url):
+    """The message with the URL's user information (user:password) and any quoted piece
+    of it replaced by ***: a malformed escape in a password is quoted back by libpq."""
+    scheme = url.find("://")
+    at = url.rfind("@")
+    if scheme < 0 or at < scheme:
+        return message
+    userinfo = url[scheme + 3:at]
+    password = userinfo.partition(":")[2]
+    if password:
+        message = message.replace(password, "***")
+    for quoted in message.split('"')[1::2]:
+        if quoted and quoted in userinfo:
+            message = message.replace(f'"{quoted}"', '"***"')
+    return message
+
+
 def _record(cls, row):
     known = {f.name for f in dataclasses.fields(cls)} - {"extra"}
     return cls(**{k: v for k, v in row.items() if k in known},
@@ -129,7 +151,7 @@ class SQLiteSource:
     def measurements(self, din=None, from_=None, to=None):
         # Every column but the samples, which are read one measurement at a time.
         columns = [r["name"] for r in self._db.execute("PRAGMA table_info(measurements)")]
-        listed = ", ".join(f'"{c}"' for c in columns if c != "samples")
+        listed = ", ".join(_quoted(c) for c in columns if c != "samples")
         where, args = _filter_sql(din, from_, to, "?")
         return self._rows(f"SELECT {listed} FROM measurements {where} ORDER BY id", args)
 
@@ -155,7 +177,8 @@ class PostgresSource:
         try:
             self._db = psycopg2.connect(url)
         except psycopg2.Error as error:
-            raise ConnectionError(f"cannot connect to the PostgreSQL database: {str(error).strip()}") from None
+            said = _without_secret(str(error).strip(), url)
+            raise ConnectionError(f"cannot connect to the PostgreSQL database: {said}") from None
         self._db.set_session(readonly=True, autocommit=True)
         version = self._rows("SELECT to_regclass('lumo_schema') IS NOT NULL AS versioned")
         if not version[0]["versioned"]:
@@ -176,7 +199,7 @@ class PostgresSource:
         columns = [r["column_name"] for r in self._rows(
             "SELECT column_name FROM information_schema.columns WHERE table_name = 'measurements' "
             "AND table_schema = current_schema() ORDER BY ordinal_position")]
-        listed = ", ".join(f'"{c}"' for c in columns if c != "samples")
+        listed = ", ".join(_quoted(c) for c in columns if c != "samples")
         where, args = _filter_sql(din, from_, to, "%s")
         rows = self._rows(f"SELECT {listed} FROM measurements {where} ORDER BY id", args)
         for row in rows:  # bytea arrives as memoryview, timestamptz as datetime: as SQLite has them

@@ -85,12 +85,13 @@ scale_psql() {
   psql -X -q -At -h 127.0.0.1 -p "$PG_PORT" -U lumo -d lumo "$@"
 }
 
-# scale_haproxy_start FRONT_PORT COLLECTOR1_PORT COLLECTOR2_PORT [MAXCONN]
+# scale_haproxy_start FRONT_PORT COLLECTOR1_PORT COLLECTOR2_PORT CHECK1_PORT CHECK2_PORT
+#   [MAXCONN]: the CHECK ports are the collectors' --http ports.
 scale_haproxy_start() {
   local here
   here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
   LUMO_FRONT="127.0.0.1:$1" LUMO_COLLECTOR_1="127.0.0.1:$2" LUMO_COLLECTOR_2="127.0.0.1:$3" \
-    LUMO_COLLECTOR_MAXCONN="${4:-64}" \
+    LUMO_CHECK_PORT_1="$4" LUMO_CHECK_PORT_2="$5" LUMO_COLLECTOR_MAXCONN="${6:-64}" \
     haproxy -db -f "$here/deploy/haproxy.cfg" >"$SCALE_DIR/haproxy.log" 2>&1 &
   HAPROXY_PID=$!
   SCALE_PIDS+=("$HAPROXY_PID")

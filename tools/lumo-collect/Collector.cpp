@@ -471,6 +471,8 @@ int runCollect(const Options &o)
             return fail(kExitUnavailable, error);
 
     OpenedStore store = openStore(o.dbPath, Access::Write);
+    if (!store.warning.empty())
+        std::fprintf(stderr, "lumo-collect: warning: %s\n", store.warning.c_str());
     if (!store.storage)
         return fail(store.status, store.error);
     if (store.report.upgraded)
@@ -580,6 +582,8 @@ int runPlot(const Options &o)
     if (!outputSparesDatabase(o.output, o.dbPath, error))
         return fail(kExitUsage, error);
     OpenedStore store = openStore(o.dbPath, Access::Read);
+    if (!store.warning.empty())
+        std::fprintf(stderr, "lumo-collect: warning: %s\n", store.warning.c_str());
     if (!store.storage)
         return fail(store.status, store.error);
     MeasurementRecord m;

@@ -33,7 +33,12 @@ bool isPostgresUrl(const std::string &db);
 struct PgTarget {
     std::vector<std::pair<std::string, std::string>> options; // libpq keyword, value
     std::string address; // "user@host:port/dbname" for messages: never the password
+    bool passwordGiven = false; // in the URL itself: anyone may read it with ps
 };
+
+// Overwrites the password of a PostgreSQL URL in a command-line argument with '*', so
+// that ps and /proc show it no longer (after the program has copied it).
+void hideUrlPassword(char *arg);
 
 // False, with the reason, when the URL does not parse.
 bool parsePgUrl(const std::string &url, PgTarget &target, std::string &error);

@@ -31,6 +31,10 @@ OpenedStore openStore(const std::string &db, Access access)
     PgTarget target;
     if (!parsePgUrl(db, target, store.error))
         return failed(kExitUsage, store.error);
+    if (target.passwordGiven)
+        store.warning = "the password given in the --db URL was readable by every user of this "
+                        "machine (ps) until the program hid it: put it in a password file "
+                        "(PGPASSFILE, ~/.pgpass) or PGPASSWORD instead";
     std::unique_ptr<PgStorage> storage =
         PgStorage::open(target, access, store.error, &store.report);
     if (!storage)

@@ -20,6 +20,7 @@ struct OpenedStore {
     OpenReport report;
     int status = 0; // on failure: kExitUsage (a URL that does not parse) or kExitUnavailable
     std::string error;
+    std::string warning; // for the person, also when the store opened
 };
 
 OpenedStore openStore(const std::string &db, Access access);

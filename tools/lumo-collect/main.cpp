@@ -2,6 +2,7 @@
 #include "Collector.h"
 #include "ConfigFile.h"
 #include "Options.h"
+#include "PgConnection.h"
 
 #include <cstdio>
 #include <string>
@@ -35,6 +36,8 @@ int main(int argc, char **argv)
 {
     using namespace lumo_collect;
     const std::vector<std::string> args(argv + 1, argv + argc);
+    for (int i = 1; i < argc; ++i)
+        hideUrlPassword(argv[i]);
     Options options;
     std::string error;
     if (!parseOptions(args, options, error))
