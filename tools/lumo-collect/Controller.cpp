@@ -157,13 +157,12 @@ void Controller::onDeviceAdded(const std::string &din)
     if (!holdLock(din))
         return; // let go at its first request: another collector serves it
     // While storage is down the device row waits for its next stored measurement.
-    if (sinks_.storage && !storageDown() && !sinks_.storage->deviceSeen(din, utcNow())) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++stats_.storageErrors;
-        }
-        // The same database takes the measurements: no transfer until it works again.
-        storageFailed(sinks_.storage->lastError());
+    // Through the writer, in a group with what else is waiting; a failure marks storage
+    // down there (the same database takes the measurements: no transfer until it works).
+    std::string why;
+    if (sinks_.storage && !storageDown() && !writer_->deviceSeen(din, utcNow(), why)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++stats_.storageErrors;
     }
     say(std::string(firstTime ? "device " : "device again ") + din);
 }
@@ -232,10 +231,8 @@ void Controller::onSyncEnded(const lumo_EventData &record, bool ok)
         if (!ok && !stopping_)
             ++stats_.failuresBeforeStop;
     }
-    const bool down = storageDown();
-    bool stored = !sinks_.storage || (!down && sinks_.storage->storeSync(sync));
-    if (sinks_.storage && !down && !stored)
-        storageFailed(sinks_.storage->lastError());
+    std::string why;
+    bool stored = !sinks_.storage || (!storageDown() && writer_->storeSync(sync, why));
     if (!stored) {
         std::lock_guard<std::mutex> lock(mutex_);
         ++stats_.storageErrors;

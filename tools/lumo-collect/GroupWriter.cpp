@@ -19,21 +19,41 @@ GroupWriter::~GroupWriter()
     thread_.join();
 }
 
+void GroupWriter::submit(Job &job, std::string &why)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    queue_.push_back(&job);
+    work_.notify_one();
+    done_.wait(lock, [&] { return job.done; });
+    why = job.why;
+}
+
 StoreOutcome GroupWriter::store(MeasurementRecord &m, std::string &why)
 {
     const auto handed = std::chrono::steady_clock::now();
     Job job;
     job.measurement = &m;
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        queue_.push_back(&job);
-        work_.notify_one();
-        done_.wait(lock, [&] { return job.done; });
-    }
+    submit(job, why);
     if (hooks_.waited)
         hooks_.waited(std::chrono::steady_clock::now() - handed);
-    why = job.why;
     return job.outcome;
+}
+
+bool GroupWriter::deviceSeen(const std::string &din, const std::string &when, std::string &why)
+{
+    const DeviceSeen device{din, when};
+    Job job;
+    job.device = &device;
+    submit(job, why);
+    return job.outcome == StoreOutcome::Stored;
+}
+
+bool GroupWriter::storeSync(const SyncRecord &sync, std::string &why)
+{
+    Job job;
+    job.sync = &sync;
+    submit(job, why);
+    return job.outcome == StoreOutcome::Stored;
 }
 
 std::size_t GroupWriter::waiting() const
@@ -76,17 +96,30 @@ void GroupWriter::write(std::deque<Job *> &group)
             job->why = "storage is down";
         return; // outcomes stay Failed
     }
-    std::vector<MeasurementRecord *> records;
-    for (const Job *job : group)
-        records.push_back(job->measurement);
+    WriteGroup batch;
+    for (const Job *job : group) {
+        if (job->measurement)
+            batch.measurements.push_back(job->measurement);
+        else if (job->device)
+            batch.devices.push_back(*job->device);
+        else
+            batch.syncs.push_back(job->sync);
+    }
     std::string error;
-    const std::vector<StoreOutcome> outcomes = storage_.storeMeasurements(records, error);
-    bool anyFailed = outcomes.size() != group.size();
-    for (std::size_t i = 0; i < group.size(); ++i) {
-        group[i]->outcome = i < outcomes.size() ? outcomes[i] : StoreOutcome::Failed;
-        anyFailed = anyFailed || group[i]->outcome == StoreOutcome::Failed;
-        if (group[i]->outcome == StoreOutcome::Failed)
-            group[i]->why = error.empty() ? "not stored" : error;
+    std::vector<StoreOutcome> outcomes;
+    const bool othersStored = storage_.storeGroup(batch, outcomes, error);
+    bool anyFailed = !othersStored || outcomes.size() != batch.measurements.size();
+    std::size_t next = 0; // the next measurement's outcome
+    for (Job *job : group) {
+        if (job->measurement)
+            job->outcome = next < outcomes.size() ? outcomes[next++] : StoreOutcome::Failed;
+        else
+            job->outcome = othersStored ? StoreOutcome::Stored : StoreOutcome::Failed;
+        anyFailed = anyFailed || job->outcome == StoreOutcome::Failed;
+        if (job->outcome == StoreOutcome::Failed)
+            job->why = error.empty() ? "not stored" : error;
+        else if (job->outcome == StoreOutcome::Fenced)
+            job->why = "the device's lease was lost";
     }
     // Before the callers wake: the next group must already see storage as down.
     if (anyFailed && hooks_.failed)

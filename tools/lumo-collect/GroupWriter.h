@@ -47,18 +47,27 @@ public:
     // Blocks until the group holding m is committed or has failed; m.id is set when
     // stored. On Failed, why says why.
     StoreOutcome store(MeasurementRecord &m, std::string &why);
+    // A device row and a sync result go into a group the same way; false, with why,
+    // when not stored.
+    bool deviceSeen(const std::string &din, const std::string &when, std::string &why);
+    bool storeSync(const SyncRecord &sync, std::string &why);
     // Measurements handed over and not yet taken into a group.
     std::size_t waiting() const;
 
 private:
     struct Job {
-        MeasurementRecord *measurement;
+        // One of the three.
+        MeasurementRecord *measurement = nullptr;
+        const DeviceSeen *device = nullptr;
+        const SyncRecord *sync = nullptr;
         StoreOutcome outcome = StoreOutcome::Failed;
         std::string why;
         bool done = false;
     };
 
     void run();
+    // Hands the job over and waits for its group.
+    void submit(Job &job, std::string &why);
     std::deque<Job *> takeGroup(); // with mutex_ held
     void write(std::deque<Job *> &group);
 

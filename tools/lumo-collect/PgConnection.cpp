@@ -424,6 +424,7 @@ pg_result *PgConnection::await()
         }
         const short events = static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0));
         if (!waitSocket(PQsocket(conn_), events, until)) {
+            timedOut_ = true;
             drop("PostgreSQL at " + target_.address + " did not answer within " +
                  seconds(kDeadline) + "; connection dropped");
             PQclear(kept);
@@ -484,6 +485,12 @@ std::string PgConnection::failure() const
            " lost: " + serverSaid(PQerrorMessage(conn_));
 }
 
+bool PgConnection::keepSetting(const std::string &sql, std::string &error)
+{
+    settings_.push_back(sql);
+    return command(sql.c_str(), error);
+}
+
 bool PgConnection::isBroken() const
 {
     return !dropped_.empty() || PQstatus(conn_) != CONNECTION_OK;
@@ -499,6 +506,10 @@ bool PgConnection::reconnect(std::string &error)
     PQfinish(conn_);
     conn_ = std::exchange(fresh->conn_, nullptr);
     dropped_.clear();
+    timedOut_ = false;
+    for (const std::string &sql : settings_)
+        if (!command(sql.c_str(), error))
+            return false;
     return true;
 }
 

@@ -32,7 +32,7 @@ bool isPostgresUrl(const std::string &db);
 // What a URL asks for, checked before anything is tried.
 struct PgTarget {
     std::vector<std::pair<std::string, std::string>> options; // libpq keyword, value
-    std::string address; // "user@host:port/dbname" for messages: never the password
+    std::string address;        // "user@host:port/dbname" for messages: never the password
     bool passwordGiven = false; // in the URL itself: anyone may read it with ps
 };
 
@@ -110,8 +110,17 @@ public:
     // Several statements in one string, no parameters.
     PgResult script(const char *sql);
     bool command(const char *sql, std::string &error);
+    // Gives the session up (read-only, poisoned): the next reconnect() opens a fresh one.
+    void discard(const std::string &why) { drop(why); }
+    // Runs sql ("SET ...") now and again on every fresh connection; false with the reason.
+    bool keepSetting(const std::string &sql, std::string &error);
     // True once the connection is lost or was dropped (a deadline passed).
     bool isBroken() const;
+    // Dropped because the server did not answer in time: trying again at once would
+    // only wait as long once more.
+    bool timedOut() const { return timedOut_; }
+    // Why the connection cannot be used (dropped, or lost).
+    std::string failure() const;
     // Drops this connection (whatever state its session is in: read-only, in a failed
     // transaction, on a server that went away) and opens a fresh one; false with the
     // reason when it cannot.
@@ -131,13 +140,13 @@ private:
     pg_result *await();
     Clock::time_point deadline() const { return deadline_ ? *deadline_ : Clock::now() + kDeadline; }
     void drop(const std::string &why);
-    // Why the connection cannot be used (dropped, or lost).
-    std::string failure() const;
 
     pg_conn *conn_;
     PgTarget target_;
     std::optional<Clock::time_point> deadline_;
     std::string dropped_; // why the connection was dropped; empty while it is usable
+    bool timedOut_ = false;
+    std::vector<std::string> settings_; // of keepSetting
 };
 
 // Sets one deadline for the statements of a transaction while it lives.

@@ -94,7 +94,10 @@ std::unique_ptr<PgDeviceLock> PgDeviceLock::open(const PgTarget &target, std::st
     auto conn = PgConnection::connect(target, error);
     if (!conn)
         return nullptr;
-    if (!conn->command(kLeaseTable, error)) {
+    // Lease writes need not wait for the disk: a lease lost with the server's last
+    // moments is safe, as every store checks its epoch in its own (durable) transaction.
+    if (!conn->command(kLeaseTable, error) ||
+        !conn->keepSetting("SET synchronous_commit = off", error)) {
         error = "cannot set up device leases in PostgreSQL at " + target.address + ": " + error;
         return nullptr;
     }
@@ -127,10 +130,16 @@ bool PgDeviceLock::connected()
 {
     if (!conn_->isBroken())
         return true;
+    // A server that could not be reached a moment ago is not tried again for each device
+    // that calls: the renewals try every kRenewEvery.
+    const Clock::time_point now = Clock::now();
+    if (now - lastReconnectFailure_ < kRenewEvery)
+        return false;
     // The leases are rows: a new connection still holds them.
     std::string error;
     if (conn_->reconnect(error))
         return true;
+    lastReconnectFailure_ = now;
     noteFailure(error);
     return false;
 }
@@ -160,15 +169,18 @@ LockOutcome PgDeviceLock::acquire(const std::string &din)
     const Clock::time_point sent = Clock::now();
     PgResult r;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!connected())
+        if (!connected()) {
+            noteFailure(conn_->failure());
             return LockOutcome::Failed;
+        }
         r = conn_->exec(kTake, PgParams().text(din).text(holder_).integer(
                                    static_cast<long long>(kLeaseTime.count())));
-        if (!conn_->isBroken())
-            break; // an answer, or an error of the statement itself
+        if (!conn_->isBroken() || conn_->timedOut())
+            break; // an answer, an error of the statement itself, or no answer in time
     }
     if (!r.ok()) {
         noteFailure("device lease for " + din + ": " + r.error());
+        conn_->discard(r.error()); // a read-only or poisoned session is not used again
         return LockOutcome::Failed;
     }
     std::lock_guard<std::mutex> lock(stateMutex_);
@@ -193,8 +205,10 @@ void PgDeviceLock::release(const std::string &din)
     if (conn_->isBroken())
         return; // the lease runs out by itself
     PgResult r = conn_->exec(kGiveBack, PgParams().text(holder_).text(textArray({din})));
-    if (!r.ok())
+    if (!r.ok()) {
         noteFailure("device lease for " + din + ": " + r.error());
+        conn_->discard(r.error());
+    }
 }
 
 void PgDeviceLock::renewLoop()
@@ -229,6 +243,7 @@ void PgDeviceLock::renewOnce()
                                          .text(textArray(dins)));
     if (!r.ok()) {
         noteFailure("device leases cannot be renewed: " + r.error());
+        conn_->discard(r.error());
         return;
     }
     std::map<std::string, long long> renewed;

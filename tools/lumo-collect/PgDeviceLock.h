@@ -68,7 +68,8 @@ private:
 
     const std::string holder_;
     std::unique_ptr<PgConnection> conn_;
-    std::mutex connMutex_; // conn_: one statement at a time
+    std::mutex connMutex_; // conn_ and lastReconnectFailure_: one statement at a time
+    Clock::time_point lastReconnectFailure_{};
 
     mutable std::mutex stateMutex_;
     mutable std::map<std::string, long long> held_; // DIN -> epoch

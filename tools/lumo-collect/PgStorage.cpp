@@ -153,8 +153,7 @@ bool PgStorage::run(const char *sql, const PgParams &params)
     PgResult r = params.empty() ? conn_->script(sql) : conn_->exec(sql, params);
     if (r.ok())
         return true;
-    lastError_ =
-        conn_->isBroken() ? "connection to PostgreSQL at " + conn_->address() + " lost" : r.error();
+    lastError_ = r.error();
     return false;
 }
 
@@ -186,8 +185,8 @@ bool PgStorage::transaction(const std::function<bool()> &steps)
     }
     if (attempt(steps))
         return true;
-    if (!conn_->isBroken())
-        return false;
+    if (!conn_->isBroken() || conn_->timedOut())
+        return false; // refused, or no answer within the deadline: not again at once
     // The server went away (restart, fail-over, network): once more on a new connection.
     std::string error;
     if (!conn_->reconnect(error)) {
@@ -287,41 +286,67 @@ bool PgStorage::validLeases(const std::vector<MeasurementRecord *> &group,
     return true;
 }
 
-std::vector<StoreOutcome>
-PgStorage::storeMeasurements(const std::vector<MeasurementRecord *> &group, std::string &error)
+bool PgStorage::insertMeasurements(const std::vector<MeasurementRecord *> &group,
+                                   const std::vector<std::vector<uint8_t>> &blobs,
+                                   const std::vector<std::vector<uint8_t>> &digests,
+                                   std::vector<StoreOutcome> &outcomes)
+{
+    outcomes.assign(group.size(), StoreOutcome::Fenced);
+    if (group.empty())
+        return true;
+    std::set<std::string> valid;
+    if (leases_ && !validLeases(group, valid))
+        return false;
+    std::set<std::string> upserted;
+    for (std::size_t i = 0; i < group.size(); ++i) {
+        MeasurementRecord &m = *group[i];
+        if (leases_ && !valid.count(m.din))
+            continue;
+        if (upserted.insert(m.din).second && !upsertDevice(m.din, m.receivedAt))
+            return false;
+        outcomes[i] = insertMeasurement(m, blobs[i], digests[i]);
+        if (outcomes[i] == StoreOutcome::Failed)
+            return false;
+    }
+    return true;
+}
+
+bool PgStorage::storeGroup(const WriteGroup &group, std::vector<StoreOutcome> &outcomes,
+                           std::string &error)
 {
     std::vector<std::vector<uint8_t>> blobs;
     std::vector<std::vector<uint8_t>> digests;
-    for (const MeasurementRecord *m : group) {
+    for (const MeasurementRecord *m : group.measurements) {
         blobs.push_back(samplesToBlob(m->samples));
         digests.push_back(samplesDigest(blobs.back()));
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<StoreOutcome> outcomes;
     const bool ok = transaction([&] {
-        outcomes.assign(group.size(), StoreOutcome::Fenced);
-        std::set<std::string> valid;
-        if (leases_ && !validLeases(group, valid))
-            return false;
-        std::set<std::string> upserted;
-        for (std::size_t i = 0; i < group.size(); ++i) {
-            MeasurementRecord &m = *group[i];
-            if (leases_ && !valid.count(m.din))
-                continue;
-            if (upserted.insert(m.din).second && !upsertDevice(m.din, m.receivedAt))
+        for (const DeviceSeen &d : group.devices)
+            if (!upsertDevice(d.din, d.when))
                 return false;
-            outcomes[i] = insertMeasurement(m, blobs[i], digests[i]);
-            if (outcomes[i] == StoreOutcome::Failed)
+        for (const SyncRecord *sync : group.syncs)
+            if (!insertSync(*sync))
                 return false;
-        }
-        return true;
+        return insertMeasurements(group.measurements, blobs, digests, outcomes);
     });
     if (ok)
-        return outcomes;
+        return true;
     error = lastError_;
-    for (MeasurementRecord *m : group)
+    for (MeasurementRecord *m : group.measurements)
         m->id = 0;
-    return std::vector<StoreOutcome>(group.size(), StoreOutcome::Failed);
+    outcomes.assign(group.measurements.size(), StoreOutcome::Failed);
+    return false;
+}
+
+std::vector<StoreOutcome>
+PgStorage::storeMeasurements(const std::vector<MeasurementRecord *> &group, std::string &error)
+{
+    WriteGroup only;
+    only.measurements = group;
+    std::vector<StoreOutcome> outcomes;
+    storeGroup(only, outcomes, error);
+    return outcomes;
 }
 
 StoreOutcome PgStorage::storeMeasurement(MeasurementRecord &m)
@@ -330,7 +355,7 @@ StoreOutcome PgStorage::storeMeasurement(MeasurementRecord &m)
     return storeMeasurements({&m}, error).front();
 }
 
-bool PgStorage::storeSync(const SyncRecord &sync)
+bool PgStorage::insertSync(const SyncRecord &sync)
 {
     PgParams p;
     p.text(sync.din).text(sync.at).integer(sync.ok ? 1 : 0).integer(sync.paramsWritten ? 1 : 0);
@@ -342,18 +367,21 @@ bool PgStorage::storeSync(const SyncRecord &sync)
     } else {
         p.null().null().null().null().null();
     }
+    if (!upsertDevice(sync.din, sync.at) ||
+        !run("INSERT INTO syncs (din, at, ok, params_written, host_crc16, status32a, "
+             "status32b, status16a, device_time, status16b) "
+             "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)",
+             p))
+        return false;
+    return !sync.status ||
+           run("UPDATE devices SET last_status = $2, last_status_at = $3 WHERE din = $1",
+               PgParams().text(sync.din).text(statusJson(*sync.status)).text(sync.at));
+}
+
+bool PgStorage::storeSync(const SyncRecord &sync)
+{
     std::lock_guard<std::mutex> lock(mutex_);
-    return transaction([&] {
-        if (!upsertDevice(sync.din, sync.at) ||
-            !run("INSERT INTO syncs (din, at, ok, params_written, host_crc16, status32a, "
-                 "status32b, status16a, device_time, status16b) "
-                 "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)",
-                 p))
-            return false;
-        return !sync.status ||
-               run("UPDATE devices SET last_status = $2, last_status_at = $3 WHERE din = $1",
-                   PgParams().text(sync.din).text(statusJson(*sync.status)).text(sync.at));
-    });
+    return transaction([&] { return insertSync(sync); });
 }
 
 bool PgStorage::probeOnce()

@@ -48,6 +48,8 @@ public:
     std::vector<StoreOutcome> storeMeasurements(const std::vector<MeasurementRecord *> &group,
                                                 std::string &error) override;
     bool storeSync(const SyncRecord &sync) override;
+    bool storeGroup(const WriteGroup &group, std::vector<StoreOutcome> &outcomes,
+                    std::string &error) override;
     bool probeWrite() override;
     bool loadMeasurement(const std::string &din, long index, MeasurementRecord &out,
                          std::string &error) override;
@@ -76,6 +78,12 @@ private:
                                    const std::vector<uint8_t> &digest);
     // The DINs of the group whose lease is ours with the epoch we took; false on error.
     bool validLeases(const std::vector<MeasurementRecord *> &group, std::set<std::string> &valid);
+    bool insertSync(const SyncRecord &sync); // inside a transaction
+    // The measurements of a group inside its transaction; false to roll back.
+    bool insertMeasurements(const std::vector<MeasurementRecord *> &group,
+                            const std::vector<std::vector<uint8_t>> &blobs,
+                            const std::vector<std::vector<uint8_t>> &digests,
+                            std::vector<StoreOutcome> &outcomes);
     bool probeOnce();
 
     std::unique_ptr<PgConnection> conn_;

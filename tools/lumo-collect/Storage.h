@@ -49,6 +49,18 @@ enum class StoreOutcome {
     Fenced,
 };
 
+struct DeviceSeen {
+    std::string din;
+    std::string when;
+};
+
+// What the writer thread commits at once: device rows, sync results and measurements.
+struct WriteGroup {
+    std::vector<DeviceSeen> devices;
+    std::vector<const SyncRecord *> syncs;
+    std::vector<MeasurementRecord *> measurements;
+};
+
 class Storage {
 public:
     virtual ~Storage() = default;
@@ -72,6 +84,29 @@ public:
     }
     // Stores the sync result; a read status also becomes the device's last status.
     virtual bool storeSync(const SyncRecord &sync) = 0;
+    // A writer's group: outcomes get one entry per measurement; false (with error) when
+    // a device row or a sync result could not be stored. This default writes the device
+    // rows and syncs one by one, then the measurements as one group; a store that can
+    // puts everything into one transaction (then all or nothing).
+    virtual bool storeGroup(const WriteGroup &group, std::vector<StoreOutcome> &outcomes,
+                            std::string &error)
+    {
+        bool ok = true;
+        for (const DeviceSeen &d : group.devices)
+            if (!deviceSeen(d.din, d.when)) {
+                ok = false;
+                error = lastError();
+            }
+        for (const SyncRecord *sync : group.syncs)
+            if (!storeSync(*sync)) {
+                ok = false;
+                error = lastError();
+            }
+        outcomes.clear();
+        if (!group.measurements.empty())
+            outcomes = storeMeasurements(group.measurements, error);
+        return ok;
+    }
     // Commits and removes a write as large as the largest measurement. True when the
     // store takes writes now.
     virtual bool probeWrite() = 0;
