@@ -90,14 +90,15 @@ wait_server() { # N STATE
 # Starts K simulator processes for devices FIRST.. (each its own DINs), ROUNDS turns per
 # device; their pids land in sim_pids.
 first_din=100000001
-start_sims() { # FIRST_INDEX COUNT ROUNDS [PORT [REPORT_PREFIX]]
+sim_extra=()
+start_sims() { # FIRST_INDEX COUNT ROUNDS [PORT [REPORT_PREFIX [GAP_MS]]]
   local k din
   sim_pids=()
   for ((k = $1; k < $1 + $2; k++)); do
     din=$((first_din + k * per_sim))
     "$sim" --tcp "127.0.0.1:${4:-$front}" --devices "$per_sim" --din "$din" --seed "$din" \
       --measurements "$measurements" --device-per-session --sessions $((per_sim * $3)) \
-      --handshake-timeout 60000 --connect-timeout 20000 \
+      --session-gap "${6:-0}" "${sim_extra[@]}" --handshake-timeout 60000 --connect-timeout 20000 \
       --report "$SCALE_DIR/${5:-sim}$k.json" >"$SCALE_DIR/${5:-sim}$k.log" 2>&1 &
     sim_pids+=("$!")
     SCALE_PIDS+=("$!")
@@ -186,6 +187,11 @@ now() { date +%s.%N; }
 minus() { python3 -c "import sys; print(f'{float(sys.argv[1]) - float(sys.argv[2]):.1f}')" "$1" "$2"; }
 rate() { python3 -c "import sys; print(f'{int(sys.argv[1]) / (float(sys.argv[3]) - float(sys.argv[2])):.1f}')" "$@"; }
 stored() { scale_psql -c "SELECT count(*) FROM measurements"; }
+# The devices whose session on collector N has begun and not ended in SLEEP.
+open_sessions() { # N
+  awk '/^device (again )?[0-9-]+$/ { open[$NF] = 1 } / SLEEP$/ { sub(":", "", $1); delete open[$1] }
+    END { for (d in open) print d }' "$SCALE_DIR/collector$1.log"
+}
 served_sessions() { cat "$SCALE_DIR"/collector*.log | grep -c ': SLEEP$' || true; }
 
 echo "$devices devices in $sims simulator processes, $measurements measurements each; HAProxy on 127.0.0.1:$front"
@@ -195,7 +201,11 @@ if ((kill_one)); then
   scale_haproxy_start "$front" "$c1_port" "$c2_port" "${http_port[1]}" "${http_port[2]}"
   # Five turns per device: a device cut off by the kill is served on a later turn (a
   # turn can also be lost in the moment before HAProxy knows the collector is gone).
-  start_sims 0 "$sims" 5
+  # The killed collector's leases run out only after 15 s, so a device calls again at
+  # most every 6 s (the turns of a simulator's devices 6 s / N apart). Each frame and
+  # its answer take 20 ms, as over a slow link, so that the kill finds sessions under way.
+  sim_extra=(--rtt 20)
+  start_sims 0 "$sims" 8 "$front" sim $((6000 / per_sim))
   # The kill comes in the first turns (sessions counted in the collectors' logs, which a
   # busy database cannot delay). A turn takes milliseconds, so the kill lands a turn or
   # two later than asked; every device it cuts off still has turns ahead of it.
@@ -204,12 +214,17 @@ if ((kill_one)); then
     (($(served_sessions) >= target)) && break
     sleep 0.05
   done
+  # ... at a moment when collector 2 is in the middle of a session (the devices' turns
+  # come in waves).
+  for ((i = 0; i < 200; i++)); do
+    [ -n "$(open_sessions 2)" ] && break
+    sleep 0.02
+  done
   kill -KILL "${collector_pid[2]}"
   killed_at="$(now)"
   echo "collector 2 killed with SIGKILL after $(stored) of $((devices * measurements)) measurements"
   # Its orphans: devices whose session on collector 2 had begun but not ended in SLEEP.
-  orphans="$(awk '/^device (again )?[0-9-]+$/ { open[$NF] = 1 } / SLEEP$/ { sub(":", "", $1); delete open[$1] }
-    END { for (d in open) print d }' "$SCALE_DIR/collector2.log")"
+  orphans="$(open_sessions 2)"
   # Served again: collector 1 has sent the device to sleep once more since the kill.
   slept() { grep -c "lumo-collect: $1: SLEEP\$" "$SCALE_DIR/collector1.log" || true; }
   declare -A slept_at_kill

@@ -128,6 +128,7 @@ bool parseOptions(const std::vector<std::string> &args, Options &options, std::s
         {"--handshake-word", {kU16, [&](uint64_t v) { dev.word = v, dev.wordSet = true; }}},
         {"--seed", {kU32, [&](uint64_t v) { dev.seed = v, dev.seedSet = true; }}},
         {"--sessions", {kAny, [&](uint64_t v) { cfg.sessions = v; }}},
+        {"--session-gap", {kInt, [&](uint64_t v) { cfg.sessionGapMs = uint32_t(v); }}},
         {"--fleet", {kMaxFleetDevices, [&](uint64_t v) { options.fleet = uint32_t(v); }}},
         {"--rtt", {kInt, [&](uint64_t v) { cfg.frameDelayMs = uint32_t(v); }}},
         {"--ramp-ms", {kInt, [&](uint64_t v) { options.rampMs = uint32_t(v); }}},
@@ -350,6 +351,8 @@ SESSIONS
                          over TCP): session n plays only the nth device in DIN order,
                          starting again after the last; each keeps what it handed over.
                          Give --sessions too.
+  --session-gap MS       wait MS between one session and the next (0), as a device that
+                         calls again later
   --connect-timeout MS   (10000)    --ack-timeout MS (3000)
   --handshake-timeout MS (2000)     --idle-timeout MS: host silent while a device is
                                     awake is a failure (60000; 0 never)

@@ -85,6 +85,8 @@ struct SimTimeouts {
 struct SimConfig {
     std::vector<SimDevice> devices;
     uint64_t sessions = 1;
+    // Pause between one session and the next, as a device that calls again later.
+    uint32_t sessionGapMs = 0;
     bool hold = false;   // keep the link open after the last device went to sleep
     bool refill = false; // every session starts with all measurements stored again
     // The devices take turns, one per session: session n (from 0) plays only

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include <poll.h>
+
 namespace lumosim {
 
 void Simulator::Session::choosePlayers()
@@ -116,6 +118,10 @@ SimReport Simulator::run(LinkProvider &links)
     }
     bool stopped = false;
     for (uint64_t n = 0; n < config_.sessions && !stopped; ++n) {
+        if (n > 0 && config_.sessionGapMs > 0) {
+            pollfd p{stop_->waitFd(), POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(config_.sessionGapMs)); // the stop ends it early
+        }
         if (stop_->triggered()) {
             stopped = true;
             break;
