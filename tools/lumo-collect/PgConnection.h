@@ -32,13 +32,14 @@ bool isPostgresUrl(const std::string &db);
 // What a URL asks for, checked before anything is tried.
 struct PgTarget {
     std::vector<std::pair<std::string, std::string>> options; // libpq keyword, value
-    std::string address;        // "user@host:port/dbname" for messages: never the password
-    bool passwordGiven = false; // in the URL itself: anyone may read it with ps
+    std::string address; // "user@host:port/dbname" for messages: never the password
 };
 
 // Overwrites the password of a PostgreSQL URL in a command-line argument with '*', so
 // that ps and /proc show it no longer (after the program has copied it).
 void hideUrlPassword(char *arg);
+// True for a PostgreSQL URL with a password in it (parsable or not).
+bool urlShowsPassword(const std::string &url);
 
 // False, with the reason, when the URL does not parse.
 bool parsePgUrl(const std::string &url, PgTarget &target, std::string &error);

@@ -16,25 +16,13 @@ OpenedStore failed(int status, std::string error)
     return store;
 }
 
-} // namespace
-
-OpenedStore openStore(const std::string &db, Access access)
+// A PostgreSQL store with its device leases (for writing).
+OpenedStore openPostgres(const std::string &db, Access access)
 {
     OpenedStore store;
-    if (!isPostgresUrl(db)) {
-        OpenOptions options;
-        options.access = access;
-        store.storage = SqliteStorage::open(db, options, store.error, &store.report);
-        store.status = store.storage ? kExitOk : kExitUnavailable;
-        return store;
-    }
     PgTarget target;
     if (!parsePgUrl(db, target, store.error))
         return failed(kExitUsage, store.error);
-    if (target.passwordGiven)
-        store.warning = "the password given in the --db URL was readable by every user of this "
-                        "machine (ps) until the program hid it: put it in a password file "
-                        "(PGPASSFILE, ~/.pgpass) or PGPASSWORD instead";
     std::unique_ptr<PgStorage> storage =
         PgStorage::open(target, access, store.error, &store.report);
     if (!storage)
@@ -48,6 +36,28 @@ OpenedStore openStore(const std::string &db, Access access)
     }
     store.storage = std::move(storage);
     store.status = kExitOk;
+    return store;
+}
+
+} // namespace
+
+OpenedStore openStore(const std::string &db, Access access)
+{
+    OpenedStore store;
+    if (!isPostgresUrl(db)) {
+        OpenOptions options;
+        options.access = access;
+        store.storage = SqliteStorage::open(db, options, store.error, &store.report);
+        store.status = store.storage ? kExitOk : kExitUnavailable;
+        return store;
+    }
+    const std::string warning =
+        urlShowsPassword(db) ? "the password given in the --db URL was readable by every user "
+                               "of this machine (ps) until the program hid it: put it in a "
+                               "password file (PGPASSFILE, ~/.pgpass) or PGPASSWORD instead"
+                             : "";
+    store = openPostgres(db, access);
+    store.warning = warning;
     return store;
 }
 
