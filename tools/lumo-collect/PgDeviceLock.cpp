@@ -126,14 +126,14 @@ PgDeviceLock::~PgDeviceLock()
         conn_->exec(kGiveBack, PgParams().text(holder_).text(textArray(dins)));
 }
 
-bool PgDeviceLock::connected()
+bool PgDeviceLock::connected(bool throttled)
 {
     if (!conn_->isBroken())
         return true;
     // A server that could not be reached a moment ago is not tried again for each device
     // that calls: the renewals try every kRenewEvery.
     const Clock::time_point now = Clock::now();
-    if (now - lastReconnectFailure_ < kRenewEvery)
+    if (throttled && now - lastReconnectFailure_ < kRenewEvery)
         return false;
     // The leases are rows: a new connection still holds them.
     std::string error;
@@ -169,14 +169,17 @@ LockOutcome PgDeviceLock::acquire(const std::string &din)
     const Clock::time_point sent = Clock::now();
     PgResult r;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!connected()) {
+        if (!connected(true)) {
             noteFailure(conn_->failure());
             return LockOutcome::Failed;
         }
         r = conn_->exec(kTake, PgParams().text(din).text(holder_).integer(
                                    static_cast<long long>(kLeaseTime.count())));
-        if (!conn_->isBroken() || conn_->timedOut())
-            break; // an answer, an error of the statement itself, or no answer in time
+        if (r.ok() || conn_->timedOut())
+            break; // an answer, or no answer in time (not again at once)
+        // The session was ended (terminated, restarted) or is unfit (read-only): once
+        // more on a fresh one.
+        conn_->discard(r.error());
     }
     if (!r.ok()) {
         noteFailure("device lease for " + din + ": " + r.error());
@@ -234,13 +237,22 @@ void PgDeviceLock::renewOnce()
             dins.push_back(entry.first);
     }
     std::lock_guard<std::mutex> connLock(connMutex_);
-    if (!connected())
-        return;
-    const Clock::time_point sent = Clock::now();
-    PgResult r = conn_->exec(kRenew, PgParams()
-                                         .text(holder_)
-                                         .integer(static_cast<long long>(kLeaseTime.count()))
-                                         .text(textArray(dins)));
+    Clock::time_point sent;
+    PgResult r;
+    // A session the server ended (terminated, restarted) is found by this statement:
+    // once more at once on a fresh connection.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!connected(false))
+            return;
+        sent = Clock::now();
+        r = conn_->exec(kRenew, PgParams()
+                                    .text(holder_)
+                                    .integer(static_cast<long long>(kLeaseTime.count()))
+                                    .text(textArray(dins)));
+        if (r.ok() || conn_->timedOut())
+            break;
+        conn_->discard(r.error());
+    }
     if (!r.ok()) {
         noteFailure("device leases cannot be renewed: " + r.error());
         conn_->discard(r.error());

@@ -3,7 +3,7 @@
 //
 // - Taking a lease is one statement that succeeds only when the row is free, expired or
 //   already ours, and raises its epoch; a collector's leases are renewed together every
-//   4 s and last 15 s, so the devices of a collector that died, froze or lost its path
+//   3 s and last 15 s, so the devices of a collector that died, froze or lost its path
 //   to the server are free within 15 s, whatever the server believes of its sessions.
 // - The lease is a row, not a session lock: a terminated backend, a restart or a
 //   fail-over of the server loses nothing, and the server's lock table sets no limit.
@@ -37,7 +37,7 @@ class PgDeviceLock : public DeviceLock {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds kLeaseTime{15000};
-    static constexpr std::chrono::milliseconds kRenewEvery{4000};
+    static constexpr std::chrono::milliseconds kRenewEvery{3000};
     // Given up this long before the server could let the lease go: clocks drift, and a
     // commit under way must end (its deadline is 2.5 s) before another collector starts.
     static constexpr std::chrono::milliseconds kSafetyMargin{4000};
@@ -59,7 +59,8 @@ public:
 
 private:
     explicit PgDeviceLock(std::unique_ptr<PgConnection> conn);
-    bool connected(); // with connMutex_
+    // With connMutex_; throttled: not again within kRenewEvery of a failed attempt.
+    bool connected(bool throttled);
     void renewLoop();
     void renewOnce();
     // Leases whose time ran out locally are dropped; with stateMutex_.
