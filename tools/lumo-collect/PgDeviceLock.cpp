@@ -18,11 +18,6 @@ constexpr unsigned long long kFnvPrime = 0x100000001b3ULL;
 constexpr std::size_t kMaxDinDigits = 10;
 constexpr std::size_t kHostNameMax = 256;
 
-// Apart from the measurement tables: a collector of this version creates it when missing.
-const char *const kLeaseTable = "CREATE TABLE IF NOT EXISTS device_leases ("
-                                "din text PRIMARY KEY, holder text NOT NULL, "
-                                "epoch bigint NOT NULL, expires_at timestamptz NOT NULL)";
-
 // Free, expired or already ours: taken, with a new epoch (a session of ours that has not
 // noticed it lost the lease cannot store under the new one).
 const char *const kTake =
@@ -96,8 +91,8 @@ std::unique_ptr<PgDeviceLock> PgDeviceLock::open(const PgTarget &target, std::st
         return nullptr;
     // Lease writes need not wait for the disk: a lease lost with the server's last
     // moments is safe, as every store checks its epoch in its own (durable) transaction.
-    if (!conn->command(kLeaseTable, error) ||
-        !conn->keepSetting("SET synchronous_commit = off", error)) {
+    // The table device_leases is part of the schema: the store (opened first) made it.
+    if (!conn->keepSetting("SET synchronous_commit = off", error)) {
         error = "cannot set up device leases in PostgreSQL at " + target.address + ": " + error;
         return nullptr;
     }

@@ -50,6 +50,12 @@ CREATE TABLE IF NOT EXISTS syncs (
   device_time bigint,
   status16b text
 );
+CREATE TABLE IF NOT EXISTS device_leases (
+  din text PRIMARY KEY,
+  holder text NOT NULL,
+  epoch bigint NOT NULL,
+  expires_at timestamptz NOT NULL
+);
 CREATE TABLE IF NOT EXISTS write_probe (
   id bigserial PRIMARY KEY,
   filler bytea NOT NULL

@@ -12,6 +12,8 @@
 //                 samples_sha256 (bytea); UNIQUE (din, dtime_packed, typeset,
 //                 sample_count, samples_sha256): the identity of a measurement
 //   syncs, write_probe  as in SQLite
+//   device_leases din (key), holder, epoch, expires_at: which collector serves a device
+//                 (PostgreSQL only; see PgDeviceLock)
 //
 // Two collectors storing the same identity at the same moment: the unique constraint
 // lets one insert win and the other finds that row, so each is stored once and the
