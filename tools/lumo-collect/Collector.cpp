@@ -61,6 +61,18 @@ int fail(int status, const std::string &message)
     return status;
 }
 
+// The store's warning about a password given on the command line (not one from the
+// configuration file); also on stderr when logging to a file, as the one who started us
+// should read it.
+void warnAboutPassword(const Options &o, const OpenedStore &store)
+{
+    if (store.warning.empty() || !o.passwordOnCommandLine)
+        return;
+    Console::instance().line(Level::Warning, "lumo-collect", store.warning);
+    if (Console::instance().logsToFile())
+        std::fprintf(stderr, "lumo-collect: warning: %s\n", store.warning.c_str());
+}
+
 // Ports below this one are reserved to privileged programs.
 constexpr uint16_t kFirstUnprivilegedPort = 1024;
 
@@ -471,8 +483,7 @@ int runCollect(const Options &o)
             return fail(kExitUnavailable, error);
 
     OpenedStore store = openStore(o.dbPath, Access::Write);
-    if (!store.warning.empty())
-        std::fprintf(stderr, "lumo-collect: warning: %s\n", store.warning.c_str());
+    warnAboutPassword(o, store);
     if (!store.storage)
         return fail(store.status, store.error);
     if (store.report.upgraded)
@@ -582,8 +593,7 @@ int runPlot(const Options &o)
     if (!outputSparesDatabase(o.output, o.dbPath, error))
         return fail(kExitUsage, error);
     OpenedStore store = openStore(o.dbPath, Access::Read);
-    if (!store.warning.empty())
-        std::fprintf(stderr, "lumo-collect: warning: %s\n", store.warning.c_str());
+    warnAboutPassword(o, store);
     if (!store.storage)
         return fail(store.status, store.error);
     MeasurementRecord m;

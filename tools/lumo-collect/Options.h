@@ -54,6 +54,9 @@ struct Options {
     std::string jsonlPath;
     std::string hdf5Path;
     std::string configFile;
+    // A --db URL with a password was on the command line (readable with ps until hidden);
+    // set by main, not an option: a URL from the configuration file is not warned about.
+    bool passwordOnCommandLine = false;
     std::string logFile; // empty: stderr
     LogFormat logFormat = LogFormat::Text;
     int verbosity = 0;

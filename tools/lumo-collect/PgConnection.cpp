@@ -173,12 +173,14 @@ bool urlShowsPassword(const std::string &url)
     return passwordSpan(url, first, end);
 }
 
-void hideUrlPassword(char *arg)
+bool hideUrlPassword(char *arg)
 {
     std::size_t first = 0;
     std::size_t end = 0;
-    if (passwordSpan(arg, first, end))
-        std::fill(arg + first, arg + end, '*');
+    if (!passwordSpan(arg, first, end))
+        return false;
+    std::fill(arg + first, arg + end, '*');
+    return true;
 }
 
 bool isPostgresUrl(const std::string &db)

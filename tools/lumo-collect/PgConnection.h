@@ -37,7 +37,7 @@ struct PgTarget {
 
 // Overwrites the password of a PostgreSQL URL in a command-line argument with '*', so
 // that ps and /proc show it no longer (after the program has copied it).
-void hideUrlPassword(char *arg);
+bool hideUrlPassword(char *arg);
 // True for a PostgreSQL URL with a password in it (parsable or not).
 bool urlShowsPassword(const std::string &url);
 

@@ -36,12 +36,14 @@ int main(int argc, char **argv)
 {
     using namespace lumo_collect;
     const std::vector<std::string> args(argv + 1, argv + argc);
+    bool passwordOnCommandLine = false;
     for (int i = 1; i < argc; ++i)
-        hideUrlPassword(argv[i]);
+        passwordOnCommandLine = hideUrlPassword(argv[i]) || passwordOnCommandLine;
     Options options;
     std::string error;
     if (!parseOptions(args, options, error))
         return usageError(error);
+    options.passwordOnCommandLine = passwordOnCommandLine;
     switch (options.mode) {
     case Mode::Help:
         std::fputs(usageText().c_str(), stdout);
