@@ -264,6 +264,9 @@ TEST_F(WebApiTest, MetricsCountTheRunAndTheStoreWithoutPerDeviceLabels)
     Stats stats;
     stats.measurements = 5;
     stats.storageDown = true;
+    stats.leaseFailures = 2;
+    stats.leasesLost = 3;
+    stats.fencedMeasurements = 4;
     board_.publish(stats);
     using std::chrono::microseconds;
     for (const auto took :
@@ -272,6 +275,8 @@ TEST_F(WebApiTest, MetricsCountTheRunAndTheStoreWithoutPerDeviceLabels)
     const std::string text = get("/metrics").body;
     for (const char *line :
          {"lumo_collect_measurements_stored_total 5\n", "lumo_collect_storage_up 0\n",
+          "lumo_collect_lease_failures_total 2\n", "lumo_collect_leases_lost_total 3\n",
+          "lumo_collect_measurements_fenced_total 4\n",
           "lumo_collect_write_latency_seconds_bucket{le=\"0.0005\"} 1\n",
           "lumo_collect_write_latency_seconds_bucket{le=\"0.001\"} 2\n",
           "lumo_collect_write_latency_seconds_bucket{le=\"0.025\"} 2\n",

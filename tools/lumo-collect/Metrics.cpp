@@ -109,7 +109,11 @@ void runFigures(Exposition &e, const Stats &s)
           "Records (measurements, sync results, exports) that could not be stored.",
           n(s.storageErrors));
     e.one("lumo_collect_lease_failures_total", "counter",
-          "Device locks that could not be asked for (the device was let go).", n(s.leaseFailures));
+          "Device leases that could not be taken (the device was let go).", n(s.leaseFailures));
+    e.one("lumo_collect_leases_lost_total", "counter",
+          "Sessions ended because their device lease was lost.", n(s.leasesLost));
+    e.one("lumo_collect_measurements_fenced_total", "counter",
+          "Measurements refused under a lost lease (left on the device).", n(s.fencedMeasurements));
 }
 
 void latencyFigures(Exposition &e, const LatencyHistogram::Snapshot &h)
