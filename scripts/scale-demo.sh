@@ -189,7 +189,8 @@ rate() { python3 -c "import sys; print(f'{int(sys.argv[1]) / (float(sys.argv[3])
 stored() { scale_psql -c "SELECT count(*) FROM measurements"; }
 # The devices whose session on collector N has begun and not ended in SLEEP.
 open_sessions() { # N
-  awk '/^device (again )?[0-9-]+$/ { open[$NF] = 1 } / SLEEP$/ { sub(":", "", $1); delete open[$1] }
+  awk '/lumo-collect: device (again )?[0-9-]+$/ { open[$NF] = 1 }
+    /lumo-collect: [0-9-]+: SLEEP$/ { d = $(NF - 1); sub(":", "", d); delete open[d] }
     END { for (d in open) print d }' "$SCALE_DIR/collector$1.log"
 }
 served_sessions() { cat "$SCALE_DIR"/collector*.log | grep -c ': SLEEP$' || true; }

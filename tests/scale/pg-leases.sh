@@ -97,7 +97,7 @@ try_b restarted
 sleep 5 # a renewal after the restart
 try_b renewed
 grep -q "lease on the device is lost" "$SCALE_DIR/A.log" && fail "A lost its lease without a cause"
-[ "$(grep -c '^200-000-001: .*let go without a transfer (EXIT)' "$SCALE_DIR/B.log")" -eq 4 ] ||
+[ "$(grep -c 'lumo-collect: 200-000-001: .*let go without a transfer (EXIT)' "$SCALE_DIR/B.log")" -eq 4 ] ||
   fail "B did not let the device go each time: $(grep 200-000-001 "$SCALE_DIR/B.log")"
 
 # 2. A frozen: B serves the device once A's lease has run out.
@@ -246,7 +246,7 @@ status=$?
 grep -q "stopped (drained)" "$SCALE_DIR/F.log" || fail "drain: F did not say it drained"
 "$sim" --tcp "127.0.0.1:$front" --din 200000006 --measurements 2 --report "$SCALE_DIR/drain-next.json" >/dev/null 2>&1 ||
   fail "drain: the next device was not served through HAProxy"
-grep -q "^device 200-000-006" "$SCALE_DIR/G.log" || fail "drain: G did not serve the next device"
+grep -q "lumo-collect: device 200-000-006" "$SCALE_DIR/G.log" || fail "drain: G did not serve the next device"
 read -r n distinct <<<"$(count_of 200-000-005)"
 [ "$n" -eq 2 ] && [ "$distinct" -eq 2 ] || fail "200-000-005: $n stored ($distinct distinct), 2 expected"
 
