@@ -15,7 +15,7 @@ SignalWaiter::SignalWaiter()
     sigemptyset(&signals_);
     sigaddset(&signals_, SIGINT);
     sigaddset(&signals_, SIGTERM);
-    sigaddset(&signals_, SIGHUP); // reopen the log file
+    sigaddset(&signals_, SIGHUP);  // reopen the log file
     sigaddset(&signals_, SIGUSR1); // drain
     pthread_sigmask(SIG_BLOCK, &signals_, &previousMask_);
     std::signal(SIGPIPE, SIG_IGN);
