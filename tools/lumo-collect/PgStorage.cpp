@@ -398,7 +398,7 @@ bool PgStorage::probeOnce()
     return transaction([&] {
         PgResult r = conn_->exec(
             "INSERT INTO measurements (din, received_at, measured_at, dtime_packed, typeset, "
-            "ns, nss, sample_count, samples, samples_sha256) VALUES ('probe', '', '', -1, -1, "
+            "ns, nss, sample_count, samples, samples_sha256) VALUES ('probe', now(), '', -1, -1, "
             "0, 0, 0, decode(repeat('00', $1::integer), 'hex'), '') RETURNING id",
             PgParams().integer(kLargestBlobBytes));
         if (r.rows() != 1) {
