@@ -285,8 +285,9 @@ def test_postgresql_version_2_upgraded_in_order_across_the_end_of_summer_time(po
         assert c.fetchall() == [("00:30",), ("01:20",)], "02:20 after 02:30 is the second 02:20"
         c.execute("SELECT table_name, column_name FROM information_schema.columns "
                   "WHERE data_type = 'timestamp with time zone' AND table_schema = 'public' ORDER BY 1, 2")
-        assert c.fetchall() == [("devices", "first_seen"), ("devices", "last_seen"), ("devices", "last_status_at"),
-                                ("measurements", "received_at"), ("syncs", "at")]
+        # The upgrade also makes the lease table of version 3.
+        assert c.fetchall() == [("device_leases", "expires_at"), ("devices", "first_seen"), ("devices", "last_seen"),
+                                ("devices", "last_status_at"), ("measurements", "received_at"), ("syncs", "at")]
         c.execute("SELECT version FROM lumo_schema")
         assert c.fetchall() == [(3,)]
     db.close()
