@@ -345,7 +345,7 @@ std::string seconds(std::chrono::milliseconds ms)
 
 } // namespace
 
-pg_conn *PgConnection::open(const PgTarget &target, std::string &error)
+pg_conn *PgConnection::open(const PgTarget &target, std::string &error, bool &noAnswer)
 {
     std::vector<const char *> keys;
     std::vector<const char *> values;
@@ -364,6 +364,7 @@ pg_conn *PgConnection::open(const PgTarget &target, std::string &error)
         if (!waitSocket(PQsocket(conn), state == PGRES_POLLING_READING ? POLLIN : POLLOUT, until)) {
             error = "cannot reach PostgreSQL at " + target.address + ": no answer within " +
                     seconds(kConnectDeadline);
+            noAnswer = true;
             PQfinish(conn);
             return nullptr;
         }
@@ -374,9 +375,13 @@ pg_conn *PgConnection::open(const PgTarget &target, std::string &error)
     return conn;
 }
 
-std::unique_ptr<PgConnection> PgConnection::connect(const PgTarget &target, std::string &error)
+std::unique_ptr<PgConnection> PgConnection::connect(const PgTarget &target, std::string &error,
+                                                    bool *noAnswer)
 {
-    pg_conn *conn = open(target, error);
+    bool late = false;
+    pg_conn *conn = open(target, error, late);
+    if (noAnswer)
+        *noAnswer = late;
     if (!conn && !error.empty())
         return nullptr;
     if (!conn || PQstatus(conn) != CONNECTION_OK) {
@@ -388,8 +393,11 @@ std::unique_ptr<PgConnection> PgConnection::connect(const PgTarget &target, std:
     c->setDeadline(Clock::now() + kConnectDeadline);
     const bool configured = c->configureSession(error);
     c->clearDeadline();
-    if (!configured)
+    if (!configured) {
+        if (noAnswer)
+            *noAnswer = c->timedOut();
         return nullptr;
+    }
     return c;
 }
 
@@ -521,7 +529,7 @@ bool PgConnection::reconnect(std::string &error)
 {
     // Always a fresh session: one that is read-only, poisoned or stuck goes with the old
     // connection.
-    std::unique_ptr<PgConnection> fresh = connect(target_, error);
+    std::unique_ptr<PgConnection> fresh = connect(target_, error, &reconnectTimedOut_);
     if (!fresh)
         return false;
     PQfinish(conn_);

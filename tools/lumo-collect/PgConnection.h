@@ -101,7 +101,9 @@ public:
 
     // Null with a message for the person when the server cannot be used: not reachable,
     // wrong or missing password, unknown user or database.
-    static std::unique_ptr<PgConnection> connect(const PgTarget &target, std::string &error);
+    // noAnswer, when given, is set when it failed because the server did not answer in time.
+    static std::unique_ptr<PgConnection> connect(const PgTarget &target, std::string &error,
+                                                 bool *noAnswer = nullptr);
     ~PgConnection();
     PgConnection(const PgConnection &) = delete;
     PgConnection &operator=(const PgConnection &) = delete;
@@ -126,6 +128,9 @@ public:
     // transaction, on a server that went away) and opens a fresh one; false with the
     // reason when it cannot.
     bool reconnect(std::string &error);
+    // The last reconnect() failed because the server did not answer in time (a frozen
+    // server or path), not because it refused at once.
+    bool reconnectTimedOut() const { return reconnectTimedOut_; }
     const std::string &address() const { return target_.address; }
     // While set, every statement ends by this time instead of its own kDeadline: a
     // transaction's statements share one deadline.
@@ -134,7 +139,7 @@ public:
 
 private:
     PgConnection(pg_conn *conn, PgTarget target) : conn_(conn), target_(std::move(target)) {}
-    static pg_conn *open(const PgTarget &target, std::string &error);
+    static pg_conn *open(const PgTarget &target, std::string &error, bool &noAnswer);
     bool configureSession(std::string &error);
     // Sends what libpq holds and waits for the whole result; a null result (and a
     // dropped connection) when the deadline passes.
@@ -147,6 +152,7 @@ private:
     std::optional<Clock::time_point> deadline_;
     std::string dropped_; // why the connection was dropped; empty while it is usable
     bool timedOut_ = false;
+    bool reconnectTimedOut_ = false;
     std::vector<std::string> settings_; // of keepSetting
 };
 

@@ -125,10 +125,11 @@ bool PgDeviceLock::connected(bool throttled)
 {
     if (!conn_->isBroken())
         return true;
-    // A server that could not be reached a moment ago is not tried again for each device
-    // that calls: the renewals try every kRenewEvery.
+    // A server that did not answer a moment ago (frozen, or its path) is not tried again
+    // for each device that calls, each waiting out the connect deadline: the renewals try
+    // every kRenewEvery. One that refused at once is tried again at once: it may be back.
     const Clock::time_point now = Clock::now();
-    if (throttled && now - lastReconnectFailure_ < kRenewEvery)
+    if (throttled && conn_->reconnectTimedOut() && now - lastReconnectFailure_ < kRenewEvery)
         return false;
     // The leases are rows: a new connection still holds them.
     std::string error;
@@ -164,7 +165,7 @@ LockOutcome PgDeviceLock::acquire(const std::string &din)
     const Clock::time_point sent = Clock::now();
     PgResult r;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!connected(true)) {
+        if (!connected(attempt == 0)) { // a session that just failed is replaced at once
             noteFailure(conn_->failure());
             return LockOutcome::Failed;
         }
