@@ -1,12 +1,16 @@
 #include "GroupWriter.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace lumo_collect {
 
 GroupWriter::GroupWriter(Storage &storage, WriterHooks hooks)
-    : storage_(storage), hooks_(std::move(hooks)), thread_([this] { run(); })
+    : storage_(storage), hooks_(std::move(hooks))
 {
+    const std::size_t count = std::max<std::size_t>(1, storage_.writers());
+    for (std::size_t i = 0; i < count; ++i)
+        threads_.emplace_back([this] { run(); });
 }
 
 GroupWriter::~GroupWriter()
@@ -15,8 +19,9 @@ GroupWriter::~GroupWriter()
         std::lock_guard<std::mutex> lock(mutex_);
         ending_ = true;
     }
-    work_.notify_one();
-    thread_.join();
+    work_.notify_all();
+    for (std::thread &thread : threads_)
+        thread.join();
 }
 
 void GroupWriter::submit(Job &job, std::string &why)

@@ -1,8 +1,9 @@
-// The one thread that writes measurements. Callbacks of many connections hand their
-// measurement over and wait; the writer commits everything waiting in one transaction
-// (a group), then wakes each caller with its own outcome. While one group is being
-// committed the next one gathers, so the disk sees one commit per group instead of one
-// per measurement, and nobody waits on a timer: a lone measurement is written at once.
+// The threads that write measurements (one, or as many as the store commits at once).
+// Callbacks of many connections hand their measurement over and wait; a writer commits
+// everything waiting in one transaction (a group), then wakes each caller with its own
+// outcome. While one group is being committed the next one gathers, so the disk sees one
+// commit per group instead of one per measurement, and nobody waits on a timer: a lone
+// measurement is written at once.
 //
 // A caller returns only once the transaction holding its measurement has been committed
 // (or has failed): what it reports stored is on disk.
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace lumo_collect {
 
@@ -78,7 +80,7 @@ private:
     std::condition_variable done_; // the callers: a group finished
     std::deque<Job *> queue_;
     bool ending_ = false;
-    std::thread thread_; // last: starts once everything above is ready
+    std::vector<std::thread> threads_; // last: start once everything above is ready
 };
 
 } // namespace lumo_collect

@@ -31,7 +31,8 @@ const char *const kSessionSettings =
     "SET statement_timeout = '2s'; SET client_connection_check_interval = '1s'; "
     "SET idle_in_transaction_session_timeout = '5s'; SET tcp_keepalives_idle = 5; "
     "SET tcp_keepalives_interval = 2; SET tcp_keepalives_count = 3; "
-    "SET tcp_user_timeout = 10000; SET client_min_messages = warning";
+    "SET tcp_user_timeout = 10000; SET client_min_messages = warning; "
+    "SET plan_cache_mode = force_generic_plan";
 constexpr int kMillisPerSecond = 1000;
 constexpr int kDefaultPort = 5432;
 
@@ -468,22 +469,156 @@ pg_result *PgConnection::await()
     }
 }
 
-PgResult PgConnection::exec(const char *sql, const PgParams &p, bool binaryResult)
+bool PgConnection::send(const PgStatement &statement)
 {
-    if (isBroken())
-        return PgResult(nullptr, failure());
+    const PgParams &p = statement.params;
     std::vector<const char *> values;
     std::vector<int> lengths;
     for (std::size_t i = 0; i < p.values_.size(); ++i) {
         values.push_back(p.nulls_[i] ? nullptr : p.values_[i].data());
         lengths.push_back(static_cast<int>(p.values_[i].size()));
     }
-    if (!PQsendQueryParams(conn_, sql, static_cast<int>(values.size()), nullptr, values.data(),
-                           lengths.data(), p.formats_.data(), binaryResult ? 1 : 0))
-        drop("cannot send to PostgreSQL at " + target_.address + ": " +
-             serverSaid(PQerrorMessage(conn_)));
+    if (PQsendQueryParams(conn_, statement.sql, static_cast<int>(values.size()), nullptr,
+                          values.data(), lengths.data(), p.formats_.data(),
+                          statement.binaryResult ? 1 : 0))
+        return true;
+    drop("cannot send to PostgreSQL at " + target_.address + ": " +
+         serverSaid(PQerrorMessage(conn_)));
+    return false;
+}
+
+bool PgConnection::sendPrepared(const std::string &name, const PgStatement &statement)
+{
+    const PgParams &p = statement.params;
+    std::vector<const char *> values;
+    std::vector<int> lengths;
+    for (std::size_t i = 0; i < p.values_.size(); ++i) {
+        values.push_back(p.nulls_[i] ? nullptr : p.values_[i].data());
+        lengths.push_back(static_cast<int>(p.values_[i].size()));
+    }
+    if (PQsendQueryPrepared(conn_, name.c_str(), static_cast<int>(values.size()), values.data(),
+                            lengths.data(), p.formats_.data(), statement.binaryResult ? 1 : 0))
+        return true;
+    drop("cannot send to PostgreSQL at " + target_.address + ": " +
+         serverSaid(PQerrorMessage(conn_)));
+    return false;
+}
+
+PgResult PgConnection::exec(const char *sql, const PgParams &p, bool binaryResult)
+{
+    if (isBroken())
+        return PgResult(nullptr, failure());
+    send(PgStatement{sql, p, binaryResult});
     pg_result *r = isBroken() ? nullptr : await();
     return PgResult(r, r ? std::string() : failure());
+}
+
+bool PgConnection::awaitReadable(Clock::time_point until)
+{
+    while (true) {
+        const int flushed = PQflush(conn_);
+        if (flushed < 0)
+            break;
+        if (flushed == 0 && !PQisBusy(conn_))
+            return true;
+        const short events = static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0));
+        if (!waitSocket(PQsocket(conn_), events, until)) {
+            timedOut_ = true;
+            drop("PostgreSQL at " + target_.address + " did not answer within " +
+                 seconds(kDeadline) + "; connection dropped");
+            return false;
+        }
+        if (!PQconsumeInput(conn_))
+            break;
+    }
+    drop("connection to PostgreSQL at " + target_.address +
+         " lost: " + serverSaid(PQerrorMessage(conn_)));
+    return false;
+}
+
+const std::string *PgConnection::preparedName(const char *sql, std::string &error)
+{
+    const auto found = prepared_.find(sql);
+    if (found != prepared_.end())
+        return &found->second;
+    const std::string name = "lumo_" + std::to_string(prepared_.size() + 1);
+    if (!PQsendPrepare(conn_, name.c_str(), sql, 0, nullptr)) {
+        drop("cannot send to PostgreSQL at " + target_.address + ": " +
+             serverSaid(PQerrorMessage(conn_)));
+        return nullptr;
+    }
+    PgResult r(await(), failure());
+    if (!r.ok()) {
+        error = r.error();
+        return nullptr;
+    }
+    return &prepared_.emplace(sql, name).first->second;
+}
+
+std::vector<PgResult> PgConnection::pipeline(const std::vector<PgStatement> &statements)
+{
+    std::vector<PgResult> results;
+    if (isBroken())
+        return results;
+    std::vector<const std::string *> names;
+    for (const PgStatement &statement : statements) {
+        std::string error;
+        names.push_back(preparedName(statement.sql, error));
+        if (!names.back()) {
+            // A session that will not take our statements is of no use.
+            drop("PostgreSQL at " + target_.address + " refused a statement: " + error);
+            return results;
+        }
+    }
+    if (!PQenterPipelineMode(conn_)) {
+        drop("cannot send to PostgreSQL at " + target_.address + ": " +
+             serverSaid(PQerrorMessage(conn_)));
+        return results;
+    }
+    for (std::size_t i = 0; i < statements.size(); ++i)
+        if (!sendPrepared(*names[i], statements[i]))
+            return results;
+    if (!PQpipelineSync(conn_)) {
+        drop("cannot send to PostgreSQL at " + target_.address + ": " +
+             serverSaid(PQerrorMessage(conn_)));
+        return results;
+    }
+    const Clock::time_point until = deadline();
+    // Each statement's result is followed by a null; the sync's result comes last.
+    pg_result *current = nullptr;
+    while (true) {
+        if (!awaitReadable(until)) {
+            PQclear(current);
+            return {};
+        }
+        pg_result *r = PQgetResult(conn_);
+        if (!r) {
+            results.emplace_back(current, current ? std::string() : failure());
+            current = nullptr;
+            if (results.size() > statements.size() || PQstatus(conn_) != CONNECTION_OK)
+                break; // a lost connection ends every statement with nothing
+            continue;
+        }
+        if (PQresultStatus(r) == PGRES_PIPELINE_SYNC) {
+            PQclear(r);
+            break;
+        }
+        if (current)
+            PQclear(r); // one statement, one result
+        else
+            current = r;
+    }
+    PQclear(current);
+    if (PQstatus(conn_) != CONNECTION_OK) {
+        drop("connection to PostgreSQL at " + target_.address +
+             " lost: " + serverSaid(PQerrorMessage(conn_)));
+        return {};
+    }
+    if (results.size() != statements.size() || !PQexitPipelineMode(conn_)) {
+        drop("PostgreSQL at " + target_.address + " answered a pipeline out of order");
+        return {};
+    }
+    return results;
 }
 
 PgResult PgConnection::script(const char *sql)
@@ -534,6 +669,7 @@ bool PgConnection::reconnect(std::string &error)
         return false;
     PQfinish(conn_);
     conn_ = std::exchange(fresh->conn_, nullptr);
+    prepared_.clear(); // a new session knows none of them
     dropped_.clear();
     timedOut_ = false;
     for (const std::string &sql : settings_)

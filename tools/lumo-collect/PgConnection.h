@@ -15,6 +15,7 @@
 #define LUMO_COLLECT_PGCONNECTION_H
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -91,6 +92,13 @@ private:
     std::vector<int> formats_;
 };
 
+// One statement of a pipeline (PgConnection::pipeline).
+struct PgStatement {
+    const char *sql;
+    PgParams params;
+    bool binaryResult = false;
+};
+
 class PgConnection {
 public:
     using Clock = std::chrono::steady_clock;
@@ -110,6 +118,11 @@ public:
 
     // binaryResult: every column comes back in binary format (used for bytea).
     PgResult exec(const char *sql, const PgParams &params = PgParams(), bool binaryResult = false);
+    // Sends every statement at once and then reads their results (libpq's pipeline mode):
+    // one round trip for all of them instead of one each. A statement after a failed one
+    // is not run (its result says so). One result per statement; none when the connection
+    // failed or the deadline passed (failure() says why).
+    std::vector<PgResult> pipeline(const std::vector<PgStatement> &statements);
     // Several statements in one string, no parameters.
     PgResult script(const char *sql);
     bool command(const char *sql, std::string &error);
@@ -144,6 +157,14 @@ private:
     // Sends what libpq holds and waits for the whole result; a null result (and a
     // dropped connection) when the deadline passes.
     pg_result *await();
+    bool send(const PgStatement &statement);
+    bool sendPrepared(const std::string &name, const PgStatement &statement);
+    // The name of the statement's prepared form in this session, prepared now if it is
+    // not yet; null (and the connection dropped, or the error in `error`) on failure.
+    const std::string *preparedName(const char *sql, std::string &error);
+    // Waits until libpq has a result to give (or nothing more to send and read); false,
+    // with the connection dropped, on the deadline or a lost connection.
+    bool awaitReadable(Clock::time_point until);
     Clock::time_point deadline() const { return deadline_ ? *deadline_ : Clock::now() + kDeadline; }
     void drop(const std::string &why);
 
@@ -154,6 +175,9 @@ private:
     bool timedOut_ = false;
     bool reconnectTimedOut_ = false;
     std::vector<std::string> settings_; // of keepSetting
+    // Pipelined statements, prepared once per session (they are the same few texts over
+    // and over: the server plans them once): the text's address -> the statement's name.
+    std::map<const char *, std::string> prepared_;
 };
 
 // Sets one deadline for the statements of a transaction while it lives.

@@ -2,6 +2,8 @@
 
 #include "PgMigration.h"
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 
 namespace lumo_collect {
 
@@ -77,7 +79,7 @@ std::unique_ptr<PgStorage> PgStorage::open(const PgTarget &target, Access access
     auto conn = PgConnection::connect(target, error);
     if (!conn)
         return nullptr;
-    std::unique_ptr<PgStorage> storage(new PgStorage(std::move(conn)));
+    std::unique_ptr<PgStorage> storage(new PgStorage(std::move(conn), target));
     OpenReport local;
     if (!storage->prepare(access, report ? *report : local, error))
         return nullptr;
@@ -180,169 +182,287 @@ bool PgStorage::attempt(const std::function<bool()> &steps)
     return false;
 }
 
-bool PgStorage::transaction(const std::function<bool()> &steps)
+bool PgStorage::retried(PgConnection &conn, std::string &error,
+                        const std::function<bool()> &attemptOnce)
 {
-    if (conn_->isBroken()) {
-        std::string error;
-        if (!conn_->reconnect(error)) {
-            lastError_ = error;
-            return false;
-        }
-    }
-    if (attempt(steps))
+    if (conn.isBroken() && !conn.reconnect(error))
+        return false;
+    if (attemptOnce())
         return true;
-    if (!conn_->isBroken() || conn_->timedOut())
+    if (!conn.isBroken() || conn.timedOut())
         return false; // refused, or no answer within the deadline: not again at once
     // The server went away (restart, fail-over, network): once more on a new connection.
-    std::string error;
-    if (!conn_->reconnect(error)) {
-        lastError_ = error;
-        return false;
-    }
-    return attempt(steps);
+    return conn.reconnect(error) && attemptOnce();
 }
 
-bool PgStorage::upsertDevice(const std::string &din, const std::string &when)
+bool PgStorage::transaction(const std::function<bool()> &steps)
 {
-    return run("INSERT INTO devices (din, first_seen, last_seen) VALUES ($1, $2, $2) "
-               "ON CONFLICT (din) DO UPDATE SET last_seen = excluded.last_seen",
-               PgParams().text(din).text(when));
+    return retried(*conn_, lastError_, [&] { return attempt(steps); });
+}
+
+bool PgStorage::attemptBatch(PgConnection &conn, const std::vector<PgStatement> &batch,
+                             std::vector<PgResult> &results, std::string &error)
+{
+    const TransactionDeadline deadline(conn);
+    std::vector<PgStatement> all;
+    all.reserve(batch.size() + 2);
+    all.push_back({"BEGIN", {}});
+    all.insert(all.end(), batch.begin(), batch.end());
+    all.push_back({"COMMIT", {}});
+    std::vector<PgResult> answers = conn.pipeline(all);
+    if (answers.empty()) {
+        error = conn.failure();
+        return false;
+    }
+    // The first failure is the reason; the statements after it were not run.
+    const auto failed =
+        std::find_if(answers.begin(), answers.end(), [](const PgResult &r) { return !r.ok(); });
+    if (failed == answers.end()) {
+        results.clear();
+        for (std::size_t i = 1; i + 1 < answers.size(); ++i)
+            results.push_back(std::move(answers[i]));
+        return true;
+    }
+    error = failed->error();
+    if (!conn.isBroken())
+        conn.exec("ROLLBACK");
+    return false;
+}
+
+bool PgStorage::commitBatch(PgConnection &conn, const std::vector<PgStatement> &batch,
+                            std::vector<PgResult> &results, std::string &error)
+{
+    return retried(conn, error, [&] { return attemptBatch(conn, batch, results, error); });
+}
+
+PgConnection *PgStorage::takeWriterConnection(std::string &error)
+{
+    std::unique_lock<std::mutex> lock(poolMutex_);
+    poolFree_.wait(lock, [this] { return !idleWriters_.empty() || writers_.size() < kWriters; });
+    if (!idleWriters_.empty()) {
+        PgConnection *conn = idleWriters_.back();
+        idleWriters_.pop_back();
+        return conn;
+    }
+    // A new one, made without the pool held (connecting may take its whole deadline).
+    writers_.push_back(nullptr);
+    const std::size_t slot = writers_.size() - 1;
+    lock.unlock();
+    std::unique_ptr<PgConnection> fresh = PgConnection::connect(target_, error);
+    lock.lock();
+    if (!fresh) {
+        writers_.erase(writers_.begin() + static_cast<std::ptrdiff_t>(slot));
+        poolFree_.notify_one();
+        return nullptr;
+    }
+    writers_[slot] = std::move(fresh);
+    return writers_[slot].get();
+}
+
+void PgStorage::giveBackWriterConnection(PgConnection *conn)
+{
+    {
+        std::lock_guard<std::mutex> lock(poolMutex_);
+        idleWriters_.push_back(conn);
+    }
+    poolFree_.notify_one();
+}
+
+void PgStorage::addDevice(std::vector<PgStatement> &batch, const std::string &din,
+                          const std::string &when)
+{
+    batch.push_back({"INSERT INTO devices (din, first_seen, last_seen) VALUES ($1, $2, $2) "
+                     "ON CONFLICT (din) DO UPDATE SET last_seen = excluded.last_seen",
+                     PgParams().text(din).text(when)});
 }
 
 bool PgStorage::deviceSeen(const std::string &din, const std::string &when)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return transaction([&] { return upsertDevice(din, when); });
+    WriteGroup group;
+    group.devices.push_back({din, when});
+    std::vector<StoreOutcome> outcomes;
+    std::string error;
+    return storeGroup(group, outcomes, error);
 }
 
-int64_t PgStorage::findMeasurement(const MeasurementRecord &m, const std::vector<uint8_t> &digest)
+int64_t PgStorage::findMeasurement(PgConnection &conn, const MeasurementRecord &m,
+                                   const std::vector<uint8_t> &digest, std::string &error)
 {
-    PgResult r = conn_->exec("SELECT id FROM measurements WHERE din = $1 AND dtime_packed = $2 "
-                             "AND typeset = $3 AND sample_count = $4 AND samples_sha256 = $5",
-                             PgParams()
-                                 .text(m.din)
-                                 .integer(m.dtimePacked)
-                                 .integer(m.typeset)
-                                 .integer(static_cast<long long>(m.samples.size()))
-                                 .bytes(digest));
+    PgResult r = conn.exec("SELECT id FROM measurements WHERE din = $1 AND dtime_packed = $2 "
+                           "AND typeset = $3 AND sample_count = $4 AND samples_sha256 = $5",
+                           PgParams()
+                               .text(m.din)
+                               .integer(m.dtimePacked)
+                               .integer(m.typeset)
+                               .integer(static_cast<long long>(m.samples.size()))
+                               .bytes(digest));
     if (!r.ok()) {
-        lastError_ = r.error();
+        error = r.error();
         return -1;
     }
     return r.rows() == 1 ? r.integer(0, 0) : 0;
 }
 
-StoreOutcome PgStorage::insertMeasurement(MeasurementRecord &m, const std::vector<uint8_t> &blob,
-                                          const std::vector<uint8_t> &digest)
-{
-    PgResult r =
-        conn_->exec("INSERT INTO measurements (din, received_at, measured_at, dtime_packed, "
-                    "typeset, ns, nss, sample_count, samples, samples_sha256) "
-                    "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) "
-                    "ON CONFLICT (din, dtime_packed, typeset, sample_count, samples_sha256) "
-                    "DO NOTHING RETURNING id",
-                    PgParams()
-                        .text(m.din)
-                        .text(m.receivedAt)
-                        .text(m.measuredAt)
-                        .integer(m.dtimePacked)
-                        .integer(m.typeset)
-                        .integer(m.ns)
-                        .integer(m.nss)
-                        .integer(static_cast<long long>(m.samples.size()))
-                        .bytes(blob)
-                        .bytes(digest));
-    if (!r.ok()) {
-        lastError_ = r.error();
-        return StoreOutcome::Failed;
-    }
-    if (r.rows() == 1) {
-        m.id = r.integer(0, 0);
-        return StoreOutcome::Stored;
-    }
-    // No row: the store holds the identity already (committed by anyone, or earlier in
-    // this very group).
-    m.id = findMeasurement(m, digest);
-    return m.id > 0 ? StoreOutcome::Repeat : StoreOutcome::Failed;
-}
+namespace {
 
-bool PgStorage::validLeases(const std::vector<MeasurementRecord *> &group,
-                            std::set<std::string> &valid)
+// A measurement, stored unless the store holds its identity already; either way its id
+// comes back, with 1 when this statement added it and 0 when it was there before. With a
+// lease ($11 holder, $12 epoch) it is stored only while that lease is valid: no row then.
+#define LUMO_INSERT_MEASUREMENT(LEASE_CTE, LEASE_HELD)                                             \
+    "WITH " LEASE_CTE "added AS (INSERT INTO measurements (din, received_at, measured_at, "        \
+    "dtime_packed, typeset, ns, nss, sample_count, samples, samples_sha256) "                      \
+    "SELECT $1::text, $2::timestamptz, $3::text, $4::bigint, $5::bigint, $6::integer, "            \
+    "$7::integer, $8::integer, $9::bytea, $10::bytea WHERE " LEASE_HELD " "                        \
+    "ON CONFLICT (din, dtime_packed, typeset, sample_count, samples_sha256) DO NOTHING "           \
+    "RETURNING id) "                                                                               \
+    "SELECT id, 1 FROM added UNION ALL SELECT id, 0 FROM measurements WHERE " LEASE_HELD " "       \
+    "AND NOT EXISTS (SELECT 1 FROM added) AND din = $1::text AND dtime_packed = $4::bigint "       \
+    "AND typeset = $5::bigint AND sample_count = $8::integer AND samples_sha256 = $10::bytea"
+
+const char *const kInsertLeased = LUMO_INSERT_MEASUREMENT(
+    "lease AS (SELECT 1 FROM device_leases WHERE din = $1::text AND holder = $11::text AND "
+    "epoch = $12::bigint AND expires_at > now()), ",
+    "EXISTS (SELECT 1 FROM lease)");
+const char *const kInsertUnleased = LUMO_INSERT_MEASUREMENT("", "true");
+#undef LUMO_INSERT_MEASUREMENT
+
+// The group's leases, read FOR SHARE: no collector can take one over (nor this one renew
+// it) until the group's transaction ends, so what the inserts see holds at the commit.
+const char *const kLockLeases = "SELECT din, epoch FROM device_leases WHERE holder = $1 AND "
+                                "din = ANY($2::text[]) AND expires_at > now() FOR SHARE";
+
+std::string dinArray(const std::vector<std::string> &dins)
 {
-    std::vector<std::string> dins;
-    for (const MeasurementRecord *m : group)
-        if (std::find(dins.begin(), dins.end(), m->din) == dins.end())
-            dins.push_back(m->din);
     std::string array = "{";
     for (const std::string &din : dins)
         array += (array.size() > 1 ? ",\"" : "\"") + din + "\"";
-    array += "}";
-    PgResult r = conn_->exec("SELECT din, epoch FROM device_leases WHERE holder = $1 AND "
-                             "din = ANY($2::text[]) AND expires_at > now() FOR SHARE",
-                             PgParams().text(leases_->holder()).text(array));
-    if (!r.ok()) {
-        lastError_ = r.error();
-        return false;
-    }
-    for (int i = 0; i < r.rows(); ++i) {
-        const std::string din = r.text(i, 0);
-        if (leases_->epochOf(din) == r.integer(i, 1))
-            valid.insert(din);
-    }
-    return true;
+    return array + "}";
 }
 
-bool PgStorage::insertMeasurements(const std::vector<MeasurementRecord *> &group,
-                                   const std::vector<std::vector<uint8_t>> &blobs,
-                                   const std::vector<std::vector<uint8_t>> &digests,
-                                   std::vector<StoreOutcome> &outcomes)
+} // namespace
+
+void PgStorage::addMeasurement(std::vector<PgStatement> &batch, const MeasurementRecord &m,
+                               const std::vector<uint8_t> &blob, const std::vector<uint8_t> &digest,
+                               std::optional<long long> epoch)
 {
-    outcomes.assign(group.size(), StoreOutcome::Fenced);
-    if (group.empty())
-        return true;
-    std::set<std::string> valid;
-    if (leases_ && !validLeases(group, valid))
-        return false;
-    std::set<std::string> upserted;
-    for (std::size_t i = 0; i < group.size(); ++i) {
-        MeasurementRecord &m = *group[i];
-        if (leases_ && !valid.count(m.din))
-            continue;
-        if (upserted.insert(m.din).second && !upsertDevice(m.din, m.receivedAt))
-            return false;
-        outcomes[i] = insertMeasurement(m, blobs[i], digests[i]);
-        if (outcomes[i] == StoreOutcome::Failed)
-            return false;
-    }
-    return true;
+    PgParams p;
+    p.text(m.din)
+        .text(m.receivedAt)
+        .text(m.measuredAt)
+        .integer(m.dtimePacked)
+        .integer(m.typeset)
+        .integer(m.ns)
+        .integer(m.nss)
+        .integer(static_cast<long long>(m.samples.size()))
+        .bytes(blob)
+        .bytes(digest);
+    if (epoch)
+        p.text(leases_->holder()).integer(*epoch);
+    batch.push_back({epoch ? kInsertLeased : kInsertUnleased, std::move(p)});
 }
 
 bool PgStorage::storeGroup(const WriteGroup &group, std::vector<StoreOutcome> &outcomes,
                            std::string &error)
 {
-    std::vector<std::vector<uint8_t>> blobs;
     std::vector<std::vector<uint8_t>> digests;
+    std::vector<PgStatement> batch;
+    for (const DeviceSeen &d : group.devices)
+        addDevice(batch, d.din, d.when);
+    for (const SyncRecord *sync : group.syncs)
+        addSync(batch, *sync);
+    // The leases as this collector knows them now: a measurement of a device whose lease
+    // it no longer holds is not even sent.
+    std::vector<std::string> dins;
+    std::vector<std::optional<long long>> epochs;
     for (const MeasurementRecord *m : group.measurements) {
-        blobs.push_back(samplesToBlob(m->samples));
-        digests.push_back(samplesDigest(blobs.back()));
+        epochs.push_back(leases_ ? leases_->epochOf(m->din) : std::nullopt);
+        if (leases_ && epochs.back() && std::find(dins.begin(), dins.end(), m->din) == dins.end())
+            dins.push_back(m->din);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    const bool ok = transaction([&] {
-        for (const DeviceSeen &d : group.devices)
-            if (!upsertDevice(d.din, d.when))
-                return false;
-        for (const SyncRecord *sync : group.syncs)
-            if (!insertSync(*sync))
-                return false;
-        return insertMeasurements(group.measurements, blobs, digests, outcomes);
-    });
-    if (ok)
+    const std::size_t leaseQuery = batch.size();
+    if (!dins.empty())
+        batch.push_back({kLockLeases, PgParams().text(leases_->holder()).text(dinArray(dins))});
+    std::vector<std::size_t> answerOf(group.measurements.size(), SIZE_MAX);
+    std::vector<std::string> upserted;
+    for (std::size_t i = 0; i < group.measurements.size(); ++i) {
+        const MeasurementRecord &m = *group.measurements[i];
+        if (leases_ && !epochs[i])
+            continue; // fenced
+        if (std::find(upserted.begin(), upserted.end(), m.din) == upserted.end()) {
+            upserted.push_back(m.din);
+            addDevice(batch, m.din, m.receivedAt);
+        }
+        const std::vector<uint8_t> blob = samplesToBlob(m.samples);
+        digests.push_back(samplesDigest(blob));
+        answerOf[i] = batch.size();
+        addMeasurement(batch, m, blob, digests.back(), epochs[i]);
+    }
+    std::vector<PgResult> results;
+    PgConnection *conn = batch.empty() ? nullptr : takeWriterConnection(error);
+    bool committed = batch.empty();
+    if (conn) {
+        committed = commitBatch(*conn, batch, results, error);
+        if (committed)
+            outcomes = measurementOutcomes(*conn, group, epochs, answerOf, results,
+                                           dins.empty() ? SIZE_MAX : leaseQuery, digests, error);
+        else if (!conn->isBroken())
+            conn->discard(error); // a read-only or poisoned session is not used again
+        giveBackWriterConnection(conn);
+    } else if (committed) {
+        outcomes.assign(group.measurements.size(), StoreOutcome::Fenced);
+    }
+    if (committed)
         return true;
-    error = lastError_;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lastError_ = error;
+    }
     for (MeasurementRecord *m : group.measurements)
         m->id = 0;
     outcomes.assign(group.measurements.size(), StoreOutcome::Failed);
     return false;
+}
+
+std::vector<StoreOutcome>
+PgStorage::measurementOutcomes(PgConnection &conn, const WriteGroup &group,
+                               const std::vector<std::optional<long long>> &epochs,
+                               const std::vector<std::size_t> &answerOf,
+                               const std::vector<PgResult> &results, std::size_t leaseQuery,
+                               const std::vector<std::vector<uint8_t>> &digests, std::string &error)
+{
+    std::set<std::string> valid;
+    if (leaseQuery != SIZE_MAX) {
+        const PgResult &r = results[leaseQuery];
+        for (int row = 0; row < r.rows(); ++row) {
+            const std::string din = r.text(row, 0);
+            for (std::size_t i = 0; i < group.measurements.size(); ++i)
+                if (group.measurements[i]->din == din && epochs[i] == r.integer(row, 1))
+                    valid.insert(din);
+        }
+    }
+    std::vector<StoreOutcome> outcomes(group.measurements.size(), StoreOutcome::Fenced);
+    std::size_t digest = 0;
+    for (std::size_t i = 0; i < group.measurements.size(); ++i) {
+        MeasurementRecord &m = *group.measurements[i];
+        if (answerOf[i] == SIZE_MAX)
+            continue;
+        const std::vector<uint8_t> &sha = digests[digest++];
+        if (leases_ && !valid.count(m.din)) {
+            m.id = 0;
+            continue;
+        }
+        const PgResult &r = results[answerOf[i]];
+        if (r.rows() == 1) {
+            m.id = r.integer(0, 0);
+            outcomes[i] = r.integer(0, 1) == 1 ? StoreOutcome::Stored : StoreOutcome::Repeat;
+            continue;
+        }
+        // Another collector committed the same identity while this one's insert waited on
+        // it: the row is there now, but after this statement began.
+        m.id = findMeasurement(conn, m, sha, error);
+        outcomes[i] = m.id > 0 ? StoreOutcome::Repeat : StoreOutcome::Failed;
+    }
+    return outcomes;
 }
 
 std::vector<StoreOutcome>
@@ -361,7 +481,7 @@ StoreOutcome PgStorage::storeMeasurement(MeasurementRecord &m)
     return storeMeasurements({&m}, error).front();
 }
 
-bool PgStorage::insertSync(const SyncRecord &sync)
+void PgStorage::addSync(std::vector<PgStatement> &batch, const SyncRecord &sync)
 {
     PgParams p;
     p.text(sync.din).text(sync.at).integer(sync.ok ? 1 : 0).integer(sync.paramsWritten ? 1 : 0);
@@ -373,21 +493,23 @@ bool PgStorage::insertSync(const SyncRecord &sync)
     } else {
         p.null().null().null().null().null();
     }
-    if (!upsertDevice(sync.din, sync.at) ||
-        !run("INSERT INTO syncs (din, at, ok, params_written, host_crc16, status32a, "
-             "status32b, status16a, device_time, status16b) "
-             "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)",
-             p))
-        return false;
-    return !sync.status ||
-           run("UPDATE devices SET last_status = $2, last_status_at = $3 WHERE din = $1",
-               PgParams().text(sync.din).text(statusJson(*sync.status)).text(sync.at));
+    addDevice(batch, sync.din, sync.at);
+    batch.push_back({"INSERT INTO syncs (din, at, ok, params_written, host_crc16, status32a, "
+                     "status32b, status16a, device_time, status16b) "
+                     "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)",
+                     std::move(p)});
+    if (sync.status)
+        batch.push_back({"UPDATE devices SET last_status = $2, last_status_at = $3 WHERE din = $1",
+                         PgParams().text(sync.din).text(statusJson(*sync.status)).text(sync.at)});
 }
 
 bool PgStorage::storeSync(const SyncRecord &sync)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return transaction([&] { return insertSync(sync); });
+    WriteGroup group;
+    group.syncs.push_back(&sync);
+    std::vector<StoreOutcome> outcomes;
+    std::string error;
+    return storeGroup(group, outcomes, error);
 }
 
 bool PgStorage::probeOnce()

@@ -31,15 +31,22 @@
 #include "SqliteStorage.h"
 #include "Storage.h"
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 
 namespace lumo_collect {
 
 class PgStorage : public Storage {
 public:
+    // Groups committed at once, each on a connection of its own: a commit waits mostly on
+    // the round trip and the server's disk, and the server commits concurrent
+    // transactions together.
+    static constexpr std::size_t kWriters = 2;
+
     // Null with the reason when the server cannot be used as asked (see PgConnection),
     // the tables are of a later schema version, or (Read) hold no measurements.
     static std::unique_ptr<PgStorage> open(const PgTarget &target, Access access,
@@ -53,6 +60,7 @@ public:
     bool storeGroup(const WriteGroup &group, std::vector<StoreOutcome> &outcomes,
                     std::string &error) override;
     bool probeWrite() override;
+    std::size_t writers() const override { return kWriters; }
     bool loadMeasurement(const std::string &din, long index, MeasurementRecord &out,
                          std::string &error) override;
     std::vector<MeasurementSummary> listMeasurements(const std::string &din) override;
@@ -64,7 +72,10 @@ public:
     void fenceWith(const PgDeviceLock *leases) { leases_ = leases; }
 
 private:
-    explicit PgStorage(std::unique_ptr<PgConnection> conn) : conn_(std::move(conn)) {}
+    PgStorage(std::unique_ptr<PgConnection> conn, PgTarget target)
+        : conn_(std::move(conn)), target_(std::move(target))
+    {
+    }
     bool prepare(Access access, OpenReport &report, std::string &error);
     // Inside the set-up transaction: a version-2 store becomes version 3 (PgMigration).
     bool migrateIfOlder(OpenReport &report);
@@ -72,26 +83,50 @@ private:
     // them once more. Steps return false (with lastError_ set) to roll back.
     bool transaction(const std::function<bool()> &steps);
     bool attempt(const std::function<bool()> &steps);
+    // One attempt, and once more on a fresh connection when the server went away.
+    static bool retried(PgConnection &conn, std::string &error,
+                        const std::function<bool()> &attemptOnce);
+    // The statements of a batch in one transaction on a writer connection, sent at once
+    // (a pipeline): results one per statement of the batch; false (error set) when
+    // rolled back.
+    static bool commitBatch(PgConnection &conn, const std::vector<PgStatement> &batch,
+                            std::vector<PgResult> &results, std::string &error);
+    static bool attemptBatch(PgConnection &conn, const std::vector<PgStatement> &batch,
+                             std::vector<PgResult> &results, std::string &error);
+    // A writer connection of the pool, made on first use; null (error set) when none can
+    // be made. Waits while all kWriters are in use.
+    PgConnection *takeWriterConnection(std::string &error);
+    void giveBackWriterConnection(PgConnection *conn);
     bool run(const char *sql, const PgParams &params = PgParams());
-    bool upsertDevice(const std::string &din, const std::string &when);
-    int64_t findMeasurement(const MeasurementRecord &m, const std::vector<uint8_t> &digest);
-    // One measurement inside a transaction: Stored or Repeat (m.id set), or Failed.
-    StoreOutcome insertMeasurement(MeasurementRecord &m, const std::vector<uint8_t> &blob,
-                                   const std::vector<uint8_t> &digest);
-    // The DINs of the group whose lease is ours with the epoch we took; false on error.
-    bool validLeases(const std::vector<MeasurementRecord *> &group, std::set<std::string> &valid);
-    bool insertSync(const SyncRecord &sync); // inside a transaction
-    // The measurements of a group inside its transaction; false to roll back.
-    bool insertMeasurements(const std::vector<MeasurementRecord *> &group,
-                            const std::vector<std::vector<uint8_t>> &blobs,
-                            const std::vector<std::vector<uint8_t>> &digests,
-                            std::vector<StoreOutcome> &outcomes);
+    static int64_t findMeasurement(PgConnection &conn, const MeasurementRecord &m,
+                                   const std::vector<uint8_t> &digest, std::string &error);
+    static void addDevice(std::vector<PgStatement> &batch, const std::string &din,
+                          const std::string &when);
+    static void addSync(std::vector<PgStatement> &batch, const SyncRecord &sync);
+    // epoch: the lease the measurement is stored under (none without leases).
+    void addMeasurement(std::vector<PgStatement> &batch, const MeasurementRecord &m,
+                        const std::vector<uint8_t> &blob, const std::vector<uint8_t> &digest,
+                        std::optional<long long> epoch);
+    // What became of each measurement of a committed group (ids set): Stored, Repeat,
+    // or Fenced (its lease was not valid, or not held: answerOf SIZE_MAX).
+    std::vector<StoreOutcome>
+    measurementOutcomes(PgConnection &conn, const WriteGroup &group,
+                        const std::vector<std::optional<long long>> &epochs,
+                        const std::vector<std::size_t> &answerOf,
+                        const std::vector<PgResult> &results, std::size_t leaseQuery,
+                        const std::vector<std::vector<uint8_t>> &digests, std::string &error);
     bool probeOnce();
 
-    std::unique_ptr<PgConnection> conn_;
+    std::unique_ptr<PgConnection> conn_; // set-up, the probe and reading
+    const PgTarget target_;
     const PgDeviceLock *leases_ = nullptr;
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_; // conn_ and lastError_
     std::string lastError_;
+    // Writes: connections of their own, one per group being committed.
+    std::mutex poolMutex_;
+    std::condition_variable poolFree_;
+    std::vector<std::unique_ptr<PgConnection>> writers_;
+    std::vector<PgConnection *> idleWriters_;
 };
 
 } // namespace lumo_collect

@@ -107,6 +107,9 @@ public:
             outcomes = storeMeasurements(group.measurements, error);
         return ok;
     }
+    // How many groups (storeGroup) it can commit at once from as many threads; one
+    // writer thread each.
+    virtual std::size_t writers() const { return 1; }
     // Commits and removes a write as large as the largest measurement. True when the
     // store takes writes now.
     virtual bool probeWrite() = 0;
