@@ -3,7 +3,8 @@
 #  1. every way the --db URL can fail has its own message and exit status, and no
 #     message shows the password;
 #  2. a DIN whose lease another collector holds (a row written here with psql) is let go
-#     without a transfer, and served once that lease has run out;
+#     without a transfer, and served once that lease has run out; a lease taken over in
+#     the middle of a transfer stops the storing at once;
 #  3. the server stops in the middle of a transfer: the measurement that cannot be stored
 #     is refused (it stays on the device) and named in the summary; once the server is
 #     back the device's next call stores the rest, each measurement once;
@@ -83,6 +84,29 @@ scale_psql -c "UPDATE device_leases SET expires_at = now() - interval '1 s' WHER
 play 123456001 "$SCALE_DIR/unlocked.json" || fail "unlocked DIN: the simulator failed"
 [ "$(count_of 123-456-001)" -eq 3 ] || fail "unlocked DIN: $(count_of 123-456-001) of 3 stored"
 
+# 2b. The lease taken over by another collector in the middle of a slow transfer (each
+#     answer frame 300 ms late): whatever this collector learns first (its renewal, or the
+#     epoch check inside the storing transaction), nothing more of the device is stored.
+play 123456007 "$SCALE_DIR/taken.json" --delay 300 &
+taken=$!
+SCALE_PIDS+=("$taken")
+for ((i = 0; i < 200; i++)); do
+  [ "$(count_of 123-456-007 2>/dev/null || echo 0)" -ge 1 ] && break
+  sleep 0.05
+done
+# Waits for a group being committed under the lease (it holds the row FOR SHARE).
+scale_psql -c "UPDATE device_leases SET holder = 'elsewhere:2:0', epoch = epoch + 1,
+  expires_at = now() + interval '5 min' WHERE din = '123-456-007'"
+at_takeover="$(count_of 123-456-007)"
+wait "$taken"
+[ $? -eq 3 ] || fail "lease taken over: the simulator should end with measurements kept (3)"
+[ "$(count_of 123-456-007)" -eq "$at_takeover" ] ||
+  fail "lease taken over: $(count_of 123-456-007) stored, $at_takeover when another collector took the lease"
+((at_takeover >= 1 && at_takeover < 3)) || fail "lease taken over: $at_takeover stored before the takeover"
+grep -q "123-456-007: this collector's lease on the device is lost" "$SCALE_DIR/collector.log" ||
+  fail "lease taken over: the collector did not say it lost the lease"
+scale_psql -c "DELETE FROM device_leases WHERE din = '123-456-007'"
+
 # 3. The server stops after the first measurement of a slow transfer (each answer frame
 #    400 ms late).
 play 123456002 "$SCALE_DIR/cut.json" --delay 400 &
@@ -127,9 +151,9 @@ else
 import json, sys
 from lumo.store import Store
 exported = {(m["din"], m["measured_at"]): m["samples"] for m in map(json.loads, open(sys.argv[2]))
-            if m["type"] == "measurement"}
+            if m["type"] == "measurement" and m["din"] != "123-456-007"}
 with Store(sys.argv[1]) as store:
-    stored = store.measurements()
+    stored = [m for m in store.measurements() if m.din != "123-456-007"]
     assert len(stored) == 6 == len(exported), (len(stored), len(exported))
     for m in stored:
         assert list(store.samples(m)) == exported[(m.din, m.measured_at)], m
@@ -147,7 +171,7 @@ import sys, time
 from lumo.store import Store
 with Store(sys.argv[1]) as store:
     t = time.monotonic()
-    stored = store.measurements()
+    stored = [m for m in store.measurements() if m.din != "123-456-007"]
     assert time.monotonic() - t < 2, "the column name ran as SQL"
     assert all('din", pg_sleep(3) AS "z' in m.extra for m in stored), stored[0]
 PY
