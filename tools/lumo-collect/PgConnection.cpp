@@ -469,7 +469,7 @@ pg_result *PgConnection::await()
     }
 }
 
-bool PgConnection::send(const PgStatement &statement)
+bool PgConnection::send(const PgStatement &statement, const std::string *prepared)
 {
     const PgParams &p = statement.params;
     std::vector<const char *> values;
@@ -478,26 +478,14 @@ bool PgConnection::send(const PgStatement &statement)
         values.push_back(p.nulls_[i] ? nullptr : p.values_[i].data());
         lengths.push_back(static_cast<int>(p.values_[i].size()));
     }
-    if (PQsendQueryParams(conn_, statement.sql, static_cast<int>(values.size()), nullptr,
-                          values.data(), lengths.data(), p.formats_.data(),
-                          statement.binaryResult ? 1 : 0))
-        return true;
-    drop("cannot send to PostgreSQL at " + target_.address + ": " +
-         serverSaid(PQerrorMessage(conn_)));
-    return false;
-}
-
-bool PgConnection::sendPrepared(const std::string &name, const PgStatement &statement)
-{
-    const PgParams &p = statement.params;
-    std::vector<const char *> values;
-    std::vector<int> lengths;
-    for (std::size_t i = 0; i < p.values_.size(); ++i) {
-        values.push_back(p.nulls_[i] ? nullptr : p.values_[i].data());
-        lengths.push_back(static_cast<int>(p.values_[i].size()));
-    }
-    if (PQsendQueryPrepared(conn_, name.c_str(), static_cast<int>(values.size()), values.data(),
-                            lengths.data(), p.formats_.data(), statement.binaryResult ? 1 : 0))
+    const int count = static_cast<int>(values.size());
+    const int binary = statement.binaryResult ? 1 : 0;
+    const int sent = prepared
+                         ? PQsendQueryPrepared(conn_, prepared->c_str(), count, values.data(),
+                                               lengths.data(), p.formats_.data(), binary)
+                         : PQsendQueryParams(conn_, statement.sql, count, nullptr, values.data(),
+                                             lengths.data(), p.formats_.data(), binary);
+    if (sent)
         return true;
     drop("cannot send to PostgreSQL at " + target_.address + ": " +
          serverSaid(PQerrorMessage(conn_)));
@@ -576,7 +564,7 @@ std::vector<PgResult> PgConnection::pipeline(const std::vector<PgStatement> &sta
         return results;
     }
     for (std::size_t i = 0; i < statements.size(); ++i)
-        if (!sendPrepared(*names[i], statements[i]))
+        if (!send(statements[i], names[i]))
             return results;
     if (!PQpipelineSync(conn_)) {
         drop("cannot send to PostgreSQL at " + target_.address + ": " +

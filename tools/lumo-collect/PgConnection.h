@@ -157,8 +157,8 @@ private:
     // Sends what libpq holds and waits for the whole result; a null result (and a
     // dropped connection) when the deadline passes.
     pg_result *await();
-    bool send(const PgStatement &statement);
-    bool sendPrepared(const std::string &name, const PgStatement &statement);
+    // With `prepared`, the statement of that name in this session is run.
+    bool send(const PgStatement &statement, const std::string *prepared = nullptr);
     // The name of the statement's prepared form in this session, prepared now if it is
     // not yet; null (and the connection dropped, or the error in `error`) on failure.
     const std::string *preparedName(const char *sql, std::string &error);
