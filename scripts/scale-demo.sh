@@ -11,8 +11,9 @@
 # script says so (exit 0) or says what is wrong (exit 1). Everything it started is
 # stopped by process id. Exit 77: PostgreSQL or HAProxy is not installed.
 #
-# With --sqlite, the same fleet first goes to one collector on an SQLite file (devices
-# straight to it): the figure the PostgreSQL collectors are held against. Each phase
+# With --sqlite, the same fleet first goes to one collector on an SQLite file and then to
+# one collector on a PostgreSQL database of its own, devices straight to each: the two
+# stores compared on the same path (the phases behind HAProxy add its hop). Each phase
 # says its CPU seconds per process (collector, PostgreSQL with all its backends,
 # HAProxy) and how busy the machine was.
 #
@@ -63,7 +64,8 @@ pg_port="$(scale_free_port)"
 front="$(scale_free_port)"
 c1_port="$(scale_free_port)"
 c2_port="$(scale_free_port)"
-declare -A http_port=([1]="$(scale_free_port)" [2]="$(scale_free_port)" [3]="$(scale_free_port)")
+declare -A http_port=([1]="$(scale_free_port)" [2]="$(scale_free_port)" [3]="$(scale_free_port)"
+  [4]="$(scale_free_port)")
 scale_pg_start "$pg_port"
 echo "PostgreSQL on 127.0.0.1:$pg_port (data in $SCALE_DIR/pg)"
 
@@ -264,6 +266,22 @@ else
     cpu_table "it" "collector=${collector_pid[3]}"
     echo "  machine: $(machine_busy "$ticks") of its $(nproc) cores busy (simulators, collectors, server)"
     scale_stop_pid "${collector_pid[3]}"
+    # The same devices to one PostgreSQL collector, straight as to SQLite, into a
+    # database of its own (the checks below count the HAProxy phases' database).
+    scale_psql -c "CREATE DATABASE lumo_direct" >/dev/null
+    c4_port="$(scale_free_port)"
+    start_collector 4 "$c4_port" "${PG_URL%/lumo}/lumo_direct"
+    cpu_mark_all "collector=${collector_pid[4]}" "postgres=$PG_PID"
+    ticks="$(machine_ticks)"
+    t="$(now)"
+    start_sims 0 "$half" 1 "$c4_port" direct-sim
+    wait_sims || failed=1
+    t_end="$(now)"
+    n="$(completed_sessions 0 "$half" direct-sim)"
+    echo "PostgreSQL, one collector, devices straight to it: $n sessions, $(rate "$n" "$t" "$t_end") sessions/s in $(minus "$t_end" "$t") s"
+    cpu_table "it" "collector=${collector_pid[4]}" "postgres=$PG_PID"
+    echo "  machine: $(machine_busy "$ticks") of its $(nproc) cores busy (simulators, collectors, server)"
+    scale_stop_pid "${collector_pid[4]}"
   fi
   pids=("collector1=${collector_pid[1]}" "postgres=$PG_PID" "haproxy=$HAPROXY_PID")
   cpu_mark_all "${pids[@]}"
@@ -272,7 +290,7 @@ else
   start_sims 0 "$half" 1
   wait_sims || failed=1
   t1="$(now)"
-  echo "one collector:  $(completed_sessions 0 "$half") sessions, $(rate "$(completed_sessions 0 "$half")" "$t0" "$t1") sessions/s in $(minus "$t1" "$t0") s"
+  echo "one collector (behind HAProxy):  $(completed_sessions 0 "$half") sessions, $(rate "$(completed_sessions 0 "$half")" "$t0" "$t1") sessions/s in $(minus "$t1" "$t0") s"
   cpu_table "it" "${pids[@]}"
   echo "  machine: $(machine_busy "$ticks") of its $(nproc) cores busy (simulators, collectors, server)"
   start_collector 2 "$c2_port"
@@ -284,7 +302,7 @@ else
   start_sims "$half" $((sims - half)) 1
   wait_sims || failed=1
   t3="$(now)"
-  echo "two collectors: $(completed_sessions "$half" $((sims - half))) sessions, $(rate "$(completed_sessions "$half" $((sims - half)))" "$t2" "$t3") sessions/s in $(minus "$t3" "$t2") s"
+  echo "two collectors (behind HAProxy): $(completed_sessions "$half" $((sims - half))) sessions, $(rate "$(completed_sessions "$half" $((sims - half)))" "$t2" "$t3") sessions/s in $(minus "$t3" "$t2") s"
   cpu_table "it" "${pids[@]}"
   echo "  machine: $(machine_busy "$ticks") of its $(nproc) cores busy (simulators, collectors, server)"
 fi
