@@ -31,6 +31,10 @@ const char *const kRenew = "UPDATE device_leases SET expires_at = now() + $2 * i
                            "RETURNING din, epoch";
 const char *const kGiveBack =
     "DELETE FROM device_leases WHERE holder = $1 AND din = ANY($2::text[])";
+// Each lease exactly as it was released: one taken again meanwhile has a newer epoch.
+const char *const kGiveBackReleased =
+    "DELETE FROM device_leases AS l USING unnest($2::text[], $3::bigint[]) AS g(din, epoch) "
+    "WHERE l.holder = $1 AND l.din = g.din AND l.epoch = g.epoch";
 
 std::string makeHolder()
 {
@@ -41,6 +45,14 @@ std::string makeHolder()
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", tag);
     return std::string(host) + ":" + std::to_string(::getpid()) + ":" + hex;
+}
+
+std::string bigintArray(const std::vector<long long> &items)
+{
+    std::string out = "{";
+    for (long long item : items)
+        out += (out.size() > 1 ? "," : "") + std::to_string(item);
+    return out + "}";
 }
 
 // A text[] literal; DINs hold no quote or backslash, but the quoting keeps any text whole.
@@ -116,6 +128,8 @@ PgDeviceLock::~PgDeviceLock()
     std::vector<std::string> dins;
     for (const auto &entry : held_)
         dins.push_back(entry.first);
+    for (const auto &entry : released_)
+        dins.push_back(entry.first);
     std::lock_guard<std::mutex> lock(connMutex_);
     if (!dins.empty() && !conn_->isBroken())
         conn_->exec(kGiveBack, PgParams().text(holder_).text(textArray(dins)));
@@ -160,6 +174,10 @@ LockOutcome PgDeviceLock::acquire(const std::string &din)
         forgetIfStale(Clock::now());
         if (held_.count(din))
             return LockOutcome::Acquired;
+        // Released a moment ago and not given back yet: the take below renews it.
+        released_.erase(std::remove_if(released_.begin(), released_.end(),
+                                       [&](const auto &entry) { return entry.first == din; }),
+                        released_.end());
     }
     std::lock_guard<std::mutex> connLock(connMutex_);
     const Clock::time_point sent = Clock::now();
@@ -195,17 +213,41 @@ LockOutcome PgDeviceLock::acquire(const std::string &din)
 
 void PgDeviceLock::release(const std::string &din)
 {
+    // Given back by the renewal thread at once, so that the device's last answer does not
+    // wait for the round trip; until then the lease is still this collector's.
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        if (held_.erase(din) == 0)
+        const auto it = held_.find(din);
+        if (it == held_.end())
             return;
+        released_.emplace_back(it->first, it->second);
+        held_.erase(it);
     }
+    wake_.notify_all();
+}
+
+void PgDeviceLock::giveBackReleased()
+{
+    std::vector<std::string> dins;
+    std::vector<long long> epochs;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        for (const auto &[din, epoch] : released_) {
+            dins.push_back(din);
+            epochs.push_back(epoch);
+        }
+        released_.clear();
+    }
+    if (dins.empty())
+        return;
     std::lock_guard<std::mutex> connLock(connMutex_);
     if (conn_->isBroken())
-        return; // the lease runs out by itself
-    PgResult r = conn_->exec(kGiveBack, PgParams().text(holder_).text(textArray({din})));
+        return; // the leases run out by themselves
+    PgResult r =
+        conn_->exec(kGiveBackReleased,
+                    PgParams().text(holder_).text(textArray(dins)).text(bigintArray(epochs)));
     if (!r.ok()) {
-        noteFailure("device lease for " + din + ": " + r.error());
+        noteFailure("device leases cannot be given back: " + r.error());
         conn_->discard(r.error());
     }
 }
@@ -213,12 +255,18 @@ void PgDeviceLock::release(const std::string &din)
 void PgDeviceLock::renewLoop()
 {
     std::unique_lock<std::mutex> lock(stateMutex_);
+    Clock::time_point nextRenewal = Clock::now() + kRenewEvery;
     while (!ending_) {
-        wake_.wait_for(lock, kRenewEvery, [this] { return ending_; });
+        wake_.wait_until(lock, nextRenewal, [this] { return ending_ || !released_.empty(); });
         if (ending_)
             return;
+        const bool renewalDue = Clock::now() >= nextRenewal;
         lock.unlock();
-        renewOnce();
+        giveBackReleased();
+        if (renewalDue) {
+            renewOnce();
+            nextRenewal = Clock::now() + kRenewEvery;
+        }
         lock.lock();
     }
 }

@@ -2,9 +2,11 @@
 // expires_at) says which collector serves a device until when, by the server's clock.
 //
 // - Taking a lease is one statement that succeeds only when the row is free, expired or
-//   already ours, and raises its epoch; a collector's leases are renewed together every
-//   3 s and last 15 s, so the devices of a collector that died, froze or lost its path
-//   to the server are free within 15 s, whatever the server believes of its sessions.
+//   already ours, and raises its epoch; a released lease is given back by the renewal
+//   thread a moment later (its epoch in the statement, so a take in between is kept);
+//   a collector's leases are renewed together every 3 s and last 15 s, so the devices of
+//   a collector that died, froze or lost its path to the server are free within 15 s,
+//   whatever the server believes of its sessions.
 // - The lease is a row, not a session lock: a terminated backend, a restart or a
 //   fail-over of the server loses nothing, and the server's lock table sets no limit.
 // - A collector that cannot renew in time gives its leases up itself (holds() turns
@@ -25,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace lumo_collect {
@@ -63,6 +66,8 @@ private:
     bool connected(bool throttled);
     void renewLoop();
     void renewOnce();
+    // Deletes the rows of the leases released since the last time (renewal thread).
+    void giveBackReleased();
     // Leases whose time ran out locally are dropped; with stateMutex_.
     void forgetIfStale(Clock::time_point now) const;
     void noteFailure(const std::string &why);
@@ -75,6 +80,8 @@ private:
     mutable std::mutex stateMutex_;
     mutable std::map<std::string, long long> held_; // DIN -> epoch
     mutable Clock::time_point validUntil_;          // of every lease in held_
+    // Released, not yet given back: DIN and the epoch it was held under.
+    std::vector<std::pair<std::string, long long>> released_;
     std::string lastError_;
     bool failing_ = false; // the last statement on the server failed
 
