@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <functional>
 #include <thread>
@@ -184,6 +185,31 @@ TEST(Control, KeepAlivesAreNumberedFromTheHandshakeAndSpacedByTheInterval)
     }
     EXPECT_GT(host.count(EV_REQUEST_ACTION), 3);
     EXPECT_EQ(host.count(EV_KEEPALIVE_FAILED), 0);
+    EXPECT_EQ(host.events().back().event, EV_CHANNEL_STOPPED);
+}
+
+// The same over a serial port: while its one opening of the port is served, the channel
+// thread waits for it to end instead of trying the port again and again.
+TEST(Control, AHeldDeviceOnASerialPortCostsNoCpuBetweenKeepAlives)
+{
+    HostRecorder host;
+    host.accept(kFirstText);
+    host.setFallback(act(CONTROL));
+    SimRun run(oneDevice(device(kFirst, 1, 1, 10)));
+    const std::string link = "/tmp/lumo-e2e-held-" + std::to_string(::getpid());
+    ASSERT_TRUE(run.overPty(link));
+    auto channel = serialChannel(host, link);
+    ASSERT_TRUE(host.waitFor(EV_DEVICE_ADDED, 1, kEventWaitMs)) << host.trace();
+    // Over most of a keep-alive interval in which the device stays held.
+    const std::clock_t cpuBefore = std::clock();
+    const int64_t wallBefore = TimeOut::nowMs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * kIntervalMs / 3));
+    const double wallMs = double(TimeOut::nowMs() - wallBefore);
+    const double cpuMs = double(std::clock() - cpuBefore) * 1000 / CLOCKS_PER_SEC;
+    EXPECT_LT(cpuMs, 0.25 * wallMs);
+    EXPECT_EQ(host.count(EV_DEVICE_ADDED), 1);
+    EXPECT_EQ(host.count(EV_KEEPALIVE_FAILED), 0);
+    EXPECT_LT(channel->stop(), kStopBoundMs);
     EXPECT_EQ(host.events().back().event, EV_CHANNEL_STOPPED);
 }
 

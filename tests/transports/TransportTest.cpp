@@ -318,6 +318,22 @@ TEST_F(Tcp, BytesPassUnchangedAndTracedInUpperCaseHexAndPeekConsumesNothing)
     reader.join();
 }
 
+// What waits unread (a repeated frame, the rest of an answer given up on) is dropped and
+// traced; what the peer sends afterwards is read as usual.
+TEST_F(Tcp, DiscardDropsWhatWaitsAndOnlyThat)
+{
+    LogCapture log;
+    ASSERT_TRUE(writeAll(device, {0x06, 0x06, 0x15}));
+    ASSERT_TRUE(client->waitForInput(kPatientMs));
+    client->discardInput();
+    EXPECT_FALSE(client->isDataAvailable());
+    ASSERT_TRUE(writeAll(device, {0x02}));
+    ASSERT_EQ(client->read(buffer, 8), 1);
+    EXPECT_EQ(buffer[0], 0x02);
+    EXPECT_EQ(log.linesOf(QtDebugMsg), (QStringList{"DISCARDED: \"060615\"", "RX BUFFER: \"02\""}));
+    EXPECT_TRUE(client->isConnected());
+}
+
 TEST_F(Tcp, DisconnectOrAPeerThatWentEndsTheConnectionBadArgumentsDoNot)
 {
     EXPECT_EQ(client->read(nullptr, 4), 0);
