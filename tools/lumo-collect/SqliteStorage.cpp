@@ -510,6 +510,25 @@ bool SqliteStorage::probeWrite()
     return probeOnce();
 }
 
+namespace {
+
+// A row of "id, din, received_at, measured_at, dtime_packed, typeset, ns, nss, samples".
+void readMeasurementRow(Statement &st, MeasurementRecord &out)
+{
+    out.id = st.columnInt(0);
+    out.din = st.columnText(1);
+    out.receivedAt = st.columnText(2);
+    out.measuredAt = st.columnText(3);
+    out.dtimePacked = static_cast<uint32_t>(st.columnInt(4));
+    out.typeset = static_cast<uint32_t>(st.columnInt(5));
+    out.ns = static_cast<uint16_t>(st.columnInt(6));
+    out.nss = static_cast<uint16_t>(st.columnInt(7));
+    out.samples = blobToSamples(sqlite3_column_blob(st.get(), 8),
+                                static_cast<std::size_t>(sqlite3_column_bytes(st.get(), 8)));
+}
+
+} // namespace
+
 bool SqliteStorage::loadMeasurement(const std::string &din, long index, MeasurementRecord &out,
                                     std::string &error)
 {
@@ -536,16 +555,7 @@ bool SqliteStorage::loadMeasurement(const std::string &din, long index, Measurem
                                   : std::string(sqlite3_errmsg(db_));
         return false;
     }
-    out.id = st.columnInt(0);
-    out.din = st.columnText(1);
-    out.receivedAt = st.columnText(2);
-    out.measuredAt = st.columnText(3);
-    out.dtimePacked = static_cast<uint32_t>(st.columnInt(4));
-    out.typeset = static_cast<uint32_t>(st.columnInt(5));
-    out.ns = static_cast<uint16_t>(st.columnInt(6));
-    out.nss = static_cast<uint16_t>(st.columnInt(7));
-    out.samples = blobToSamples(sqlite3_column_blob(st.get(), 8),
-                                static_cast<std::size_t>(sqlite3_column_bytes(st.get(), 8)));
+    readMeasurementRow(st, out);
     return true;
 }
 
@@ -597,16 +607,7 @@ bool SqliteStorage::loadMeasurementById(int64_t id, MeasurementRecord &out, std:
                                   : std::string(sqlite3_errmsg(db_));
         return false;
     }
-    out.id = st.columnInt(0);
-    out.din = st.columnText(1);
-    out.receivedAt = st.columnText(2);
-    out.measuredAt = st.columnText(3);
-    out.dtimePacked = static_cast<uint32_t>(st.columnInt(4));
-    out.typeset = static_cast<uint32_t>(st.columnInt(5));
-    out.ns = static_cast<uint16_t>(st.columnInt(6));
-    out.nss = static_cast<uint16_t>(st.columnInt(7));
-    out.samples = blobToSamples(sqlite3_column_blob(st.get(), 8),
-                                static_cast<std::size_t>(sqlite3_column_bytes(st.get(), 8)));
+    readMeasurementRow(st, out);
     return true;
 }
 
