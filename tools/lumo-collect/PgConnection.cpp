@@ -301,6 +301,32 @@ PgParams &PgParams::text(const std::string &v)
     return *this;
 }
 
+PgParams &PgParams::textArray(const std::vector<std::string> &items)
+{
+    // Every element quoted, a quote or backslash in it escaped: any text stays whole.
+    std::string out = "{";
+    for (const std::string &item : items) {
+        if (out.size() > 1)
+            out += ',';
+        out += '"';
+        for (char c : item) {
+            if (c == '"' || c == '\\')
+                out += '\\';
+            out += c;
+        }
+        out += '"';
+    }
+    return text(out + "}");
+}
+
+PgParams &PgParams::integerArray(const std::vector<long long> &items)
+{
+    std::string out = "{";
+    for (long long item : items)
+        out += (out.size() > 1 ? "," : "") + std::to_string(item);
+    return text(out + "}");
+}
+
 PgParams &PgParams::null()
 {
     values_.emplace_back();
@@ -438,35 +464,14 @@ pg_result *PgConnection::await()
         PQclear(kept);
         kept = r;
     };
-    while (true) {
-        const int flushed = PQflush(conn_);
-        if (flushed < 0) {
-            drop("connection to PostgreSQL at " + target_.address +
-                 " lost: " + serverSaid(PQerrorMessage(conn_)));
-            PQclear(kept);
-            return nullptr;
-        }
-        while (flushed == 0 && !PQisBusy(conn_)) {
-            pg_result *r = PQgetResult(conn_);
-            if (!r)
-                return kept;
-            keep(r);
-        }
-        const short events = static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0));
-        if (!waitSocket(PQsocket(conn_), events, until)) {
-            timedOut_ = true;
-            drop("PostgreSQL at " + target_.address + " did not answer within " +
-                 seconds(kDeadline) + "; connection dropped");
-            PQclear(kept);
-            return nullptr;
-        }
-        if (!PQconsumeInput(conn_)) {
-            drop("connection to PostgreSQL at " + target_.address +
-                 " lost: " + serverSaid(PQerrorMessage(conn_)));
-            PQclear(kept);
-            return nullptr;
-        }
+    while (awaitReadable(until)) {
+        pg_result *r = PQgetResult(conn_);
+        if (!r)
+            return kept;
+        keep(r);
     }
+    PQclear(kept);
+    return nullptr;
 }
 
 bool PgConnection::send(const PgStatement &statement, const std::string *prepared)

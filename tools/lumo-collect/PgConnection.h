@@ -81,6 +81,9 @@ class PgParams {
 public:
     PgParams &text(const std::string &v);
     PgParams &integer(long long v) { return text(std::to_string(v)); }
+    // Array literals for a text[] or bigint[] parameter.
+    PgParams &textArray(const std::vector<std::string> &items);
+    PgParams &integerArray(const std::vector<long long> &items);
     PgParams &null();
     PgParams &bytes(const std::vector<uint8_t> &v);
     bool empty() const { return values_.empty(); }

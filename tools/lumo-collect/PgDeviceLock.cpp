@@ -47,32 +47,6 @@ std::string makeHolder()
     return std::string(host) + ":" + std::to_string(::getpid()) + ":" + hex;
 }
 
-std::string bigintArray(const std::vector<long long> &items)
-{
-    std::string out = "{";
-    for (long long item : items)
-        out += (out.size() > 1 ? "," : "") + std::to_string(item);
-    return out + "}";
-}
-
-// A text[] literal; DINs hold no quote or backslash, but the quoting keeps any text whole.
-std::string textArray(const std::vector<std::string> &items)
-{
-    std::string out = "{";
-    for (const std::string &item : items) {
-        if (out.size() > 1)
-            out += ',';
-        out += '"';
-        for (char c : item) {
-            if (c == '"' || c == '\\')
-                out += '\\';
-            out += c;
-        }
-        out += '"';
-    }
-    return out + "}";
-}
-
 } // namespace
 
 long long dinLockKey(const std::string &din)
@@ -132,7 +106,7 @@ PgDeviceLock::~PgDeviceLock()
         dins.push_back(entry.first);
     std::lock_guard<std::mutex> lock(connMutex_);
     if (!dins.empty() && !conn_->isBroken())
-        conn_->exec(kGiveBack, PgParams().text(holder_).text(textArray(dins)));
+        conn_->exec(kGiveBack, PgParams().text(holder_).textArray(dins));
 }
 
 bool PgDeviceLock::connected(bool throttled)
@@ -243,9 +217,8 @@ void PgDeviceLock::giveBackReleased()
     std::lock_guard<std::mutex> connLock(connMutex_);
     if (conn_->isBroken())
         return; // the leases run out by themselves
-    PgResult r =
-        conn_->exec(kGiveBackReleased,
-                    PgParams().text(holder_).text(textArray(dins)).text(bigintArray(epochs)));
+    PgResult r = conn_->exec(kGiveBackReleased,
+                             PgParams().text(holder_).textArray(dins).integerArray(epochs));
     if (!r.ok()) {
         noteFailure("device leases cannot be given back: " + r.error());
         conn_->discard(r.error());
@@ -292,7 +265,7 @@ void PgDeviceLock::renewOnce()
         r = conn_->exec(kRenew, PgParams()
                                     .text(holder_)
                                     .integer(static_cast<long long>(kLeaseTime.count()))
-                                    .text(textArray(dins)));
+                                    .textArray(dins));
         if (r.ok() || conn_->timedOut())
             break;
         conn_->discard(r.error());

@@ -331,14 +331,6 @@ const char *const kInsertUnleased = LUMO_INSERT_MEASUREMENT("", "true");
 const char *const kLockLeases = "SELECT din, epoch FROM device_leases WHERE holder = $1 AND "
                                 "din = ANY($2::text[]) AND expires_at > now() FOR SHARE";
 
-std::string dinArray(const std::vector<std::string> &dins)
-{
-    std::string array = "{";
-    for (const std::string &din : dins)
-        array += (array.size() > 1 ? ",\"" : "\"") + din + "\"";
-    return array + "}";
-}
-
 } // namespace
 
 void PgStorage::addMeasurement(std::vector<PgStatement> &batch, const MeasurementRecord &m,
@@ -364,7 +356,8 @@ void PgStorage::addMeasurement(std::vector<PgStatement> &batch, const Measuremen
 bool PgStorage::storeGroup(const WriteGroup &group, std::vector<StoreOutcome> &outcomes,
                            std::string &error)
 {
-    std::vector<std::vector<uint8_t>> digests;
+    // Per measurement; empty for one not sent.
+    std::vector<std::vector<uint8_t>> digests(group.measurements.size());
     std::vector<PgStatement> batch;
     for (const DeviceSeen &d : group.devices)
         addDevice(batch, d.din, d.when);
@@ -381,7 +374,7 @@ bool PgStorage::storeGroup(const WriteGroup &group, std::vector<StoreOutcome> &o
     }
     const std::size_t leaseQuery = batch.size();
     if (!dins.empty())
-        batch.push_back({kLockLeases, PgParams().text(leases_->holder()).text(dinArray(dins))});
+        batch.push_back({kLockLeases, PgParams().text(leases_->holder()).textArray(dins)});
     std::vector<std::size_t> answerOf(group.measurements.size(), SIZE_MAX);
     std::vector<std::string> upserted;
     for (std::size_t i = 0; i < group.measurements.size(); ++i) {
@@ -393,9 +386,9 @@ bool PgStorage::storeGroup(const WriteGroup &group, std::vector<StoreOutcome> &o
             addDevice(batch, m.din, m.receivedAt);
         }
         const std::vector<uint8_t> blob = samplesToBlob(m.samples);
-        digests.push_back(samplesDigest(blob));
+        digests[i] = samplesDigest(blob);
         answerOf[i] = batch.size();
-        addMeasurement(batch, m, blob, digests.back(), epochs[i]);
+        addMeasurement(batch, m, blob, digests[i], epochs[i]);
     }
     std::vector<PgResult> results;
     PgConnection *conn = batch.empty() ? nullptr : takeWriterConnection(error);
@@ -441,12 +434,10 @@ PgStorage::measurementOutcomes(PgConnection &conn, const WriteGroup &group,
         }
     }
     std::vector<StoreOutcome> outcomes(group.measurements.size(), StoreOutcome::Fenced);
-    std::size_t digest = 0;
     for (std::size_t i = 0; i < group.measurements.size(); ++i) {
         MeasurementRecord &m = *group.measurements[i];
         if (answerOf[i] == SIZE_MAX)
             continue;
-        const std::vector<uint8_t> &sha = digests[digest++];
         if (leases_ && !valid.count(m.din)) {
             m.id = 0;
             continue;
@@ -459,7 +450,7 @@ PgStorage::measurementOutcomes(PgConnection &conn, const WriteGroup &group,
         }
         // Another collector committed the same identity while this one's insert waited on
         // it: the row is there now, but after this statement began.
-        m.id = findMeasurement(conn, m, sha, error);
+        m.id = findMeasurement(conn, m, digests[i], error);
         outcomes[i] = m.id > 0 ? StoreOutcome::Repeat : StoreOutcome::Failed;
     }
     return outcomes;
@@ -543,6 +534,26 @@ bool PgStorage::probeWrite()
     return probeOnce();
 }
 
+namespace {
+
+// The first row of "id, din, received_at, measured_at, dtime_packed, typeset, ns, nss,
+// samples".
+void readMeasurementRow(const PgResult &r, MeasurementRecord &out)
+{
+    out.id = r.integer(0, 0);
+    out.din = r.text(0, 1);
+    out.receivedAt = r.text(0, 2);
+    out.measuredAt = r.text(0, 3);
+    out.dtimePacked = static_cast<uint32_t>(r.integer(0, 4));
+    out.typeset = static_cast<uint32_t>(r.integer(0, 5));
+    out.ns = static_cast<uint16_t>(r.integer(0, 6));
+    out.nss = static_cast<uint16_t>(r.integer(0, 7));
+    const std::vector<uint8_t> blob = r.bytes(0, 8);
+    out.samples = blobToSamples(blob.data(), blob.size());
+}
+
+} // namespace
+
 bool PgStorage::loadMeasurement(const std::string &din, long index, MeasurementRecord &out,
                                 std::string &error)
 {
@@ -569,16 +580,7 @@ bool PgStorage::loadMeasurement(const std::string &din, long index, MeasurementR
         error = "no measurement " + std::to_string(index) + " for DIN " + din;
         return false;
     }
-    out.id = r.integer(0, 0);
-    out.din = r.text(0, 1);
-    out.receivedAt = r.text(0, 2);
-    out.measuredAt = r.text(0, 3);
-    out.dtimePacked = static_cast<uint32_t>(r.integer(0, 4));
-    out.typeset = static_cast<uint32_t>(r.integer(0, 5));
-    out.ns = static_cast<uint16_t>(r.integer(0, 6));
-    out.nss = static_cast<uint16_t>(r.integer(0, 7));
-    const std::vector<uint8_t> blob = r.bytes(0, 8);
-    out.samples = blobToSamples(blob.data(), blob.size());
+    readMeasurementRow(r, out);
     return true;
 }
 
@@ -630,16 +632,7 @@ bool PgStorage::loadMeasurementById(int64_t id, MeasurementRecord &out, std::str
         error = r.ok() ? "no measurement with id " + std::to_string(id) : r.error();
         return false;
     }
-    out.id = r.integer(0, 0);
-    out.din = r.text(0, 1);
-    out.receivedAt = r.text(0, 2);
-    out.measuredAt = r.text(0, 3);
-    out.dtimePacked = static_cast<uint32_t>(r.integer(0, 4));
-    out.typeset = static_cast<uint32_t>(r.integer(0, 5));
-    out.ns = static_cast<uint16_t>(r.integer(0, 6));
-    out.nss = static_cast<uint16_t>(r.integer(0, 7));
-    const std::vector<uint8_t> blob = r.bytes(0, 8);
-    out.samples = blobToSamples(blob.data(), blob.size());
+    readMeasurementRow(r, out);
     return true;
 }
 
