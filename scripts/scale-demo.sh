@@ -197,6 +197,26 @@ open_sessions() { # N
 }
 served_sessions() { cat "$SCALE_DIR"/collector*.log | grep -c ': SLEEP$' || true; }
 
+# The first half of the devices straight to one collector N on DB (no HAProxy): sessions
+# per second, CPU per process. DIRECT_PHASE N DB REPORT_PREFIX LABEL [name=pid...]
+direct_phase() {
+  local n="$1" db="$2" prefix="$3" label="$4" port ticks t t_end done_n
+  shift 4
+  port="$(scale_free_port)"
+  start_collector "$n" "$port" "$db"
+  cpu_mark_all "collector=${collector_pid[$n]}" "$@"
+  ticks="$(machine_ticks)"
+  t="$(now)"
+  start_sims 0 "$half" 1 "$port" "$prefix"
+  wait_sims || failed=1
+  t_end="$(now)"
+  done_n="$(completed_sessions 0 "$half" "$prefix")"
+  echo "$label: $done_n sessions, $(rate "$done_n" "$t" "$t_end") sessions/s in $(minus "$t_end" "$t") s"
+  cpu_table "it" "collector=${collector_pid[$n]}" "$@"
+  echo "  machine: $(machine_busy "$ticks") of its $(nproc) cores busy (simulators, collectors, server)"
+  scale_stop_pid "${collector_pid[$n]}"
+}
+
 echo "$devices devices in $sims simulator processes, $measurements measurements each; HAProxy on 127.0.0.1:$front"
 start_collector 1 "$c1_port"
 if ((kill_one)); then
@@ -253,35 +273,12 @@ else
   wait_server 2 DOWN
   half=$((sims / 2))
   if ((sqlite)); then
-    c3_port="$(scale_free_port)"
-    start_collector 3 "$c3_port" "$SCALE_DIR/sqlite.db"
-    cpu_mark_all "collector=${collector_pid[3]}"
-    ticks="$(machine_ticks)"
-    t="$(now)"
-    start_sims 0 "$half" 1 "$c3_port" sqlite-sim
-    wait_sims || failed=1
-    t_end="$(now)"
-    n="$(completed_sessions 0 "$half" sqlite-sim)"
-    echo "SQLite, one collector: $n sessions, $(rate "$n" "$t" "$t_end") sessions/s in $(minus "$t_end" "$t") s"
-    cpu_table "it" "collector=${collector_pid[3]}"
-    echo "  machine: $(machine_busy "$ticks") of its $(nproc) cores busy (simulators, collectors, server)"
-    scale_stop_pid "${collector_pid[3]}"
-    # The same devices to one PostgreSQL collector, straight as to SQLite, into a
-    # database of its own (the checks below count the HAProxy phases' database).
+    direct_phase 3 "$SCALE_DIR/sqlite.db" sqlite-sim "SQLite, one collector"
+    # The same devices to one PostgreSQL collector, into a database of its own (the
+    # checks below count the HAProxy phases' database).
     scale_psql -c "CREATE DATABASE lumo_direct" >/dev/null
-    c4_port="$(scale_free_port)"
-    start_collector 4 "$c4_port" "${PG_URL%/lumo}/lumo_direct"
-    cpu_mark_all "collector=${collector_pid[4]}" "postgres=$PG_PID"
-    ticks="$(machine_ticks)"
-    t="$(now)"
-    start_sims 0 "$half" 1 "$c4_port" direct-sim
-    wait_sims || failed=1
-    t_end="$(now)"
-    n="$(completed_sessions 0 "$half" direct-sim)"
-    echo "PostgreSQL, one collector, devices straight to it: $n sessions, $(rate "$n" "$t" "$t_end") sessions/s in $(minus "$t_end" "$t") s"
-    cpu_table "it" "collector=${collector_pid[4]}" "postgres=$PG_PID"
-    echo "  machine: $(machine_busy "$ticks") of its $(nproc) cores busy (simulators, collectors, server)"
-    scale_stop_pid "${collector_pid[4]}"
+    direct_phase 4 "${PG_URL%/lumo}/lumo_direct" direct-sim \
+      "PostgreSQL, one collector, devices straight to it" "postgres=$PG_PID"
   fi
   pids=("collector1=${collector_pid[1]}" "postgres=$PG_PID" "haproxy=$HAPROXY_PID")
   cpu_mark_all "${pids[@]}"

@@ -140,3 +140,35 @@ scale_cleanup() {
   [ -n "${SCALE_KEEP:-}" ] && { echo "kept $SCALE_DIR"; return; }
   rm -rf "$SCALE_DIR"
 }
+
+# For the scale tests: exits 77 without the packages, else a fresh folder and server
+# (stopped on exit). Failures are counted by fail and summed up by scale_test_end NAME.
+scale_test_begin() {
+  scale_check_packages || exit "$SCALE_SKIP"
+  scale_init
+  trap scale_cleanup EXIT
+  scale_pg_start "$(scale_free_port)" || exit 1
+  SCALE_FAILURES=0
+}
+fail() {
+  echo "FAIL: $*"
+  SCALE_FAILURES=$((SCALE_FAILURES + 1))
+}
+scale_test_end() { # NAME: exits 1 (keeping the logs) when a check failed
+  if ((SCALE_FAILURES)); then
+    echo "$1: $SCALE_FAILURES failure(s) (logs in $SCALE_DIR)"
+    SCALE_KEEP=1
+    exit 1
+  fi
+  echo "$1: all checks passed"
+}
+
+# Waits (at most 10 s) until the demo database holds a measurement of the DIN.
+scale_wait_stored() {
+  local i
+  for ((i = 0; i < 200; i++)); do
+    [ "$(scale_psql -c "SELECT count(*) FROM measurements WHERE din = '$1'" 2>/dev/null || echo 0)" -ge 1 ] && return 0
+    sleep 0.05
+  done
+  return 1
+}

@@ -18,16 +18,7 @@ sim="$2"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 # shellcheck source=../../scripts/lib/scale-env.sh
 source "$here/scripts/lib/scale-env.sh"
-scale_check_packages || exit "$SCALE_SKIP"
-scale_init
-trap scale_cleanup EXIT
-scale_pg_start "$(scale_free_port)" || exit 1
-
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+scale_test_begin
 
 # 1. NAME STATUS EXPECTED-TEXT URL [env assignments...]
 closed_port="$(scale_free_port)"
@@ -113,10 +104,7 @@ scale_psql -c "DROP TRIGGER take_lease_over ON measurements" \
 play 123456002 "$SCALE_DIR/cut.json" --delay 400 &
 cut=$!
 SCALE_PIDS+=("$cut")
-for ((i = 0; i < 200; i++)); do
-  [ "$(count_of 123-456-002 2>/dev/null || echo 0)" -ge 1 ] && break
-  sleep 0.05
-done
+scale_wait_stored 123-456-002
 scale_pg_stop
 wait "$cut"
 [ $? -eq 3 ] || fail "server lost: the simulator should end with measurements kept (3)"
@@ -178,9 +166,4 @@ with Store(sys.argv[1]) as store:
 PY
 fi
 
-if ((failures)); then
-  echo "pg-faults: $failures failure(s) (logs in $SCALE_DIR)"
-  SCALE_KEEP=1
-  exit 1
-fi
-echo "pg-faults: all checks passed"
+scale_test_end pg-faults

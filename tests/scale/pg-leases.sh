@@ -24,16 +24,7 @@ sim="$2"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 # shellcheck source=../../scripts/lib/scale-env.sh
 source "$here/scripts/lib/scale-env.sh"
-scale_check_packages || exit "$SCALE_SKIP"
-scale_init
-trap scale_cleanup EXIT
-scale_pg_start "$(scale_free_port)" || exit 1
-
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+scale_test_begin
 count_of() { scale_psql -c "SELECT count(*), count(DISTINCT samples_sha256) FROM measurements WHERE din = '$1'" -F ' '; }
 # Waits (at most SECS) until FILE has a line matching PATTERN.
 wait_line() { # FILE PATTERN SECS
@@ -142,10 +133,7 @@ c_pid=$started
   --handshake-timeout 10000 --report "$SCALE_DIR/frozen.json" >/dev/null 2>&1 &
 frozen_sim=$!
 SCALE_PIDS+=("$frozen_sim")
-for ((i = 0; i < 200; i++)); do
-  [ "$(scale_psql -c "SELECT count(*) FROM measurements WHERE din = '200-000-002'")" -ge 1 ] && break
-  sleep 0.05
-done
+scale_wait_stored 200-000-002
 kill -USR1 "$proxy"
 wait "$frozen_sim"
 handed="$(sim_json "$SCALE_DIR/frozen.json" measurementsHandedOver)"
@@ -194,10 +182,7 @@ e_pid=$started
   --handshake-timeout 10000 --report "$SCALE_DIR/ro1.json" >/dev/null 2>&1 &
 ro_sim=$!
 SCALE_PIDS+=("$ro_sim")
-for ((i = 0; i < 200; i++)); do
-  [ "$(scale_psql -c "SELECT count(*) FROM measurements WHERE din = '200-000-004'")" -ge 1 ] && break
-  sleep 0.05
-done
+scale_wait_stored 200-000-004
 scale_psql -d postgres -c "ALTER DATABASE lumo SET default_transaction_read_only = on" \
   -c "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = 'lumo' AND pid <> pg_backend_pid()" >/dev/null
 wait "$ro_sim"
@@ -250,9 +235,4 @@ grep -q "lumo-collect: device 200-000-006" "$SCALE_DIR/G.log" || fail "drain: G 
 read -r n distinct <<<"$(count_of 200-000-005)"
 [ "$n" -eq 2 ] && [ "$distinct" -eq 2 ] || fail "200-000-005: $n stored ($distinct distinct), 2 expected"
 
-if ((failures)); then
-  echo "pg-leases: $failures failure(s) (logs in $SCALE_DIR)"
-  SCALE_KEEP=1
-  exit 1
-fi
-echo "pg-leases: all checks passed"
+scale_test_end pg-leases
